@@ -1,0 +1,59 @@
+#pragma once
+
+#include <cstdint>
+
+// The socket operations the system relies on: IPv4 datagram sockets only, addresses and ports kept in
+// network byte order exactly as they arrive. Failures return -1 (or kInvalidSocket) and the reason is
+// read with LastError(), the platform's own error number.
+
+using SocketHandle = intptr_t;
+constexpr SocketHandle kInvalidSocket = -1;
+
+struct SocketAddress {
+    uint32_t address;  // network byte order
+    uint16_t port;     // network byte order
+};
+
+class SocketApi {
+  public:
+    virtual ~SocketApi() = default;
+    virtual int Startup() = 0;  // 0, or the error number
+    virtual void Cleanup() = 0;
+    virtual SocketHandle Open() = 0;
+    virtual int Bind(SocketHandle s, uint16_t port) = 0;        // any local address
+    virtual int JoinGroup(SocketHandle s, uint32_t group) = 0;  // on the default interface
+    virtual int EnableAddressReuse(SocketHandle s) = 0;
+    virtual int EnableBroadcast(SocketHandle s) = 0;
+    // The datagram's first len bytes; a longer datagram fills them and fails with kErrorMessageTooLong.
+    virtual int Receive(SocketHandle s, uint8_t* buffer, int len, SocketAddress& from) = 0;
+    virtual int Send(SocketHandle s, const uint8_t* buffer, int len, const SocketAddress& to) = 0;
+    virtual int LastError() = 0;
+    // The port of the services database entry "ntp"/"udp", or 0 when there is none.
+    virtual uint16_t LookupNtpPort() = 0;
+};
+
+// The socket layer in force: the platform's until another (a fake in tests) is installed.
+SocketApi& Net();
+void InstallNet(SocketApi* api);  // null restores the platform's
+SocketApi& PlatformNet();
+
+// The error number of a datagram cut to the receive buffer.
+extern const int kErrorMessageTooLong;
+
+constexpr uint16_t kNtpPort = 123;
+
+uint16_t HostToNet16(uint16_t value);
+uint32_t HostToNet32(uint32_t value);
+uint32_t NetToHost32(uint32_t value);
+
+// The 32-bit network-order value of a.b.c.d.
+uint32_t AddressFromOctets(uint8_t a, uint8_t b, uint8_t c, uint8_t d);
+
+// Dotted-quad text of a network-order address, written into text (at least 16 bytes).
+struct AddressText {
+    char text[16];
+};
+AddressText FormatAddress(uint32_t address);
+
+// The NTP port from the services database, or 123, in network byte order.
+uint16_t NtpServicePort();

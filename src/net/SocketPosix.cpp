@@ -1,0 +1,103 @@
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "net/Socket.h"
+
+const int kErrorMessageTooLong = EMSGSIZE;
+
+namespace {
+
+sockaddr_in ToSockaddr(uint32_t address, uint16_t port) {
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = port;
+    sa.sin_addr.s_addr = address;
+    return sa;
+}
+
+int SetIntOption(SocketHandle s, int level, int name) {
+    const int one = 1;
+    return setsockopt(static_cast<int>(s), level, name, &one, sizeof one) == 0 ? 0 : -1;
+}
+
+class PosixSockets final : public SocketApi {
+  public:
+    int Startup() override { return 0; }
+    void Cleanup() override {}
+
+    SocketHandle Open() override {
+        const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        return fd < 0 ? kInvalidSocket : fd;
+    }
+
+    int Bind(SocketHandle s, uint16_t port) override {
+        const sockaddr_in sa = ToSockaddr(htonl(INADDR_ANY), port);
+        return bind(static_cast<int>(s), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;
+    }
+
+    int JoinGroup(SocketHandle s, uint32_t group) override {
+        ip_mreq request{};
+        request.imr_multiaddr.s_addr = group;
+        request.imr_interface.s_addr = htonl(INADDR_ANY);
+        return setsockopt(static_cast<int>(s), IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof request) == 0
+                   ? 0
+                   : -1;
+    }
+
+    int EnableAddressReuse(SocketHandle s) override { return SetIntOption(s, SOL_SOCKET, SO_REUSEADDR); }
+    int EnableBroadcast(SocketHandle s) override { return SetIntOption(s, SOL_SOCKET, SO_BROADCAST); }
+
+    int Receive(SocketHandle s, uint8_t* buffer, int len, SocketAddress& from) override {
+        sockaddr_in sa{};
+        iovec io{buffer, static_cast<size_t>(len)};
+        msghdr header{};
+        header.msg_name = &sa;
+        header.msg_namelen = sizeof sa;
+        header.msg_iov = &io;
+        header.msg_iovlen = 1;
+        ssize_t n;
+        do {
+            n = recvmsg(static_cast<int>(s), &header, 0);
+        } while (n < 0 && errno == EINTR);
+        if (n < 0) return -1;
+        from.address = sa.sin_addr.s_addr;
+        from.port = sa.sin_port;
+        // Reported as the cut datagram it is: its first bytes are in the buffer.
+        if (header.msg_flags & MSG_TRUNC) {
+            errno = EMSGSIZE;
+            return -1;
+        }
+        return static_cast<int>(n);
+    }
+
+    int Send(SocketHandle s, const uint8_t* buffer, int len, const SocketAddress& to) override {
+        const sockaddr_in sa = ToSockaddr(to.address, to.port);
+        const ssize_t n = sendto(static_cast<int>(s), buffer, static_cast<size_t>(len), 0,
+                                 reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+        return n < 0 ? -1 : static_cast<int>(n);
+    }
+
+    int LastError() override { return errno; }
+
+    uint16_t LookupNtpPort() override {
+        servent entry{};
+        servent* found = nullptr;
+        char storage[1024];
+        if (getservbyname_r("ntp", "udp", &entry, storage, sizeof storage, &found) != 0 || found == nullptr)
+            return 0;
+        return static_cast<uint16_t>(found->s_port);
+    }
+};
+
+}  // namespace
+
+SocketApi& PlatformNet() {
+    static PosixSockets sockets;
+    return sockets;
+}

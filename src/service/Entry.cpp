@@ -1,0 +1,43 @@
+#include <cstdio>
+#include <cstring>
+
+#include "service/RunLoop.h"
+#include "service/Service.h"
+#include "service/Thread.h"
+#include "sync/Log.h"
+#include "time/VirtualClock.h"
+
+namespace {
+
+constexpr const char* kConsoleName = "ZelkorNT";
+
+void PrintUsage() {
+    std::printf("%s add              to install the service\n", kConsoleName);
+    std::printf("%s remove           to remove the service\n", kConsoleName);
+    std::printf("%s debug            to run as a console application for debugging\n", kConsoleName);
+}
+
+}  // namespace
+
+int Entry(int argc, char** argv) {
+    // Before anything reads the clock: a dry run must never touch the real one.
+    InstallVirtualClockFromEnvironment();
+    if (!CreateStopEvent()) return 0;
+    if (argc <= 1) {
+        RunServiceDispatch();
+        return 0;
+    }
+    const char* command = argv[1];
+    if (std::strcmp(command, "add") == 0) {
+        InstallService();
+    } else if (std::strcmp(command, "remove") == 0) {
+        RemoveService();
+    } else if (std::strcmp(command, "debug") == 0) {
+        ConsoleMode = 1;
+        RunTimeSync();
+    } else {
+        PrintUsage();
+    }
+    std::fflush(stdout);
+    return 0;
+}

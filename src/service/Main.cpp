@@ -1,0 +1,5 @@
+#include "service/RunLoop.h"
+
+int main(int argc, char** argv) {
+    return Entry(argc, argv);
+}

@@ -1,0 +1,9 @@
+#pragma once
+
+// Hands the process to the platform's service manager; returns once the service has stopped, or at
+// once, silently, when the process was not started by it.
+void RunServiceDispatch();
+
+// "add" and "remove": return on success; on failure print the error text and end the process with 1.
+void InstallService();
+void RemoveService();

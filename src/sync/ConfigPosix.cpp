@@ -1,0 +1,57 @@
+// On Linux both settings live in one INI file: /etc/zelkornt.ini, or the file ZELKOR_CONFIG names.
+//   [ZelkorNT]  server=1    selects server mode
+//   [Zelkor]    Offset=250  fixed one-way delay in milliseconds
+
+#include <ini.h>
+#include <strings.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "sync/Config.h"
+
+namespace {
+
+constexpr const char* kDefaultPath = "/etc/zelkornt.ini";
+
+struct Lookup {
+    const char* section;
+    const char* key;
+    bool found;
+    char value[64];
+};
+
+// Section and key names match regardless of case, as profile files do on Windows; the last one wins.
+int Collect(void* user, const char* section, const char* name, const char* value) {
+    auto* lookup = static_cast<Lookup*>(user);
+    if (strcasecmp(section, lookup->section) == 0 && strcasecmp(name, lookup->key) == 0) {
+        lookup->found = true;
+        std::snprintf(lookup->value, sizeof lookup->value, "%s", value);
+    }
+    return 1;
+}
+
+Lookup Find(const char* section, const char* key) {
+    Lookup lookup{section, key, false, {}};
+    const char* path = std::getenv("ZELKOR_CONFIG");
+    ini_parse(path != nullptr && path[0] != '\0' ? path : kDefaultPath, Collect, &lookup);
+    return lookup;
+}
+
+}  // namespace
+
+int ReadServerMode() {
+    const Lookup lookup = Find("ZelkorNT", "server");
+    return lookup.found ? ParseProfileInt(lookup.value) : 0;
+}
+
+ConfiguredDelay ReadConfiguredDelay() {
+    ConfiguredDelay result{ConfiguredDelay::kNotConfigured, 0, {}};
+    const Lookup lookup = Find("Zelkor", "Offset");
+    if (!lookup.found) return result;
+    std::snprintf(result.text, sizeof result.text, "%s", lookup.value);
+    result.kind = ParseMilliseconds(lookup.value, result.milliseconds) ? ConfiguredDelay::kConfigured
+                                                                       : ConfiguredDelay::kUnusable;
+    return result;
+}

@@ -1,0 +1,78 @@
+#include <cmath>
+
+#include "sync/Log.h"
+#include "sync/Sntp.h"
+#include "time/ClockBackend.h"
+#include "time/SystemClock.h"
+
+CorrectorState correctorState;
+
+namespace {
+
+constexpr double kStepThresholdSeconds = 2.0;
+constexpr double kSlewUnitsPerSecond = 100.0;
+constexpr uint32_t kUnixFromNtpSeconds = 2085978496u;  // -2208988800 modulo 2^32
+
+const char* Plural(double error) {
+    return (error == 1.0 || error == -1.0) ? "" : "s";
+}
+
+void StepClock(NtpTime start, double error) {
+    const SystemClock clock;
+    const double t = start.Seconds() + error;
+    const int64_t s = TruncateToInt64(t);
+    const int32_t ms = TruncateToInt32((t - static_cast<double>(s)) * 1000.0);
+    const uint32_t unixSeconds = static_cast<uint32_t>(s) + kUnixFromNtpSeconds;
+    if (clock.SetClock(unixSeconds, static_cast<uint32_t>(ms)))
+        LogMessage("The time has been corrected by %.3f second%s", error, Plural(error));
+    else
+        LogMessage("Failed to set the time");
+}
+
+}  // namespace
+
+void CorrectClock(double error) {
+    ClockBackend& backend = CurrentClock();
+    CorrectorState& state = correctorState;
+    const NtpTime start = SystemClock().Now();
+    const bool positive = error > 0;
+    uint32_t adjustment = 0;
+    uint32_t increment = 0;
+    bool disabled = false;
+
+    backend.EnableTimePrivilege();
+
+    const bool converging = (state.prevPositive && positive && error <= state.prevError) ||
+                            (!state.prevPositive && !positive && error >= state.prevError);
+    if (state.armed && converging) {
+        // The adjustment in force while the error shrank is the best estimate of the clock's own rate.
+        if (backend.GetAdjustment(adjustment, increment, disabled)) {
+            state.bestGuess = adjustment;
+            LogMessage("Best guess of frequency is %d", static_cast<int>(adjustment));
+        }
+        state.armed = 0;
+    }
+
+    LogMessage("Delta is %.3f second%s", error, Plural(error));
+
+    if (std::fabs(error) > kStepThresholdSeconds) {
+        StepClock(start, error);
+        if (backend.GetAdjustment(adjustment, increment, disabled)) backend.SetAdjustment(increment);
+        state.armed = 1;
+        return;
+    }
+
+    LogMessage("Slew clock");
+    uint32_t amount = static_cast<uint32_t>(TruncateToInt32(std::fabs(error) * kSlewUnitsPerSecond));
+    if (amount == 0) amount = 1;
+    if (positive != static_cast<bool>(state.prevPositive)) {
+        // The error changed sign: go back to the rate that kept time best.
+        if (backend.GetAdjustment(adjustment, increment, disabled))
+            backend.SetAdjustment(state.bestGuess != 0 ? state.bestGuess : increment);
+        state.armed = 1;
+    } else if (backend.GetAdjustment(adjustment, increment, disabled)) {
+        backend.SetAdjustment(positive ? adjustment + amount : adjustment - amount);
+    }
+    state.prevPositive = positive ? 1 : 0;
+    state.prevError = error;
+}

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <cstdint>
+
+#include "net/Socket.h"
+#include "time/NtpTime.h"
+#include "time/SntpMessage.h"
+
+// Client mode: the listener and responder, broadcast tracking and delay measurement, the clock
+// corrector. Server mode: the broadcaster. All state below is touched by the one worker thread only.
+
+struct SyncState {
+    uint32_t lastServer = 0;  // network byte order
+    int32_t lastStratum = 0;
+    NtpTime lastAcceptTime = NtpTime();
+    NtpTime delay = NtpTime();  // seconds
+    int delayValid = 0;
+    int fixedDelay = 0;
+    NtpTime lastReplyTime = NtpTime();
+    // The one request a reply may answer (RFC 4330 section 5): its server and transmit timestamp.
+    int awaitingReply = 0;
+    uint32_t polledServer = 0;
+    uint8_t polledTransmit[kTimestampSize] = {};
+};
+
+struct CorrectorState {
+    int prevPositive = 1;
+    double prevError = 0.0;
+    int armed = 1;
+    uint32_t bestGuess = 0;
+};
+
+extern SyncState syncState;
+extern CorrectorState correctorState;
+
+constexpr int kMulticastGroupOctets[4] = {224, 0, 1, 1};
+
+// Thread entries; the argument is ignored. They return 1 when set-up fails and never otherwise.
+uint32_t ListenerThread(void* argument);
+uint32_t BroadcasterThread(void* argument);
+
+// The listener's set-up (socket, bind, multicast join); false, logged, on failure.
+bool OpenListenerSocket(SocketHandle& s);
+// One pass of the receive loop: receive, log, answer or hand on by mode.
+void ListenOnce(SocketHandle s);
+// What the loop does with a received message.
+void DispatchMessage(const SntpMessage& message, const SocketAddress& sender, SocketHandle s);
+
+void LoadConfiguredDelay();
+void HandleBroadcast(const SntpMessage& message, uint32_t sender, SocketHandle s);
+void HandleReply(const SntpMessage& message, uint32_t sender);
+void PollServer(uint32_t server, SocketHandle s);
+
+// error: seconds, positive when the local clock is behind.
+void CorrectClock(double error);

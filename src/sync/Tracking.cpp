@@ -1,0 +1,92 @@
+#include <cstring>
+
+#include "sync/Config.h"
+#include "sync/Log.h"
+#include "sync/Sntp.h"
+#include "time/SystemClock.h"
+
+SyncState syncState;
+
+namespace {
+
+constexpr uint32_t kSilenceSeconds = 600;       // a tracked server this quiet may be replaced by any other
+constexpr uint32_t kReplyMaxAgeSeconds = 3600;  // the delay is measured again after an hour
+constexpr int kMinStratum = 1;
+constexpr int kMaxStratum = 16;
+
+}  // namespace
+
+void LoadConfiguredDelay() {
+    const ConfiguredDelay configured = ReadConfiguredDelay();
+    if (configured.kind == ConfiguredDelay::kUnusable) {
+        LogMessage("Offset \"%s\" is not a count of milliseconds; the delay will be measured",
+                   configured.text);
+        return;
+    }
+    if (configured.kind != ConfiguredDelay::kConfigured) return;
+    syncState.fixedDelay = 1;
+    syncState.delayValid = 1;
+    syncState.delay = NtpTime(configured.milliseconds) / 1000;
+    LogMessage("Offset is %.3f seconds", syncState.delay.Seconds());
+}
+
+void HandleBroadcast(const SntpMessage& message, uint32_t sender, SocketHandle s) {
+    const SystemClock clock;
+    const NtpTime transmit = TransmitTime(message);
+    const int stratum = MessageStratum(message);
+    // A zero transmit time is no time at all: taken at face value it would step the clock by 136 years.
+    const bool usable = stratum >= kMinStratum && stratum <= kMaxStratum && !TransmitIsZero(message);
+    if (usable && (sender == syncState.lastServer || syncState.lastStratum > stratum ||
+                   AgeSeconds(clock.Now(), syncState.lastAcceptTime) > kSilenceSeconds)) {
+        NtpTime error = transmit - clock.Now();
+        if (syncState.delayValid) error = error + syncState.delay;
+        CorrectClock(error.Seconds());
+        const bool current = sender == syncState.lastServer && syncState.delayValid &&
+                             AgeSeconds(clock.Now(), syncState.lastReplyTime) <= kReplyMaxAgeSeconds;
+        if (!current) PollServer(sender, s);
+        syncState.lastServer = sender;
+        syncState.lastAcceptTime = clock.Now();
+        syncState.lastStratum = stratum;
+    }
+    LogMessage("NTP Time broadcast received from %s", FormatAddress(sender).text);
+}
+
+void PollServer(uint32_t server, SocketHandle s) {
+    const SystemClock clock;
+    const NtpTime now = clock.Now();
+    if (syncState.fixedDelay) {
+        LogMessage("Offset is %.3f seconds", syncState.delay.Seconds());
+        return;
+    }
+    syncState.delayValid = 0;
+    const SntpMessage request = BuildClientRequest(now);
+    const SocketAddress destination{server, HostToNet16(kNtpPort)};
+    if (Net().Send(s, request.bytes, kSntpMessageSize, destination) == -1) {
+        syncState.awaitingReply = 0;
+        LogMessage("NTP sendto failed");
+    } else {
+        syncState.awaitingReply = 1;
+        syncState.polledServer = server;
+        std::memcpy(syncState.polledTransmit, request.bytes + kOffsetTransmit, kTimestampSize);
+    }
+    LogMessage("Poll NTP server");
+}
+
+void HandleReply(const SntpMessage& message, uint32_t sender) {
+    // Only the answer to our own outstanding request counts: anyone can send a mode-4 message, and a
+    // delay taken from it would shift the clock (RFC 4330 section 5).
+    if (!syncState.awaitingReply || sender != syncState.polledServer ||
+        std::memcmp(message.bytes + kOffsetOriginate, syncState.polledTransmit, kTimestampSize) != 0)
+        return;
+    const SystemClock clock;
+    const NtpTime t1 = OriginateTime(message);
+    const NtpTime t2 = ReceiveTime(message);
+    const NtpTime t3 = TransmitTime(message);
+    const NtpTime t4 = clock.Now();
+    syncState.awaitingReply = 0;
+    syncState.lastReplyTime = t4;
+    syncState.delayValid = 1;
+    // Half the round trip less the server's holding time.
+    syncState.delay = ((t4 - t1) - (t3 - t2)) / 2;
+    LogMessage("Offset is %.3f seconds", syncState.delay.Seconds());
+}

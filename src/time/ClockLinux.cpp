@@ -1,0 +1,118 @@
+// The Linux clock: CLOCK_REALTIME for reading and stepping, adjtimex for the rate.
+//
+// The adjustment A and increment I are 100-ns units added per clock interrupt, and the clock runs at
+// rate A / I. Linux expresses the rate as tick t (microseconds per USER_HZ interrupt, nominal
+// 10^6 / USER_HZ) plus frequency f (ppm, scaled by 2^16), and the kernel adds the two:
+//     rate = t / (10^6 / USER_HZ) + f / (2^16 * 10^6).
+// With I = 10^7 / USER_HZ (100000 at USER_HZ 100) this is exactly
+//     A = 10 t + f * I / (2^16 * 10^6),   i.e. at USER_HZ 100 one adjustment unit is 10 ppm:
+//     t = A div 10 (kept within the kernel's 9000..11000), f = (A - 10 t) * 655360.
+// So every A from 89950 to 110050 is set exactly; anything else is refused.
+
+#include <sys/timex.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+
+#include "time/ClockBackend.h"
+
+namespace {
+
+constexpr int64_t kPpmScale = 65536;       // adjtimex frequency units per ppm
+constexpr int64_t kMaxFrequencyPpm = 500;  // the kernel's MAXFREQ
+constexpr int64_t kTickRangePercent = 10;  // the kernel accepts tick within nominal +-10 %
+
+int64_t UserHz() {
+    const long hz = sysconf(_SC_CLK_TCK);
+    return hz > 0 ? hz : 100;
+}
+
+int64_t NominalTickUs() {
+    return 1000000 / UserHz();
+}
+int64_t IncrementUnits() {
+    return 10000000 / UserHz();
+}
+
+class LinuxClock final : public ClockBackend {
+  public:
+    void ReadUtc(CalendarTime& now) override {
+        timespec ts{};
+        clock_gettime(CLOCK_REALTIME, &ts);
+        if (!BreakDownUtc(ts.tv_sec, now)) now = CalendarTime{1970, 1, 1, 0, 0, 0, 0};
+        now.milliseconds = static_cast<int>(ts.tv_nsec / 1000000);
+    }
+
+    bool SetUtc(const CalendarTime& time) override {
+        timespec ts{};
+        ts.tv_sec = static_cast<time_t>(UnixSecondsFromCalendar(time));
+        ts.tv_nsec = static_cast<long>(time.milliseconds) * 1000000L;
+        if (ts.tv_nsec < 0 || ts.tv_nsec >= 1000000000L) return false;
+        return clock_settime(CLOCK_REALTIME, &ts) == 0;
+    }
+
+    bool GetAdjustment(uint32_t& adjustment, uint32_t& increment, bool& disabled) override {
+        timex tx{};
+        if (adjtimex(&tx) == -1) return false;
+        const int64_t perUnitScaled = kPpmScale * 1000000 / IncrementUnits();  // frequency per unit
+        const int64_t fromTick = static_cast<int64_t>(tx.tick) * (IncrementUnits() / NominalTickUs());
+        adjustment = static_cast<uint32_t>(
+            fromTick + std::llround(static_cast<double>(tx.freq) / static_cast<double>(perUnitScaled)));
+        increment = static_cast<uint32_t>(IncrementUnits());
+        disabled = false;
+        return true;
+    }
+
+    bool SetAdjustment(uint32_t adjustment) override {
+        const int64_t unitsPerTickUs = IncrementUnits() / NominalTickUs();  // 10
+        const int64_t nominal = NominalTickUs();
+        const int64_t minTick = nominal - nominal * kTickRangePercent / 100;
+        const int64_t maxTick = nominal + nominal * kTickRangePercent / 100;
+        int64_t tick = static_cast<int64_t>(adjustment) / unitsPerTickUs;
+        if (tick < minTick) tick = minTick;
+        if (tick > maxTick) tick = maxTick;
+        const int64_t remainder = static_cast<int64_t>(adjustment) - tick * unitsPerTickUs;
+        // remainder units of I^-1 each, as ppm scaled by 2^16
+        const int64_t frequency = remainder * kPpmScale * 1000000 / IncrementUnits();
+        if (frequency > kMaxFrequencyPpm * kPpmScale || frequency < -kMaxFrequencyPpm * kPpmScale) {
+            errno = EINVAL;
+            return false;
+        }
+        timex tx{};
+        tx.modes = ADJ_TICK | ADJ_FREQUENCY;
+        tx.tick = static_cast<long>(tick);
+        tx.freq = static_cast<long>(frequency);
+        return adjtimex(&tx) != -1;
+    }
+
+    // Capabilities are fixed when the process starts; there is nothing to enable.
+    void EnableTimePrivilege() override {}
+};
+
+}  // namespace
+
+ClockBackend& PlatformClock() {
+    static LinuxClock clock;
+    return clock;
+}
+
+bool BreakDownUtc(int64_t unixSeconds, CalendarTime& out) {
+    const time_t t = static_cast<time_t>(unixSeconds);
+    tm broken{};
+    if (gmtime_r(&t, &broken) == nullptr) return false;
+    out.year = broken.tm_year + 1900;
+    out.month = broken.tm_mon + 1;
+    out.day = broken.tm_mday;
+    out.hour = broken.tm_hour;
+    out.minute = broken.tm_min;
+    out.second = broken.tm_sec;
+    out.milliseconds = 0;
+    return true;
+}
+
+bool ReplaceFileAtomically(const char* from, const char* to) {
+    return rename(from, to) == 0;
+}

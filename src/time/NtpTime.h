@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstdint>
+
+// Seconds since 1900-01-01 00:00:00 UTC, fraction included, in one double.
+class NtpTime {
+  public:
+    explicit NtpTime(uint32_t seconds = 0, uint32_t fraction = 0)
+        : value_(fraction / 4294967295.0 + seconds) {}
+
+    double Seconds() const { return value_; }
+
+    friend NtpTime operator-(NtpTime a, NtpTime b) { return FromSeconds(a.value_ - b.value_); }
+    friend NtpTime operator+(NtpTime a, NtpTime b) { return FromSeconds(a.value_ + b.value_); }
+    friend NtpTime operator/(NtpTime a, int32_t n) { return FromSeconds(a.value_ / n); }
+
+  private:
+    static NtpTime FromSeconds(double seconds) {
+        NtpTime t;
+        t.value_ = seconds;
+        return t;
+    }
+
+    double value_;
+};
+
+// Truncation toward zero that stays defined for values no integer can hold (they saturate, NaN gives 0):
+// every double the network can make us compute must convert without undefined behaviour.
+int64_t TruncateToInt64(double value);
+int32_t TruncateToInt32(double value);
+
+// The age rule of broadcast tracking: the difference truncated to 64 bits, compared as its low 32 bits
+// unsigned, so that a clock stepped back makes a negative age look very old.
+uint32_t AgeSeconds(NtpTime now, NtpTime then);

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <cstdint>
+
+#include "time/NtpTime.h"
+
+constexpr int kSntpMessageSize = 48;
+
+// Byte offsets of the fields the system reads or writes (RFC 4330 section 4).
+constexpr int kOffsetFlags = 0;
+constexpr int kOffsetStratum = 1;
+constexpr int kOffsetPoll = 2;
+constexpr int kOffsetPrecision = 3;
+constexpr int kOffsetReferenceId = 12;
+constexpr int kOffsetReference = 16;
+constexpr int kOffsetOriginate = 24;
+constexpr int kOffsetReceive = 32;
+constexpr int kOffsetTransmit = 40;
+constexpr int kTimestampSize = 8;
+
+constexpr int kModeClient = 3;
+constexpr int kModeServer = 4;
+constexpr int kModeBroadcast = 5;
+
+constexpr uint32_t kSecondsFrom1900To1970 = 2208988800u;
+
+struct SntpMessage {
+    uint8_t bytes[kSntpMessageSize];
+};
+
+// Wire timestamps carry whole milliseconds: 4294967 fraction units each, read back over 2^32 - 1.
+void EncodeTimestamp(NtpTime t, uint8_t* out);
+NtpTime DecodeTimestamp(const uint8_t* in);
+
+inline int MessageMode(const SntpMessage& m) {
+    return m.bytes[kOffsetFlags] & 7;
+}
+inline int MessageStratum(const SntpMessage& m) {
+    return m.bytes[kOffsetStratum];
+}
+inline NtpTime OriginateTime(const SntpMessage& m) {
+    return DecodeTimestamp(m.bytes + kOffsetOriginate);
+}
+inline NtpTime ReceiveTime(const SntpMessage& m) {
+    return DecodeTimestamp(m.bytes + kOffsetReceive);
+}
+inline NtpTime TransmitTime(const SntpMessage& m) {
+    return DecodeTimestamp(m.bytes + kOffsetTransmit);
+}
+bool TransmitIsZero(const SntpMessage& m);
+
+SntpMessage BuildClientRequest(NtpTime now);
+void BuildServerReply(const SntpMessage& request, NtpTime arrival, NtpTime transmit, SntpMessage& reply);
+SntpMessage BuildBroadcast(NtpTime now);

@@ -1,0 +1,150 @@
+#include "Fakes.h"
+
+#include <cstring>
+
+#include "sync/Log.h"
+#include "sync/Sntp.h"
+
+namespace {
+
+std::vector<std::string> capturedLog;
+
+void Capture(const char* line) {
+    capturedLog.emplace_back(line);
+}
+
+}  // namespace
+
+void FakeClock::SetUtcCalendar(int year, int month, int day, int hour, int minute, int second, int ms) {
+    unixMs = UnixSecondsFromCalendar({year, month, day, hour, minute, second, 0}) * 1000 + ms;
+}
+
+void FakeClock::ReadUtc(CalendarTime& now) {
+    const int64_t seconds = unixMs >= 0 ? unixMs / 1000 : (unixMs - 999) / 1000;
+    BreakDownUtc(seconds, now);
+    now.milliseconds = static_cast<int>(unixMs - seconds * 1000);
+}
+
+bool FakeClock::SetUtc(const CalendarTime& time) {
+    sets.push_back(time);
+    if (refuseSet) return false;
+    unixMs = UnixSecondsFromCalendar(time) * 1000 + time.milliseconds;
+    return true;
+}
+
+bool FakeClock::GetAdjustment(uint32_t& adj, uint32_t& inc, bool& disabled) {
+    if (failAdjustmentRead) return false;
+    adj = adjustment;
+    inc = increment;
+    disabled = false;
+    return true;
+}
+
+bool FakeClock::SetAdjustment(uint32_t adj) {
+    adjustment = adj;
+    adjustmentsSet.push_back(adj);
+    return true;
+}
+
+SocketHandle FakeSockets::Open() {
+    if (failOpen) {
+        lastError = failOpen;
+        return kInvalidSocket;
+    }
+    return 7;
+}
+
+int FakeSockets::Bind(SocketHandle, uint16_t port) {
+    if (failBind) return lastError = failBind, -1;
+    boundPort = port;
+    return 0;
+}
+
+int FakeSockets::JoinGroup(SocketHandle, uint32_t group) {
+    if (failJoin) return lastError = failJoin, -1;
+    joinedGroup = group;
+    return 0;
+}
+
+int FakeSockets::EnableAddressReuse(SocketHandle) {
+    return failReuse ? (lastError = failReuse, -1) : 0;
+}
+
+int FakeSockets::EnableBroadcast(SocketHandle) {
+    return failBroadcast ? (lastError = failBroadcast, -1) : 0;
+}
+
+int FakeSockets::Receive(SocketHandle, uint8_t* buffer, int len, SocketAddress& from) {
+    if (failReceive) {
+        lastError = failReceive;
+        failReceive = 0;
+        return -1;
+    }
+    if (incoming.empty()) {
+        lastError = 11;
+        return -1;
+    }
+    Datagram d = incoming.front();
+    incoming.pop_front();
+    from = d.peer;
+    const size_t n = std::min(d.bytes.size(), static_cast<size_t>(len));
+    if (n > 0) std::memcpy(buffer, d.bytes.data(), n);
+    if (d.bytes.size() > static_cast<size_t>(len)) {
+        lastError = kErrorMessageTooLong;
+        return -1;
+    }
+    return static_cast<int>(n);
+}
+
+int FakeSockets::Send(SocketHandle, const uint8_t* buffer, int len, const SocketAddress& to) {
+    if (failSend) return lastError = failSend, -1;
+    sent.push_back({std::vector<uint8_t>(buffer, buffer + len), to});
+    return len;
+}
+
+void SyncTest::SetUp() {
+    InstallClock(&clock);
+    InstallNet(&net);
+    syncState = SyncState{};
+    correctorState = CorrectorState{};
+    capturedLog.clear();
+    ConsoleMode = 1;
+    SetLogSink(Capture);
+}
+
+void SyncTest::TearDown() {
+    InstallClock(nullptr);
+    InstallNet(nullptr);
+    SetLogSink(nullptr);
+    ConsoleMode = 0;
+}
+
+std::vector<std::string> SyncTest::TakeLog() {
+    std::vector<std::string> lines;
+    lines.swap(capturedLog);
+    return lines;
+}
+
+uint32_t Ip(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
+    return AddressFromOctets(a, b, c, d);
+}
+
+std::vector<uint8_t> Hex(const std::string& text) {
+    std::vector<uint8_t> bytes;
+    std::string digits;
+    for (char c : text)
+        if (std::isxdigit(static_cast<unsigned char>(c))) digits += c;
+    for (size_t i = 0; i + 1 < digits.size(); i += 2)
+        bytes.push_back(static_cast<uint8_t>(std::stoi(digits.substr(i, 2), nullptr, 16)));
+    return bytes;
+}
+
+std::string ToHex(const uint8_t* bytes, size_t n) {
+    std::string out;
+    char buffer[4];
+    for (size_t i = 0; i < n; ++i) {
+        std::snprintf(buffer, sizeof buffer, i ? " %02X" : "%02X", bytes[i]);
+        out += buffer;
+    }
+    return out;
+}

@@ -1,0 +1,77 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "net/Socket.h"
+#include "time/ClockBackend.h"
+
+// A clock held as milliseconds since 1970, with a time adjustment that does nothing but remember.
+class FakeClock final : public ClockBackend {
+  public:
+    int64_t unixMs = 0;
+    uint32_t adjustment = 100000;
+    uint32_t increment = 100000;
+    bool refuseSet = false;
+    bool failAdjustmentRead = false;
+    std::vector<CalendarTime> sets;
+    std::vector<uint32_t> adjustmentsSet;
+    int privilegeCalls = 0;
+
+    void SetUtcCalendar(int year, int month, int day, int hour, int minute, int second, int ms);
+    void ReadUtc(CalendarTime& now) override;
+    bool SetUtc(const CalendarTime& time) override;
+    bool GetAdjustment(uint32_t& adj, uint32_t& inc, bool& disabled) override;
+    bool SetAdjustment(uint32_t adj) override;
+    void EnableTimePrivilege() override { ++privilegeCalls; }
+};
+
+struct Datagram {
+    std::vector<uint8_t> bytes;
+    SocketAddress peer;
+};
+
+class FakeSockets final : public SocketApi {
+  public:
+    std::deque<Datagram> incoming;
+    std::vector<Datagram> sent;
+    int failOpen = 0, failBind = 0, failJoin = 0, failReuse = 0, failBroadcast = 0;  // error to give
+    int failSend = 0;
+    int failReceive = 0;  // error of the next receive, once
+    int startupError = 0;
+    uint16_t servicePort = 0;
+    uint16_t boundPort = 0;
+    uint32_t joinedGroup = 0;
+    int lastError = 0;
+
+    int Startup() override { return startupError; }
+    void Cleanup() override {}
+    SocketHandle Open() override;
+    int Bind(SocketHandle s, uint16_t port) override;
+    int JoinGroup(SocketHandle s, uint32_t group) override;
+    int EnableAddressReuse(SocketHandle s) override;
+    int EnableBroadcast(SocketHandle s) override;
+    int Receive(SocketHandle s, uint8_t* buffer, int len, SocketAddress& from) override;
+    int Send(SocketHandle s, const uint8_t* buffer, int len, const SocketAddress& to) override;
+    int LastError() override { return lastError; }
+    uint16_t LookupNtpPort() override { return servicePort; }
+};
+
+// Installs the fakes, resets all synchronisation state and captures the log.
+class SyncTest : public ::testing::Test {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+    std::vector<std::string> TakeLog();
+
+    FakeClock clock;
+    FakeSockets net;
+};
+
+uint32_t Ip(uint8_t a, uint8_t b, uint8_t c, uint8_t d);
+std::vector<uint8_t> Hex(const std::string& text);
+std::string ToHex(const uint8_t* bytes, size_t n);

@@ -1,0 +1,129 @@
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "Fakes.h"
+#include "sync/Log.h"
+#include "sync/Sntp.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+class ListenerTest : public SyncTest {
+  protected:
+    void Receive(std::vector<uint8_t> bytes, uint32_t from = Ip(10, 0, 0, 2), uint16_t port = 0x3930) {
+        net.incoming.push_back({std::move(bytes), {from, port}});
+        ListenOnce(7);
+    }
+    static std::vector<uint8_t> Request(uint8_t flags, size_t length = 48) {
+        std::vector<uint8_t> bytes(length, 0);
+        bytes[0] = flags;
+        bytes[40] = 0xC0;
+        return bytes;
+    }
+};
+
+}  // namespace
+
+TEST_F(ListenerTest, SetUpBindsTheServicePortAndJoinsTheGroup) {
+    net.servicePort = HostToNet16(1123);
+    SocketHandle s;
+    ASSERT_TRUE(OpenListenerSocket(s));
+    EXPECT_EQ(net.boundPort, HostToNet16(1123));
+    EXPECT_EQ(net.joinedGroup, Ip(224, 0, 1, 1));
+    net.servicePort = 0;  // no services entry: 123
+    ASSERT_TRUE(OpenListenerSocket(s));
+    EXPECT_EQ(net.boundPort, HostToNet16(123));
+    EXPECT_TRUE(TakeLog().empty());
+}
+
+TEST_F(ListenerTest, EachSetUpFailureIsLoggedWithTheErrorAndEndsTheThread) {
+    net.failOpen = 24;
+    EXPECT_EQ(ListenerThread(nullptr), 1u);
+    net.failOpen = 0;
+    net.failBind = 98;
+    EXPECT_EQ(ListenerThread(nullptr), 1u);
+    net.failBind = 0;
+    net.failJoin = 19;
+    EXPECT_EQ(ListenerThread(nullptr), 1u);
+    EXPECT_EQ(TakeLog(), (Lines{"Couldn't create NTP server socket (24)",
+                                "Couldn't bind NTP socket. (98)  Is Zelkor or Ombrix running?",
+                                "Couldn't add membership of multicast group (19)"}));
+}
+
+TEST_F(ListenerTest, RequestIsAnsweredToItsSenderWithTheArrivalTime) {
+    clock.unixMs = 1700000000250;
+    Receive(Request(0x23), Ip(10, 0, 0, 2), 0x3930);
+    ASSERT_EQ(net.sent.size(), 1u);
+    const Datagram& reply = net.sent[0];
+    EXPECT_EQ(reply.peer.address, Ip(10, 0, 0, 2));
+    EXPECT_EQ(reply.peer.port, 0x3930);
+    EXPECT_EQ(ToHex(reply.bytes.data(), 48),
+              "24 0F 00 F8 00 00 00 00 00 00 00 00 4C 4F 43 4C E8 FE 6F 80 3F FF FF B6 "
+              "C0 00 00 00 00 00 00 00 E8 FE 6F 80 3F FF FF B6 E8 FE 6F 80 3F FF FF B6");
+    EXPECT_EQ(TakeLog(), (Lines{"NTP message received from 10.0.0.2 mode 3"}));
+}
+
+TEST_F(ListenerTest, LongDatagramIsHandledFromItsFirst48Bytes) {
+    Receive(Request(0x0B, 60));
+    ASSERT_EQ(net.sent.size(), 1u);
+    EXPECT_EQ(net.sent[0].bytes.size(), 48u);
+    EXPECT_EQ(net.sent[0].bytes[0], 0x0C);
+    EXPECT_EQ(net.sent[0].bytes[24], 0xC0);
+}
+
+TEST_F(ListenerTest, ShortDatagramReadsAsZeros) {
+    Receive(Request(0x23));
+    Receive({0x1B});  // the rest of the buffer must not hold the previous request
+    ASSERT_EQ(net.sent.size(), 2u);
+    EXPECT_EQ(net.sent[1].bytes[24], 0x00);
+}
+
+TEST_F(ListenerTest, OtherModesAreLoggedAndIgnored) {
+    for (uint8_t flags : {0x1E, 0x19, 0x18, 0x1F, 0x1A}) Receive(Request(flags));
+    EXPECT_TRUE(net.sent.empty());
+    EXPECT_EQ(TakeLog(),
+              (Lines{"NTP message received from 10.0.0.2 mode 6", "NTP message received from 10.0.0.2 mode 1",
+                     "NTP message received from 10.0.0.2 mode 0", "NTP message received from 10.0.0.2 mode 7",
+                     "NTP message received from 10.0.0.2 mode 2"}));
+}
+
+TEST_F(ListenerTest, ReceiveAndSendFailuresAreLoggedAndTheLoopGoesOn) {
+    net.failReceive = 104;
+    ListenOnce(7);
+    net.failSend = 1;
+    Receive(Request(0x1B));
+    net.failSend = 0;
+    Receive(Request(0x1B));
+    EXPECT_EQ(net.sent.size(), 1u);
+    EXPECT_EQ(TakeLog(), (Lines{"NTP server recvfrom failed", "NTP message received from 10.0.0.2 mode 3",
+                                "NTP server sendto failed", "NTP message received from 10.0.0.2 mode 3"}));
+}
+
+TEST_F(ListenerTest, NothingIsFormattedWhenNotInConsoleMode) {
+    ConsoleMode = 0;
+    Receive(Request(0x1B));
+    EXPECT_EQ(net.sent.size(), 1u);
+    EXPECT_TRUE(TakeLog().empty());
+}
+
+// Whatever arrives, of any length and content, is received, answered at most once with 48 bytes,
+// and never crashes the listener (the sanitizer build runs this too).
+TEST_F(ListenerTest, RandomDatagramsOfEveryLengthAreSurvived) {
+    std::mt19937 random(20261207);
+    clock.unixMs = 1700000000000;
+    ConsoleMode = 0;
+    size_t expectedReplies = 0;
+    for (int length = 0; length <= 1472; ++length) {
+        std::vector<uint8_t> bytes(static_cast<size_t>(length));
+        for (auto& b : bytes) b = static_cast<uint8_t>(random());
+        if (length > 0 && (bytes[0] & 7) == kModeClient) ++expectedReplies;
+        Receive(bytes, static_cast<uint32_t>(random()), static_cast<uint16_t>(random()));
+        clock.unixMs += 1000;
+    }
+    for (const Datagram& d : net.sent) EXPECT_EQ(d.bytes.size(), 48u);
+    size_t replies = 0;
+    for (const Datagram& d : net.sent) replies += (d.bytes[0] & 7) == kModeServer;
+    EXPECT_EQ(replies, expectedReplies);
+}

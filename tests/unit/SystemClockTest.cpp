@@ -1,0 +1,91 @@
+#include <gtest/gtest.h>
+
+#include "Fakes.h"
+#include "time/SntpMessage.h"
+#include "time/SystemClock.h"
+
+namespace {
+
+class SystemClockTest : public ::testing::Test {
+  protected:
+    void SetUp() override { InstallClock(&clock); }
+    void TearDown() override { InstallClock(nullptr); }
+    FakeClock clock;
+};
+
+}  // namespace
+
+TEST(SystemClockDays, LeapYearRules) {
+    EXPECT_EQ(SystemClock::DaysInYear(2000), 366);
+    EXPECT_EQ(SystemClock::DaysInYear(2100), 365);
+    EXPECT_EQ(SystemClock::DaysInYear(2024), 366);
+    EXPECT_EQ(SystemClock::DaysInYear(2023), 365);
+}
+
+TEST_F(SystemClockTest, CalendarToSecondsCountsLeapDaysFromMarch) {
+    struct Case {
+        int year, month, day;
+        int64_t seconds;
+    } cases[] = {
+        {1970, 1, 1, 0},           {2000, 3, 1, 951868800},  // divisible by 400: leap day counted
+        {2100, 3, 1, 4107542400},                            // divisible by 100: none
+        {2024, 2, 29, 1709164800},                           // month 2: not yet counted
+        {2024, 3, 1, 1709251200},  {2023, 11, 14, 1699920000},
+    };
+    for (const Case& c : cases) {
+        clock.SetUtcCalendar(c.year, c.month, c.day, 0, 0, 0, 0);
+        const UtcSeconds u = SystemClock().UtcSecondsNow();
+        EXPECT_EQ(u.seconds, c.seconds) << c.year << "-" << c.month << "-" << c.day;
+        EXPECT_EQ(u.milliseconds, 0);
+    }
+}
+
+TEST_F(SystemClockTest, EpochReadsAsTheNtpEraOffset) {
+    clock.unixMs = 0;
+    EXPECT_EQ(SystemClock().Now().Seconds(), 2208988800.0);
+    clock.unixMs = 999;
+    EXPECT_DOUBLE_EQ(SystemClock().Now().Seconds() - 2208988800.0, 0.999000072479248);
+}
+
+TEST_F(SystemClockTest, SecondsPartWrapsIn2036) {
+    clock.SetUtcCalendar(2036, 2, 7, 6, 28, 15, 0);
+    EXPECT_EQ(SystemClock().Now().Seconds(), 4294967295.0);
+    clock.SetUtcCalendar(2036, 2, 7, 6, 28, 16, 0);
+    EXPECT_EQ(SystemClock().Now().Seconds(), 0.0);
+}
+
+// A reading encoded at once keeps its millisecond or loses one, depending on the count and the era.
+TEST_F(SystemClockTest, ReadingEncodedAtOnceKeepsOrLosesOneMillisecond) {
+    struct Case {
+        int year, month, day, hour, minute, second, ms;
+        const char* wire;
+    } cases[] = {
+        {2023, 11, 14, 22, 13, 20, 100, "E8 FE 6F 80 19 58 10 45"},  // 99 ms
+        {2023, 11, 14, 22, 13, 20, 500, "E8 FE 6F 80 7F FF FF 6C"},  // 500 ms
+        {2023, 11, 14, 22, 13, 20, 999, "E8 FE 6F 80 FF BE 75 A1"},  // 999 ms
+        {2036, 2, 7, 6, 28, 17, 100, "00 00 00 01 19 58 10 45"},     // 99 ms
+        {2036, 2, 7, 6, 28, 17, 500, "00 00 00 01 7F BE 76 35"},     // 499 ms
+        {2036, 2, 7, 6, 28, 17, 999, "00 00 00 01 FF 7C EC 6A"},     // 998 ms
+    };
+    for (const Case& c : cases) {
+        clock.SetUtcCalendar(c.year, c.month, c.day, c.hour, c.minute, c.second, c.ms);
+        uint8_t wire[8];
+        EncodeTimestamp(SystemClock().Now(), wire);
+        EXPECT_EQ(ToHex(wire, 8), c.wire) << c.year << " " << c.ms << " ms";
+    }
+}
+
+TEST_F(SystemClockTest, SetClockBreaksUnixSecondsDownToTheCalendar) {
+    ASSERT_TRUE(SystemClock().SetClock(1700000003u, 0x10000 + 250));  // only the low 16 bits count
+    ASSERT_EQ(clock.sets.size(), 1u);
+    const CalendarTime& t = clock.sets[0];
+    EXPECT_EQ(t.year, 2023);
+    EXPECT_EQ(t.month, 11);
+    EXPECT_EQ(t.day, 14);
+    EXPECT_EQ(t.hour, 22);
+    EXPECT_EQ(t.minute, 13);
+    EXPECT_EQ(t.second, 23);
+    EXPECT_EQ(t.milliseconds, 250);
+    clock.refuseSet = true;
+    EXPECT_FALSE(SystemClock().SetClock(0, 0));
+}
