@@ -1,5 +1,6 @@
 #include "Fakes.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #include "sync/Log.h"
@@ -102,7 +103,20 @@ int FakeSockets::Send(SocketHandle, const uint8_t* buffer, int len, const Socket
     return len;
 }
 
+void SetEnvironment(const char* name, const char* value) {
+#ifdef _WIN32
+    _putenv_s(name, value != nullptr ? value : "");
+#else
+    if (value != nullptr)
+        setenv(name, value, 1);
+    else
+        unsetenv(name);
+#endif
+}
+
 void SyncTest::SetUp() {
+    // Never the machine's own configuration.
+    SetEnvironment("ZELKOR_CONFIG", (::testing::TempDir() + "zelkor-no-such-config.ini").c_str());
     InstallClock(&clock);
     InstallNet(&net);
     syncState = SyncState{};

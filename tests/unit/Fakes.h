@@ -72,6 +72,7 @@ class SyncTest : public ::testing::Test {
     FakeSockets net;
 };
 
+void SetEnvironment(const char* name, const char* value);  // null removes it
 uint32_t Ip(uint8_t a, uint8_t b, uint8_t c, uint8_t d);
 std::vector<uint8_t> Hex(const std::string& text);
 std::string ToHex(const uint8_t* bytes, size_t n);

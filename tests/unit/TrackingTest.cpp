@@ -1,0 +1,251 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+
+#include "Fakes.h"
+#include "sync/Sntp.h"
+#include "time/SystemClock.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+constexpr int64_t kStartMs = 1700000000000;  // 2023-11-14 22:13:20 UTC
+
+class TrackingTest : public SyncTest {
+  protected:
+    void SetUp() override {
+        SyncTest::SetUp();
+        clock.unixMs = kStartMs;
+    }
+
+    // A broadcast whose transmit time is the fake clock's reading plus errorMs.
+    SntpMessage Broadcast(int stratum, int64_t errorMs) {
+        const int64_t saved = clock.unixMs;
+        clock.unixMs += errorMs;
+        SntpMessage m = BuildBroadcast(SystemClock().Now());
+        clock.unixMs = saved;
+        m.bytes[1] = static_cast<uint8_t>(stratum);
+        return m;
+    }
+
+    void Hear(uint32_t from, int stratum, int64_t errorMs = 0) {
+        HandleBroadcast(Broadcast(stratum, errorMs), from, 7);
+    }
+
+    size_t Polls() const {
+        size_t n = 0;
+        for (const Datagram& d : net.sent) n += d.bytes[0] == 0x1B;
+        return n;
+    }
+
+    // The server's reply to the last request sent, with receive and transmit times in ms past kStartMs.
+    SntpMessage ReplyToLastPoll(int64_t receiveMs, int64_t transmitMs) {
+        const std::vector<uint8_t>& request = net.sent.back().bytes;
+        SntpMessage reply{};
+        reply.bytes[0] = 0x1C;
+        reply.bytes[1] = 2;
+        std::memcpy(reply.bytes + 24, request.data() + 40, 8);
+        PutTimestamp(reply.bytes + 32, receiveMs);
+        PutTimestamp(reply.bytes + 40, transmitMs);
+        return reply;
+    }
+
+    // Seconds of kStartMs and an exact millisecond fraction, as a server's clock would write them.
+    static void PutTimestamp(uint8_t* out, int64_t msPastStart) {
+        const uint32_t seconds = static_cast<uint32_t>(kStartMs / 1000 + 2208988800);
+        const uint32_t fraction = static_cast<uint32_t>(msPastStart) * 4294967u;
+        const uint8_t bytes[8] = {uint8_t(seconds >> 24), uint8_t(seconds >> 16),  uint8_t(seconds >> 8),
+                                  uint8_t(seconds),       uint8_t(fraction >> 24), uint8_t(fraction >> 16),
+                                  uint8_t(fraction >> 8), uint8_t(fraction)};
+        std::memcpy(out, bytes, 8);
+    }
+
+    const uint32_t a = Ip(10, 0, 0, 1), b = Ip(10, 0, 0, 2), c = Ip(10, 0, 0, 3);
+};
+
+}  // namespace
+
+TEST_F(TrackingTest, FirstBroadcastIsAcceptedCorrectedWithoutDelayAndPolled) {
+    Hear(c, 3, 250);
+    EXPECT_EQ(TakeLog(), (Lines{"Delta is 0.250 seconds", "Slew clock", "Poll NTP server",
+                                "NTP Time broadcast received from 10.0.0.3"}));
+    ASSERT_EQ(net.sent.size(), 1u);
+    EXPECT_EQ(net.sent[0].peer.address, c);
+    EXPECT_EQ(net.sent[0].peer.port, HostToNet16(123));
+    EXPECT_EQ(net.sent[0].bytes[0], 0x1B);
+    EXPECT_EQ(syncState.lastServer, c);
+    EXPECT_EQ(syncState.lastStratum, 3);
+    EXPECT_EQ(syncState.delayValid, 0);
+}
+
+TEST_F(TrackingTest, StratumOutsideOneToSixteenIsOnlyLogged) {
+    for (int stratum : {0, 17, 255}) Hear(a, stratum, 5000);
+    EXPECT_EQ(TakeLog(),
+              (Lines{"NTP Time broadcast received from 10.0.0.1", "NTP Time broadcast received from 10.0.0.1",
+                     "NTP Time broadcast received from 10.0.0.1"}));
+    EXPECT_TRUE(net.sent.empty());
+    EXPECT_EQ(syncState.lastServer, 0u);
+    Hear(a, 16);
+    EXPECT_EQ(syncState.lastServer, a);
+}
+
+TEST_F(TrackingTest, ZeroTransmitTimeIsOnlyLogged) {
+    SntpMessage m = Broadcast(2, 0);
+    std::memset(m.bytes + 40, 0, 8);
+    HandleBroadcast(m, a, 7);
+    EXPECT_EQ(TakeLog(), (Lines{"NTP Time broadcast received from 10.0.0.1"}));
+    EXPECT_TRUE(clock.sets.empty());
+    EXPECT_EQ(syncState.lastServer, 0u);
+}
+
+TEST_F(TrackingTest, AnotherServerNeedsALowerStratumOrTheTrackedOnesSilence) {
+    struct Case {
+        int64_t afterMs;
+        int stratum;
+        bool accepted;
+    } cases[] = {
+        {1000, 2, false},    // equal stratum, 1 s later
+        {1000, 3, false},    // worse
+        {600000, 2, false},  // silent exactly 600 s
+        {600999, 2, false},  // 600.999 s truncates to 600
+        {601000, 3, true},   // silent over 600 s: even a worse stratum
+        {1000, 1, true},     // better stratum: at once
+        {-1000, 2, true},    // clock stepped back: the age is huge
+        {-500, 2, false},    // -0.5 s truncates to 0
+    };
+    for (const Case& k : cases) {
+        syncState = SyncState{};
+        clock.unixMs = kStartMs;
+        Hear(a, 2);
+        const size_t polls = Polls();
+        clock.unixMs = kStartMs + k.afterMs;
+        Hear(b, k.stratum);
+        EXPECT_EQ(syncState.lastServer, k.accepted ? b : a) << k.afterMs << " ms, stratum " << k.stratum;
+        EXPECT_EQ(Polls(), polls + (k.accepted ? 1 : 0)) << k.afterMs << " ms, stratum " << k.stratum;
+    }
+}
+
+TEST_F(TrackingTest, SameServerIsPolledAgainOnlyWithoutAFreshReply) {
+    Hear(a, 2);
+    ASSERT_EQ(Polls(), 1u);
+    Hear(a, 2);  // no reply yet: the delay is unknown, so ask again
+    ASSERT_EQ(Polls(), 2u);
+    HandleReply(ReplyToLastPoll(1, 2), a);
+    ASSERT_EQ(syncState.delayValid, 1);
+    clock.unixMs = kStartMs + 3600 * 1000;
+    Hear(a, 2);
+    EXPECT_EQ(Polls(), 2u);  // reply 3600 s old: still fresh
+    clock.unixMs = kStartMs + 3601 * 1000;
+    Hear(a, 2);
+    EXPECT_EQ(Polls(), 3u);
+    EXPECT_EQ(syncState.delayValid, 0);  // until the new reply arrives
+}
+
+TEST_F(TrackingTest, ReplyGivesHalfTheRoundTripLessTheServersHoldingTime) {
+    Hear(a, 2);
+    // T1 = start, T2 = start + 50 ms, T3 = start + 60 ms, T4 = start + 120 ms.
+    clock.unixMs = kStartMs + 120;
+    HandleReply(ReplyToLastPoll(50, 60), a);
+    EXPECT_EQ(TakeLog().back(), "Offset is 0.055 seconds");
+    EXPECT_NEAR(syncState.delay.Seconds(), 0.055, 0.000002);
+    EXPECT_EQ(syncState.delayValid, 1);
+    // The delay is added to later corrections.
+    clock.unixMs = kStartMs + 1000;
+    Hear(a, 2, 500);
+    EXPECT_EQ(TakeLog().front(), "Delta is 0.555 seconds");
+}
+
+TEST_F(TrackingTest, OnlyTheAnswerToOurOwnRequestIsTaken) {
+    Hear(a, 2);
+    const SntpMessage genuine = ReplyToLastPoll(50, 60);
+    SntpMessage forged = genuine;
+    forged.bytes[31] ^= 1;
+    HandleReply(genuine, b);  // right content, wrong sender
+    HandleReply(forged, a);   // right sender, wrong originate
+    SntpMessage unsolicitedZero{};
+    unsolicitedZero.bytes[0] = 0x1C;
+    HandleReply(unsolicitedZero, a);
+    EXPECT_EQ(syncState.delayValid, 0);
+    EXPECT_EQ(TakeLog().size(), 4u);  // the broadcast's lines only
+    clock.unixMs = kStartMs + 120;
+    HandleReply(genuine, a);
+    EXPECT_EQ(syncState.delayValid, 1);
+    const double delay = syncState.delay.Seconds();
+    clock.unixMs = kStartMs + 5000;
+    HandleReply(genuine, a);  // a repeat counts no more
+    EXPECT_EQ(syncState.delay.Seconds(), delay);
+}
+
+TEST_F(TrackingTest, FailedPollLeavesTheDelayUnknown) {
+    net.failSend = 101;
+    Hear(a, 2);
+    EXPECT_EQ(TakeLog(), (Lines{"Delta is 0.000 seconds", "Slew clock", "NTP sendto failed",
+                                "Poll NTP server", "NTP Time broadcast received from 10.0.0.1"}));
+    EXPECT_EQ(syncState.delayValid, 0);
+    EXPECT_EQ(syncState.awaitingReply, 0);
+}
+
+namespace {
+
+class ConfiguredDelayTest : public TrackingTest {
+  protected:
+    void Configure(const std::string& text) {
+        path_ = ::testing::TempDir() + "zelkor-config-test.ini";
+        std::ofstream(path_) << text;
+        SetEnvironment("ZELKOR_CONFIG", path_.c_str());
+    }
+    void TearDown() override {
+        std::remove(path_.c_str());
+        TrackingTest::TearDown();
+    }
+    std::string path_;
+};
+
+}  // namespace
+
+TEST_F(ConfiguredDelayTest, FixedDelayIsAddedAndNeverPolled) {
+    Configure("[Zelkor]\nOffset=250\n");
+    LoadConfiguredDelay();
+    EXPECT_EQ(TakeLog(), (Lines{"Offset is 0.250 seconds"}));
+    Hear(a, 2, 500);
+    EXPECT_EQ(TakeLog(), (Lines{"Delta is 0.750 seconds", "Slew clock", "Offset is 0.250 seconds",
+                                "NTP Time broadcast received from 10.0.0.1"}));
+    Hear(b, 1);
+    EXPECT_TRUE(net.sent.empty());
+    SntpMessage reply{};
+    reply.bytes[0] = 0x1C;
+    HandleReply(reply, b);
+    EXPECT_EQ(syncState.delay.Seconds(), 0.25);
+}
+
+TEST_F(ConfiguredDelayTest, UnusableOffsetIsReportedAndMeasuredInstead) {
+    struct Case {
+        const char* text;
+        Lines log;
+        int fixed;
+    } cases[] = {
+        {"[Zelkor]\nOffset=abc\n",
+         {"Offset \"abc\" is not a count of milliseconds; the delay will be measured"},
+         0},
+        {"[Zelkor]\nOffset=-5\n",
+         {"Offset \"-5\" is not a count of milliseconds; the delay will be measured"},
+         0},
+        {"[Zelkor]\nOffset=4294967296\n",
+         {"Offset \"4294967296\" is not a count of milliseconds; the delay will be measured"},
+         0},
+        {"[zelkor]\noffset = 4294967295\n", {"Offset is 4294967.295 seconds"}, 1},
+        {"[Zelkor]\n", {}, 0},
+        {"", {}, 0},
+    };
+    for (const Case& k : cases) {
+        syncState = SyncState{};
+        Configure(k.text);
+        LoadConfiguredDelay();
+        EXPECT_EQ(TakeLog(), k.log) << k.text;
+        EXPECT_EQ(syncState.fixedDelay, k.fixed) << k.text;
+        EXPECT_EQ(syncState.delayValid, k.fixed) << k.text;
+    }
+}

@@ -1,0 +1,125 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "sync/Config.h"
+#include "time/SystemClock.h"
+#include "time/VirtualClock.h"
+
+namespace {
+
+class VirtualClockTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        path_ = ::testing::TempDir() + "zelkor-virtual-clock-test";
+        std::remove(path_.c_str());
+    }
+    void TearDown() override {
+        InstallClock(nullptr);
+        std::remove(path_.c_str());
+    }
+    void Write(const std::string& text) { std::ofstream(path_) << text; }
+    std::map<std::string, std::string> Keys() {
+        std::ifstream in(path_);
+        std::map<std::string, std::string> keys;
+        std::string line;
+        while (std::getline(in, line)) {
+            const size_t eq = line.find('=');
+            if (eq != std::string::npos) keys[line.substr(0, eq)] = line.substr(eq + 1);
+        }
+        return keys;
+    }
+    std::string path_;
+};
+
+}  // namespace
+
+TEST_F(VirtualClockTest, MissingFileStartsAtRealTimeAndIsWrittenWithEveryKey) {
+    VirtualClock clock(path_);
+    auto keys = Keys();
+    for (const char* key :
+         {"offset_ms", "since", "adjustment", "increment", "steps", "adjustments", "refuse_steps"})
+        EXPECT_EQ(keys.count(key), 1u) << key;
+    EXPECT_EQ(keys["offset_ms"], "0.000000");
+    EXPECT_EQ(keys["adjustment"], keys["increment"]);
+    const double real = RealUnixSeconds();
+    EXPECT_NEAR(clock.VirtualAt(real), real, 1e-6);
+}
+
+TEST_F(VirtualClockTest, RunsAtAdjustmentOverIncrementFromSince) {
+    Write("offset_ms=-5000\nsince=1000.5\nadjustment=100050\nincrement=100000\ncomment=kept\n");
+    VirtualClock clock(path_);
+    EXPECT_NEAR(clock.VirtualAt(1000.5), 995.5, 1e-9);
+    EXPECT_NEAR(clock.VirtualAt(1100.5), 1100.5 - 5.0 + 0.05, 1e-9);  // 500 ppm for 100 s
+    EXPECT_EQ(Keys()["comment"], "kept");
+}
+
+TEST_F(VirtualClockTest, StepsAndSlewsAreRecordedAndCounted) {
+    Write("offset_ms=-5000\n");
+    VirtualClock clock(path_);
+    InstallClock(&clock);
+    const double before = RealUnixSeconds();
+    ASSERT_TRUE(SystemClock().SetClock(static_cast<uint32_t>(before) + 100, 0));
+    auto keys = Keys();
+    EXPECT_EQ(keys["steps"], "1");
+    EXPECT_NEAR(std::stod(keys["offset_ms"]), 100000.0 - (before - static_cast<uint32_t>(before)) * 1000, 50);
+    ASSERT_TRUE(clock.SetAdjustment(100123));
+    keys = Keys();
+    EXPECT_EQ(keys["adjustment"], "100123");
+    EXPECT_EQ(keys["adjustments"], "1");
+    uint32_t adjustment = 0, increment = 0;
+    bool disabled = true;
+    ASSERT_TRUE(clock.GetAdjustment(adjustment, increment, disabled));
+    EXPECT_EQ(adjustment, 100123u);
+    EXPECT_FALSE(disabled);
+}
+
+TEST_F(VirtualClockTest, RefusedStepsLeaveTheClockAlone) {
+    Write("offset_ms=250\nrefuse_steps=1\n");
+    VirtualClock clock(path_);
+    InstallClock(&clock);
+    EXPECT_FALSE(SystemClock().SetClock(0, 0));
+    auto keys = Keys();
+    EXPECT_EQ(keys["steps"], "0");
+    EXPECT_EQ(keys["offset_ms"], "250.000000");
+    EXPECT_EQ(keys["refuse_steps"], "1");
+}
+
+TEST_F(VirtualClockTest, ReadingGoesThroughTheCalendar) {
+    Write("offset_ms=0\nsince=0\n");
+    VirtualClock clock(path_);
+    InstallClock(&clock);
+    const double real = RealUnixSeconds();
+    const UtcSeconds u = SystemClock().UtcSecondsNow();
+    EXPECT_NEAR(u.seconds + u.milliseconds / 1000.0, real, 0.05);
+}
+
+TEST(ConfigParsing, MillisecondsAreAnUnsignedDecimalCount) {
+    struct Case {
+        const char* text;
+        bool ok;
+        uint32_t value;
+    } cases[] = {{"0", true, 0},           {"250", true, 250}, {"4294967295", true, 4294967295u},
+                 {"4294967296", false, 0}, {"", false, 0},     {"-1", false, 0},
+                 {"+5", false, 0},         {"12ms", false, 0}, {"0x10", false, 0},
+                 {" 5", false, 0}};
+    for (const Case& c : cases) {
+        uint32_t value = 0;
+        EXPECT_EQ(ParseMilliseconds(c.text, value), c.ok) << c.text;
+        if (c.ok) {
+            EXPECT_EQ(value, c.value) << c.text;
+        }
+    }
+}
+
+TEST(ConfigParsing, ProfileIntegersReadTheLeadingDigits) {
+    struct Case {
+        const char* text;
+        int value;
+    } cases[] = {{"1", 1},   {"2", 2},   {"0", 0},   {"", 0},
+                 {"yes", 0}, {"-1", -1}, {" 7x", 7}, {"99999999999", 0x7FFFFFFF}};
+    for (const Case& c : cases) EXPECT_EQ(ParseProfileInt(c.text), c.value) << c.text;
+}
