@@ -1,20 +1,119 @@
-#include <cstdio>
-#include <cstdlib>
+// The service under systemd: a Type=notify unit. Status reports become sd_notify messages, SIGTERM is
+// the stop control and SIGHUP an interrogation, both taken by sigwait on the main thread, which plays
+// the part of the service control dispatcher.
 
+#include <pthread.h>
+#include <signal.h>
+#include <systemd/sd-daemon.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "service/ErrorText.h"
 #include "service/Service.h"
+#include "service/ServiceControl.h"
+
+namespace {
+
+constexpr int kServiceEndedSignal = SIGUSR1;
+
+class SystemdServiceControl final : public ServiceControlManager {
+  public:
+    // The signals are routed to the dispatcher before the service main thread starts.
+    bool RegisterControlHandler() override { return true; }
+
+    bool SetStatus(const ServiceStatusRecord& status) override {
+        const unsigned long long extendUs = static_cast<unsigned long long>(status.waitHint) * 1000ULL;
+        int r;
+        switch (status.currentState) {
+            case kServiceStartPending:
+                r = sd_notifyf(0, "STATUS=Starting (check-point %u)\nEXTEND_TIMEOUT_USEC=%llu",
+                               status.checkPoint, extendUs);
+                break;
+            case kServiceRunning:
+                r = sd_notify(0, "READY=1\nSTATUS=Running");
+                break;
+            case kServiceStopPending:
+                r = sd_notifyf(0, "STOPPING=1\nSTATUS=Stopping (check-point %u)\nEXTEND_TIMEOUT_USEC=%llu",
+                               status.checkPoint, extendUs);
+                break;
+            case kServiceStopped:
+                r = sd_notify(0, "STATUS=Stopped");
+                break;
+            default:
+                r = sd_notifyf(0, "STATUS=State %u", status.currentState);
+                break;
+        }
+        // 0 means no manager is listening: as refused as an error.
+        return r > 0;
+    }
+};
+
+pthread_t dispatcherThread;
+
+void* RunServiceMain(void*) {
+    ServiceMain();
+    pthread_kill(dispatcherThread, kServiceEndedSignal);
+    return nullptr;
+}
+
+}  // namespace
+
+ServiceControlManager& PlatformServiceControl() {
+    static SystemdServiceControl manager;
+    return manager;
+}
 
 void RunServiceDispatch() {
-    // Only systemd starts the service; from a console there is nothing to dispatch to.
+    // Only systemd starts the service; from a console there is nothing to connect to.
     const char* socket = std::getenv("NOTIFY_SOCKET");
     if (socket == nullptr || socket[0] == '\0') return;
+
+    // Blocked before any thread starts, so every thread inherits the mask and only sigwait sees them.
+    sigset_t controls;
+    sigemptyset(&controls);
+    sigaddset(&controls, SIGTERM);
+    sigaddset(&controls, SIGINT);
+    sigaddset(&controls, SIGHUP);
+    sigaddset(&controls, kServiceEndedSignal);
+    if (pthread_sigmask(SIG_BLOCK, &controls, nullptr) != 0) return;
+
+    dispatcherThread = pthread_self();
+    pthread_t serviceThread;
+    if (pthread_create(&serviceThread, nullptr, RunServiceMain, nullptr) != 0) return;
+    for (;;) {
+        int signal = 0;
+        if (sigwait(&controls, &signal) != 0) continue;
+        if (signal == kServiceEndedSignal) break;
+        ServiceControlHandler(signal == SIGHUP ? kServiceControlInterrogate : kServiceControlStop);
+    }
+    pthread_join(serviceThread, nullptr);
 }
 
-void InstallService() {
-    std::printf("Installing the service is not supported on this platform yet\n");
-    std::exit(1);
-}
-
-void RemoveService() {
-    std::printf("Removing the service is not supported on this platform yet\n");
-    std::exit(1);
+int SystemMessageText(uint32_t code, char* text, int size) {
+    char buffer[256];
+    const char* message;
+    switch (code) {
+        case kErrorNoServiceManager:
+            message = "This system is not running systemd (there is no /run/systemd/system).";
+            break;
+        case kErrorServiceExists:
+            message = "The service zelkor.service is already installed.";
+            break;
+        case kErrorServiceMissing:
+            message = "The service zelkor.service is not installed.";
+            break;
+        case kErrorServiceManagerFailed:
+            message = "systemctl failed.";
+            break;
+        default:
+            // glibc makes up "Unknown error N" for codes it has no text for; those have none.
+            if (code > 0x7FFFFFFF || strerrorname_np(static_cast<int>(code)) == nullptr) return 0;
+            message = strerror_r(static_cast<int>(code), buffer, sizeof buffer);
+            break;
+    }
+    const int n = static_cast<int>(std::strlen(message));
+    if (n + 1 > size) return 0;
+    std::memcpy(text, message, static_cast<size_t>(n) + 1);
+    return n + 2;  // counted with the line end that system texts carry on Windows
 }

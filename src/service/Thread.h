@@ -8,6 +8,8 @@ bool CreateStopEvent();
 void SetStopEvent();
 void WaitForStopEvent();
 bool StopEventIsSet();
+// Clears the event again. Only tests do this: the service never resets it.
+void ClearStopEventForTest();
 
 // The one worker thread. Workers loop forever; the run loop ends them from outside.
 using WorkerEntry = uint32_t (*)(void* argument);

@@ -60,6 +60,12 @@ bool StopEventIsSet() {
     return WaitReadable(0);
 }
 
+void ClearStopEventForTest() {
+    char drain[64];
+    while (read(stopPipe[0], drain, sizeof drain) > 0) {
+    }
+}
+
 WorkerThread StartWorker(WorkerEntry entry) {
     WorkerThread worker;
     pthread_t thread;

@@ -12,28 +12,38 @@ constexpr uint32_t kFailed = 1;
 
 }  // namespace
 
-uint32_t BroadcasterThread(void*) {
+bool OpenBroadcastSocket(SocketHandle& s) {
     SocketApi& net = Net();
-    const SocketHandle s = net.Open();
+    s = net.Open();
     if (s == kInvalidSocket) {
         LogMessage("Couldn't create NTP broadcast socket (%d)", net.LastError());
-        return kFailed;
+        return false;
     }
     if (net.EnableAddressReuse(s) == -1) {
         LogMessage("Couldn't set SNTP broadcast socket options (%d)", net.LastError());
-        return kFailed;
+        return false;
     }
     if (net.EnableBroadcast(s) == -1) {
         LogMessage("Couldn't set SNTP socket to broadcast (%d)", net.LastError());
-        return kFailed;
+        return false;
     }
+    return true;
+}
+
+void BroadcastOnce(SocketHandle s, const SocketAddress& destination) {
+    const SntpMessage message = BuildBroadcast(SystemClock().Now());
+    if (Net().Send(s, message.bytes, kSntpMessageSize, destination) == -1)
+        LogMessage("NTP server sendto failed");
+}
+
+uint32_t BroadcasterThread(void*) {
+    SocketHandle s = kInvalidSocket;
+    if (!OpenBroadcastSocket(s)) return kFailed;
     // Unbound: sent from a port of the system's choice, so server mode never holds the NTP port.
     const SocketAddress destination{AddressFromOctets(255, 255, 255, 255), NtpServicePort()};
-    const SystemClock clock;
+    // The first broadcast leaves at once; the interval runs from the end of each send.
     for (;;) {
-        const SntpMessage message = BuildBroadcast(clock.Now());
-        if (net.Send(s, message.bytes, kSntpMessageSize, destination) == -1)
-            LogMessage("NTP server sendto failed");
+        BroadcastOnce(s, destination);
         std::this_thread::sleep_for(std::chrono::milliseconds(kBroadcastIntervalMs));
     }
 }

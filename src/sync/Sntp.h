@@ -46,6 +46,11 @@ void ListenOnce(SocketHandle s);
 // What the loop does with a received message.
 void DispatchMessage(const SntpMessage& message, const SocketAddress& sender, SocketHandle s);
 
+// The broadcaster's set-up (socket, address reuse, broadcast); false, logged, on failure.
+bool OpenBroadcastSocket(SocketHandle& s);
+// One broadcast of the local clock to the destination.
+void BroadcastOnce(SocketHandle s, const SocketAddress& destination);
+
 void LoadConfiguredDelay();
 void HandleBroadcast(const SntpMessage& message, uint32_t sender, SocketHandle s);
 void HandleReply(const SntpMessage& message, uint32_t sender);

@@ -1,0 +1,74 @@
+#include <cstdio>
+#include <cstdlib>
+
+#include "service/ErrorText.h"
+#include "service/Installer.h"
+#include "service/Service.h"
+#include "service/ServiceControl.h"
+
+namespace {
+
+constexpr int kPathSize = 512;
+constexpr uint32_t kPollIntervalMs = 1000;
+
+ServiceInstaller* installed = nullptr;
+
+ServiceInstaller& Installer() {
+    return installed ? *installed : PlatformInstaller();
+}
+
+void Print(const char* text) {
+    // Shown at once: the dots are the progress of a stop.
+    std::fputs(text, stdout);
+    std::fflush(stdout);
+}
+
+[[noreturn]] void Fail() {
+    // The text as it is, not a format; nothing is printed when the system has no text for the code.
+    Print(ErrorText(Installer().LastError()));
+    std::exit(1);
+}
+
+}  // namespace
+
+void InstallInstaller(ServiceInstaller* installer) {
+    installed = installer;
+}
+
+void InstallService() {
+    ServiceInstaller& installer = Installer();
+    char path[kPathSize];
+    if (!installer.OwnPath(path, kPathSize)) Fail();
+    if (!installer.OpenManager()) Fail();
+    if (!installer.CreateService(path)) Fail();
+    if (!installer.ProtectService()) Fail();
+    Print("Service installed\n");
+    installer.CloseService();
+    installer.CloseManager();
+}
+
+void RemoveService() {
+    ServiceInstaller& installer = Installer();
+    char line[64];
+    if (!installer.OpenManager()) Fail();
+    if (!installer.OpenService()) Fail();
+    uint32_t state = 0;
+    if (installer.StopService(state)) {
+        std::snprintf(line, sizeof line, "Stopping %s.", kServiceName);
+        Print(line);
+        // No limit: as long as the service says it is stopping, it is given the time.
+        for (;;) {
+            installer.Sleep(kPollIntervalMs);
+            if (!installer.QueryState(state) || state != kServiceStopPending) break;
+            Print(".");
+        }
+        std::snprintf(line, sizeof line,
+                      state == kServiceStopped ? "\n%s stopped.\n" : "\n%s failed to stop.\n", kServiceName);
+        Print(line);
+    }
+    if (!installer.DeleteService()) Fail();
+    std::snprintf(line, sizeof line, "%s removed.\n", kServiceName);
+    Print(line);
+    installer.CloseService();
+    installer.CloseManager();
+}

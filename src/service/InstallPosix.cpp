@@ -1,0 +1,206 @@
+// "add" and "remove" under systemd: the unit file /etc/systemd/system/zelkor.service, enabled for
+// multi-user.target, and systemctl for everything the manager does with it.
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "service/ErrorText.h"
+#include "service/Installer.h"
+#include "service/ServiceControl.h"
+
+extern char** environ;
+
+namespace {
+
+constexpr const char* kUnitPath = "/etc/systemd/system/zelkor.service";
+constexpr const char* kUnitName = "zelkor.service";
+constexpr const char* kSystemdRunning = "/run/systemd/system";
+
+// Only what the daemon needs: the clock, port 123, IPv4 and the notify socket. ProtectClock is left out
+// on purpose: setting the clock is the service's job.
+constexpr const char* kUnitTemplate =
+    "[Unit]\n"
+    "Description=Zelkor Time Synchronization\n"
+    "Documentation=man:zelkornt(8)\n"
+    "Wants=network-online.target\n"
+    "After=network-online.target\n"
+    "\n"
+    "[Service]\n"
+    "Type=notify\n"
+    "ExecStart=%s\n"
+    "CapabilityBoundingSet=CAP_SYS_TIME CAP_NET_BIND_SERVICE\n"
+    "NoNewPrivileges=yes\n"
+    "ProtectSystem=strict\n"
+    "ProtectHome=yes\n"
+    "PrivateTmp=yes\n"
+    "PrivateDevices=yes\n"
+    "DevicePolicy=closed\n"
+    "ProtectKernelTunables=yes\n"
+    "ProtectKernelModules=yes\n"
+    "ProtectKernelLogs=yes\n"
+    "ProtectControlGroups=yes\n"
+    "ProtectHostname=yes\n"
+    "ProtectProc=invisible\n"
+    "ProcSubset=pid\n"
+    "RestrictAddressFamilies=AF_INET AF_UNIX\n"
+    "RestrictNamespaces=yes\n"
+    "RestrictRealtime=yes\n"
+    "RestrictSUIDSGID=yes\n"
+    "LockPersonality=yes\n"
+    "MemoryDenyWriteExecute=yes\n"
+    "RemoveIPC=yes\n"
+    "SystemCallArchitectures=native\n"
+    "SystemCallFilter=@system-service @clock\n"
+    "SystemCallFilter=~@resources @privileged\n"
+    "SystemCallErrorNumber=EPERM\n"
+    "UMask=0077\n"
+    "\n"
+    "[Install]\n"
+    "WantedBy=multi-user.target\n";
+
+// Runs systemctl with the arguments; its standard output goes to output when given, else nowhere.
+// Returns its exit status, or -1 when it could not be run.
+int Systemctl(std::initializer_list<const char*> arguments, std::string* output = nullptr) {
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>("systemctl"));
+    for (const char* a : arguments) argv.push_back(const_cast<char*>(a));
+    argv.push_back(nullptr);
+
+    int pipeFds[2] = {-1, -1};
+    if (output != nullptr && pipe2(pipeFds, O_CLOEXEC) != 0) return -1;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (output != nullptr)
+        posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
+    else
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    const int spawned = posix_spawnp(&pid, "systemctl", &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (output != nullptr) {
+        close(pipeFds[1]);
+        char buffer[256];
+        ssize_t n;
+        while (spawned == 0 && (n = read(pipeFds[0], buffer, sizeof buffer)) != 0) {
+            if (n > 0)
+                output->append(buffer, static_cast<size_t>(n));
+            else if (errno != EINTR)
+                break;
+        }
+        close(pipeFds[0]);
+    }
+    if (spawned != 0) return -1;
+    int status = 0;
+    while (waitpid(pid, &status, 0) == -1)
+        if (errno != EINTR) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+class SystemdInstaller final : public ServiceInstaller {
+  public:
+    bool OwnPath(char* path, int size) override {
+        const ssize_t n = readlink("/proc/self/exe", path, static_cast<size_t>(size));
+        if (n < 0) return Failed(static_cast<uint32_t>(errno));
+        // A path that fills the buffer may be cut short: refuse rather than install a wrong one.
+        if (n >= size) return Failed(ENAMETOOLONG);
+        path[n] = '\0';
+        return true;
+    }
+
+    bool OpenManager() override {
+        // Without a running systemd, systemctl would still write into /etc: check first, write nothing.
+        if (access(kSystemdRunning, F_OK) != 0) return Failed(kErrorNoServiceManager);
+        return true;
+    }
+
+    bool CreateService(const char* path) override {
+        char unit[4096];
+        const int length = std::snprintf(unit, sizeof unit, kUnitTemplate, path);
+        if (length < 0 || length >= static_cast<int>(sizeof unit)) return Failed(ENAMETOOLONG);
+        // O_EXCL: an existing unit is left exactly as it is.
+        const int fd = open(kUnitPath, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd < 0) return Failed(errno == EEXIST ? kErrorServiceExists : static_cast<uint32_t>(errno));
+        const bool written = write(fd, unit, static_cast<size_t>(length)) == length && fsync(fd) == 0;
+        const int saved = errno;
+        close(fd);
+        if (!written) return Failed(static_cast<uint32_t>(saved));
+        if (Systemctl({"daemon-reload"}) != 0 || Systemctl({"enable", "--quiet", kUnitName}) != 0)
+            return Failed(kErrorServiceManagerFailed);
+        return true;
+    }
+
+    // The unit's own sandboxing is its access control; systemd allows only root to manage it.
+    bool ProtectService() override { return true; }
+
+    bool OpenService() override {
+        struct stat info {};
+        if (stat(kUnitPath, &info) != 0)
+            return Failed(errno == ENOENT ? kErrorServiceMissing : static_cast<uint32_t>(errno));
+        return true;
+    }
+
+    bool StopService(uint32_t& state) override {
+        uint32_t current = 0;
+        if (!QueryState(current) || current == kServiceStopped) return false;
+        if (Systemctl({"stop", "--no-block", kUnitName}) != 0) return false;
+        if (!QueryState(state)) state = kServiceStopPending;
+        return true;
+    }
+
+    bool QueryState(uint32_t& state) override {
+        std::string active;
+        if (Systemctl({"show", "--property=ActiveState", "--value", kUnitName}, &active) != 0)
+            return Failed(kErrorServiceManagerFailed);
+        while (!active.empty() && (active.back() == '\n' || active.back() == ' ')) active.pop_back();
+        if (active == "inactive" || active == "failed")
+            state = kServiceStopped;
+        else if (active == "deactivating")
+            state = kServiceStopPending;
+        else if (active == "activating")
+            state = kServiceStartPending;
+        else
+            state = kServiceRunning;
+        return true;
+    }
+
+    bool DeleteService() override {
+        if (Systemctl({"disable", "--quiet", kUnitName}) != 0) return Failed(kErrorServiceManagerFailed);
+        if (unlink(kUnitPath) != 0) return Failed(static_cast<uint32_t>(errno));
+        if (Systemctl({"daemon-reload"}) != 0) return Failed(kErrorServiceManagerFailed);
+        return true;
+    }
+
+    void CloseService() override {}
+    void CloseManager() override {}
+    void Sleep(uint32_t milliseconds) override {
+        std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+    }
+    uint32_t LastError() override { return lastError_; }
+
+  private:
+    bool Failed(uint32_t code) {
+        lastError_ = code;
+        return false;
+    }
+
+    uint32_t lastError_ = 0;
+};
+
+}  // namespace
+
+ServiceInstaller& PlatformInstaller() {
+    static SystemdInstaller installer;
+    return installer;
+}

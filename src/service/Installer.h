@@ -1,0 +1,25 @@
+#pragma once
+
+#include <cstdint>
+
+// The service manager's side of "add" and "remove": every operation reports failure through its
+// result, with the reason in LastError().
+class ServiceInstaller {
+  public:
+    virtual ~ServiceInstaller() = default;
+    virtual bool OwnPath(char* path, int size) = 0;  // the running executable's full file name
+    virtual bool OpenManager() = 0;
+    virtual bool CreateService(const char* path) = 0;
+    virtual bool ProtectService() = 0;  // the access control of the new service
+    virtual bool OpenService() = 0;
+    virtual bool StopService(uint32_t& state) = 0;  // false: refused (for example, not running)
+    virtual bool QueryState(uint32_t& state) = 0;
+    virtual bool DeleteService() = 0;
+    virtual void CloseService() = 0;
+    virtual void CloseManager() = 0;
+    virtual void Sleep(uint32_t milliseconds) = 0;
+    virtual uint32_t LastError() = 0;
+};
+
+ServiceInstaller& PlatformInstaller();
+void InstallInstaller(ServiceInstaller* installer);  // null restores the platform's

@@ -1,0 +1,84 @@
+#include "service/ServiceControl.h"
+
+#include <mutex>
+
+#include "service/RunLoop.h"
+#include "service/Thread.h"
+
+namespace {
+
+constexpr uint32_t kStartWaitHintMs = 3000;
+constexpr uint32_t kStopWaitHintMs = 3000;
+
+// Reports come from the control handler's thread and the service main thread; the lock keeps the record,
+// the last state and the counter consistent between them.
+struct ServiceStatusState {
+    std::mutex lock;
+    ServiceStatusRecord status{};
+    uint32_t lastState = 0;
+    uint32_t checkPoint = 0;
+};
+
+ServiceStatusState serviceStatus;
+ServiceControlManager* installed = nullptr;
+
+ServiceControlManager& Manager() {
+    return installed ? *installed : PlatformServiceControl();
+}
+
+}  // namespace
+
+void InstallServiceControl(ServiceControlManager* manager) {
+    installed = manager;
+}
+
+void ResetServiceStatus() {
+    std::lock_guard<std::mutex> hold(serviceStatus.lock);
+    serviceStatus.status = ServiceStatusRecord{};
+    serviceStatus.lastState = 0;
+    serviceStatus.checkPoint = 0;
+}
+
+bool ReportServiceStatus(int32_t state, uint32_t exitCode, uint32_t waitHintMs) {
+    bool accepted;
+    {
+        std::lock_guard<std::mutex> hold(serviceStatus.lock);
+        if (state != kLastState) serviceStatus.lastState = static_cast<uint32_t>(state);
+        const uint32_t current = serviceStatus.lastState;
+        ServiceStatusRecord& s = serviceStatus.status;
+        s.serviceType = kServiceWin32OwnProcess;
+        s.currentState = current;
+        // Nothing may be asked of a service that is still starting; from then on it can always be stopped.
+        s.controlsAccepted = current == kServiceStartPending ? 0 : kServiceAcceptStop;
+        s.win32ExitCode = exitCode;
+        s.serviceSpecificExitCode = 0;
+        // Check-points count progress through pending states only.
+        s.checkPoint =
+            (current == kServiceRunning || current == kServiceStopped) ? 0 : serviceStatus.checkPoint++;
+        s.waitHint = waitHintMs;
+        accepted = Manager().SetStatus(s);
+    }
+    if (!accepted) SetStopEvent();
+    return accepted;
+}
+
+void ServiceMainWith(void (*run)()) {
+    if (!Manager().RegisterControlHandler()) return;
+    ReportServiceStatus(kServiceStartPending, 0, kStartWaitHintMs);
+    if (!ReportServiceStatus(kServiceRunning, 0, 0)) return;
+    run();
+    ReportServiceStatus(kServiceStopped, 0, 0);
+}
+
+void ServiceMain() {
+    ServiceMainWith(RunTimeSync);
+}
+
+void ServiceControlHandler(uint32_t control) {
+    if (control == kServiceControlStop) {
+        ReportServiceStatus(kServiceStopPending, 0, kStopWaitHintMs);
+        SetStopEvent();
+        return;
+    }
+    ReportServiceStatus(kLastState, 0, 0);
+}

@@ -1,0 +1,508 @@
+"""System-test harness for zelkornt: network namespaces, daemon processes, peer sockets, clean-up.
+
+    net = Network()                                  # two namespaces joined by a veth pair
+    d = Daemon(net.daemon_ns, clock={"offset_ms": -500}).start()
+    d.wait_bound()                                   # the daemon holds UDP port 123
+    s = net.peer_socket()                            # a UDP socket living in the peer namespace
+    s.sendto(peer.request(b"..."), (net.DAEMON_ADDR, 123))
+    d.wait_line("NTP message received from 10.77.0.2 mode 3")
+    d.clock()                                        # the virtual clock file as a dict
+
+Every daemon runs as `ip netns exec NS capsh --drop=cap_sys_time -- -c 'exec zelkornt ...'` and with a
+virtual clock file unless told otherwise, so no test can touch this machine's clock. Everything started
+is registered and torn down by Daemon.stop / Network.close, and again at exit, on SIGTERM/SIGHUP/SIGALRM,
+and (for processes) by the kernel if this process dies (PR_SET_PDEATHSIG). Namespace names carry this
+process's pid (zk<pid>n<k>a/b); names left by a dead run are removed when the harness starts.
+
+Environment: ZELKOR_BIN (the daemon; default build/zelkornt of this checkout), ASAN_OPTIONS,
+UBSAN_OPTIONS, LSAN_OPTIONS (passed to the daemon), ZELKOR_TEST_BUDGET (seconds a test file may run,
+default 240), ZELKOR_KEEP_LOGS=1 (keep the temporary directory of logs).
+"""
+
+import atexit
+import ctypes
+import os
+import re
+import shlex
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "tools"))
+import peer  # noqa: E402  (the shared packet tool)
+
+NTP_PORT = 123
+SANITIZER_MARKERS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "ERROR: UndefinedBehaviorSanitizer",
+                     "runtime error:")
+PASSED_ENVIRONMENT = ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "ASAN_SYMBOLIZER_PATH",
+                      "LLVM_SYMBOLIZER_PATH")
+
+_libc = ctypes.CDLL(None, use_errno=True)
+_CLONE_NEWNET = 0x40000000
+_PR_SET_PDEATHSIG = 1
+_CAP_SYS_TIME = 25
+
+
+def daemon_binary():
+    path = os.environ.get("ZELKOR_BIN") or os.path.join(HERE, "..", "..", "build", "zelkornt")
+    return os.path.abspath(path)
+
+
+# ---------------------------------------------------------------------------------------------- clean-up
+
+_cleanups = []  # callables, run last-registered first; each removes itself when done
+_workdir = None
+
+
+def _register(fn):
+    _cleanups.append(fn)
+    return fn
+
+
+def _unregister(fn):
+    if fn in _cleanups:
+        _cleanups.remove(fn)
+
+
+def cleanup_all():
+    """Stops every process and removes every namespace still registered. Safe to call more than once."""
+    while _cleanups:
+        fn = _cleanups.pop()
+        try:
+            fn()
+        except Exception as e:  # keep going: the rest must be cleaned too
+            print(f"harness: clean-up step failed: {e!r}", file=sys.stderr)
+    global _workdir
+    if _workdir and os.path.isdir(_workdir) and os.environ.get("ZELKOR_KEEP_LOGS") != "1":
+        shutil.rmtree(_workdir, ignore_errors=True)
+        _workdir = None
+
+
+_stopping = False
+
+
+def _on_signal(signum, _frame):
+    global _stopping
+    if _stopping:
+        return
+    _stopping = True
+    name = "time budget spent (SIGALRM)" if signum == signal.SIGALRM else f"signal {signum}"
+    print(f"\nharness: {name}: stopping everything and failing", file=sys.stderr)
+    cleanup_all()
+    sys.stdout.flush()
+    sys.stderr.flush()
+    # Not SystemExit: unittest would count it as one test's error and carry on with the next.
+    os._exit(128 + signum)
+
+
+atexit.register(cleanup_all)
+for _sig in (signal.SIGTERM, signal.SIGHUP, signal.SIGALRM):
+    signal.signal(_sig, _on_signal)
+
+
+def workdir():
+    """This process's temporary directory (logs, configuration and clock files)."""
+    global _workdir
+    if _workdir is None:
+        _workdir = tempfile.mkdtemp(prefix=f"zelkor-system-{os.getpid()}-")
+        if os.environ.get("ZELKOR_KEEP_LOGS") == "1":
+            print(f"harness: logs kept in {_workdir}", file=sys.stderr)
+    return _workdir
+
+
+def _run(*argv, check=True):
+    result = subprocess.run(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, timeout=20)
+    if check and result.returncode != 0:
+        raise RuntimeError(f"{shlex.join(argv)} failed ({result.returncode}): {result.stderr.strip()}")
+    return result
+
+
+def _pid_alive(pid):
+    return os.path.exists(f"/proc/{pid}")
+
+
+def sweep_stale_namespaces():
+    """Removes namespace names a dead harness run left (zk<pid>n<k>a/b whose pid is gone)."""
+    listing = _run("ip", "netns", "list", check=False).stdout
+    for line in listing.splitlines():
+        name = line.split()[0] if line.split() else ""
+        m = re.fullmatch(r"zk(\d+)n\d+[a-z]", name)
+        if m and not _pid_alive(int(m.group(1))):
+            _run("ip", "netns", "del", name, check=False)
+
+
+def _set_parent_death_signal():
+    # Runs in the child between fork and exec: the daemon dies with this process, whatever kills it.
+    _libc.prctl(_PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
+
+
+# --------------------------------------------------------------------------------------------- waiting
+
+def wait_until(predicate, timeout, what, interval=0.005):
+    """Polls predicate until it returns something true (returned) or timeout seconds pass (AssertionError)."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() >= deadline:
+            raise AssertionError(f"timed out after {timeout} s waiting for {what}")
+        time.sleep(interval)
+
+
+# ------------------------------------------------------------------------------------------ namespaces
+
+class _InNamespace:
+    """with _InNamespace(name): ...  -- this thread works inside the named network namespace."""
+
+    def __init__(self, name):
+        self.name = name
+
+    def __enter__(self):
+        self.home = open("/proc/thread-self/ns/net", "rb")
+        with open(f"/run/netns/{self.name}", "rb") as target:
+            if _libc.setns(target.fileno(), _CLONE_NEWNET) != 0:
+                err = ctypes.get_errno()
+                self.home.close()
+                raise OSError(err, f"setns into {self.name}: {os.strerror(err)}")
+
+    def __exit__(self, *exc):
+        try:
+            if _libc.setns(self.home.fileno(), _CLONE_NEWNET) != 0:
+                err = ctypes.get_errno()
+                raise OSError(err, f"setns back from {self.name}: {os.strerror(err)}")
+        finally:
+            self.home.close()
+        return False
+
+
+_network_count = 0
+
+
+class Network:
+    """Two namespaces joined by a veth pair (veth0 on each side), lo up, a default route through the veth.
+
+    daemon_ns holds DAEMON_ADDR, peer_ns holds PEER_ADDR; add_address gives either side more addresses.
+    default_route=False leaves the routes out (then a multicast join fails with ENODEV)."""
+
+    DAEMON_ADDR = "10.77.0.1"
+    PEER_ADDR = "10.77.0.2"
+    PREFIX = 24
+    DEVICE = "veth0"
+
+    def __init__(self, default_route=True):
+        global _network_count
+        tag = f"zk{os.getpid()}n{_network_count}"
+        _network_count += 1
+        self.daemon_ns, self.peer_ns = tag + "a", tag + "b"
+        self._sockets = []
+        self._created = []
+        self._cleanup = _register(self.close)
+        try:
+            for ns in (self.daemon_ns, self.peer_ns):
+                _run("ip", "netns", "add", ns)
+                self._created.append(ns)
+            _run("ip", "link", "add", self.DEVICE, "netns", self.daemon_ns, "type", "veth",
+                 "peer", "name", self.DEVICE, "netns", self.peer_ns)
+            for ns, addr in ((self.daemon_ns, self.DAEMON_ADDR), (self.peer_ns, self.PEER_ADDR)):
+                _run("ip", "-n", ns, "link", "set", "lo", "up")
+                _run("ip", "-n", ns, "addr", "add", f"{addr}/{self.PREFIX}", "dev", self.DEVICE)
+                _run("ip", "-n", ns, "link", "set", self.DEVICE, "up")
+                if default_route:
+                    _run("ip", "-n", ns, "route", "add", "default", "dev", self.DEVICE)
+        except BaseException:
+            self.close()
+            raise
+
+    def add_address(self, ns, addr):
+        _run("ip", "-n", ns, "addr", "add", f"{addr}/{self.PREFIX}", "dev", self.DEVICE)
+
+    def socket(self, ns, address="0.0.0.0", port=0, reuse=False):
+        """A UDP socket created inside ns (broadcast allowed), bound to address:port. Closed by close()."""
+        with _InNamespace(ns):
+            s = peer.udp_socket(address, port, reuse=reuse)
+        self._sockets.append(s)
+        return s
+
+    def peer_socket(self, address=None, port=0):
+        return self.socket(self.peer_ns, address or self.PEER_ADDR, port)
+
+    def close(self):
+        for s in self._sockets:
+            s.close()
+        self._sockets = []
+        while self._created:
+            _run("ip", "netns", "del", self._created.pop(), check=False)
+        _unregister(self._cleanup)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+        return False
+
+
+# -------------------------------------------------------------------------------------------- daemons
+
+def _daemon_environment(config_path, clock_path, extra):
+    env = {"PATH": os.environ.get("PATH", "/usr/sbin:/usr/bin:/sbin:/bin"), "ZELKOR_CONFIG": config_path}
+    for key in PASSED_ENVIRONMENT:
+        if key in os.environ:
+            env[key] = os.environ[key]
+    if clock_path is not None:
+        env["ZELKOR_VIRTUAL_CLOCK"] = clock_path
+    env.update(extra or {})
+    return env
+
+
+def _command(ns, args):
+    inner = "exec " + shlex.join([daemon_binary(), *args])
+    return ["ip", "netns", "exec", ns, "capsh", "--drop=cap_sys_time", "--", "-c", inner]
+
+
+def sanitizer_report(text):
+    """The sanitizer report in a stderr text, or None."""
+    for marker in SANITIZER_MARKERS:
+        at = text.find(marker)
+        if at >= 0:
+            return text[max(0, at - 200):at + 3000]
+    return None
+
+
+_daemon_count = 0
+
+
+class Daemon:
+    """One zelkornt process in a namespace.
+
+    args: its command line (default "debug"). config: INI text written to a fresh ZELKOR_CONFIG file, or
+    None for a path that does not exist. clock: initial virtual-clock keys (dict or text; {} = a fresh
+    file the daemon creates), or None for no virtual clock. env: extra environment."""
+
+    def __init__(self, ns, args=("debug",), config=None, clock=None, env=None, virtual_clock=True):
+        global _daemon_count
+        _daemon_count += 1
+        base = os.path.join(workdir(), f"daemon{_daemon_count}")
+        self.ns, self.args = ns, list(args)
+        self.log_path, self.err_path = base + ".out", base + ".err"
+        self.config_path = base + ".ini"
+        if config is not None:
+            with open(self.config_path, "w") as f:
+                f.write(config)
+        self.clock_path = base + ".clock" if virtual_clock else None
+        if virtual_clock and clock:
+            with open(self.clock_path, "w") as f:
+                f.write(clock if isinstance(clock, str) else "".join(f"{k}={v}\n" for k, v in clock.items()))
+        self.env = _daemon_environment(self.config_path, self.clock_path, env)
+        self.process = None
+        self._cleanup = None
+
+    # ---- life
+
+    def start(self):
+        with open(self.log_path, "wb") as out, open(self.err_path, "wb") as err:
+            self.process = subprocess.Popen(_command(self.ns, self.args), stdin=subprocess.DEVNULL, stdout=out,
+                                            stderr=err, env=self.env, start_new_session=True,
+                                            preexec_fn=_set_parent_death_signal)
+        self._cleanup = _register(self.stop)
+        self._check_cannot_set_clock()
+        return self
+
+    def _check_cannot_set_clock(self):
+        # The whole chain (ip, capsh, shell) execs in place: once the pid runs the daemon, its bounding
+        # set must lack CAP_SYS_TIME. If it does not, nothing else may happen.
+        binary = os.path.realpath(daemon_binary())
+        deadline = time.monotonic() + 5
+        while time.monotonic() < deadline and self.process.poll() is None:
+            try:
+                if os.readlink(f"/proc/{self.process.pid}/exe") == binary:
+                    with open(f"/proc/{self.process.pid}/status") as f:
+                        status = f.read()
+                    bounding = int(re.search(r"^CapBnd:\s*([0-9a-f]+)", status, re.M).group(1), 16)
+                    if bounding & (1 << _CAP_SYS_TIME):
+                        self.stop(check=False)
+                        raise RuntimeError("the daemon kept CAP_SYS_TIME; stopped it")
+                    return
+            except (FileNotFoundError, ProcessLookupError):
+                pass
+            time.sleep(0.002)
+
+    def alive(self):
+        return self.process is not None and self.process.poll() is None
+
+    def stop(self, check=True):
+        """SIGTERM, then SIGKILL after 3 s. With check, a sanitizer report on stderr fails (AssertionError)."""
+        if self.process is not None and self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+            try:
+                self.process.wait(3)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait(5)
+        if self._cleanup is not None:
+            _unregister(self._cleanup)
+            self._cleanup = None
+        if check:
+            self.assert_no_sanitizer_report()
+
+    def wait_exit(self, timeout=10):
+        try:
+            return self.process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            raise AssertionError(f"daemon {self.args} still running after {timeout} s\n{self.describe()}")
+
+    # ---- output
+
+    def output(self):
+        with open(self.log_path, "rb") as f:
+            return f.read().decode("utf-8", "replace")
+
+    def errors(self):
+        with open(self.err_path, "rb") as f:
+            return f.read().decode("utf-8", "replace")
+
+    def lines(self):
+        """Complete stdout lines so far (a line still being written is left out)."""
+        text = self.output()
+        return text.split("\n")[:-1]
+
+    def count(self, line):
+        """Lines equal to a string, or fully matching a compiled pattern."""
+        return len(self.matching(line))
+
+    def matching(self, line):
+        if isinstance(line, re.Pattern):
+            return [l for l in self.lines() if line.fullmatch(l)]
+        return [l for l in self.lines() if l == line]
+
+    def wait_line(self, line, count=1, timeout=5.0):
+        """Waits until at least count lines equal `line` (or fully match it, if a pattern); returns them."""
+        deadline = time.monotonic() + timeout
+        while True:
+            found = self.matching(line)
+            if len(found) >= count:
+                return found
+            if not self.alive() or time.monotonic() >= deadline:
+                what = line.pattern if isinstance(line, re.Pattern) else line
+                state = "running" if self.alive() else f"exited ({self.process.poll()})"
+                raise AssertionError(f"wanted {count} x {what!r}, have {len(found)} (daemon {state})\n"
+                                     + self.describe())
+            time.sleep(0.005)
+
+    def describe(self):
+        lines = self.lines()
+        tail = "\n".join(lines[-40:])
+        return (f"--- stdout of {self.args} in {self.ns} ({len(lines)} lines, last 40):\n{tail}\n"
+                f"--- stderr:\n{self.errors()[-3000:]}")
+
+    def assert_no_sanitizer_report(self):
+        report = sanitizer_report(self.errors())
+        if report:
+            raise AssertionError(f"sanitizer report from the daemon {self.args}:\n{report}")
+
+    # ---- sockets
+
+    def udp_ports(self):
+        """Local (address, port) of the UDP sockets this process holds."""
+        pid = self.process.pid
+        inodes = set()
+        try:
+            for fd in os.listdir(f"/proc/{pid}/fd"):
+                try:
+                    target = os.readlink(f"/proc/{pid}/fd/{fd}")
+                except OSError:
+                    continue
+                m = re.fullmatch(r"socket:\[(\d+)\]", target)
+                if m:
+                    inodes.add(m.group(1))
+            with open(f"/proc/{pid}/net/udp") as f:
+                table = f.read().splitlines()[1:]
+        except (FileNotFoundError, ProcessLookupError):
+            return []
+        out = []
+        for row in table:
+            cols = row.split()
+            if len(cols) > 9 and cols[9] in inodes:
+                addr, port = cols[1].split(":")
+                dotted = socket.inet_ntoa(int(addr, 16).to_bytes(4, "little"))
+                out.append((dotted, int(port, 16)))
+        return out
+
+    def wait_bound(self, port=NTP_PORT, timeout=5.0):
+        """Waits until this daemon holds a UDP socket on port."""
+        deadline = time.monotonic() + timeout
+        while not any(p == port for _, p in self.udp_ports()):
+            if not self.alive() or time.monotonic() >= deadline:
+                raise AssertionError(f"daemon never bound UDP port {port}\n{self.describe()}")
+            time.sleep(0.005)
+        return self
+
+    # ---- virtual clock
+
+    def clock(self):
+        """The virtual clock file as {key: text}."""
+        values = {}
+        with open(self.clock_path) as f:
+            for line in f:
+                key, sep, value = line.strip().partition("=")
+                if sep:
+                    values[key.strip()] = value.strip()
+        return values
+
+    def clock_offset_ms(self, real=None):
+        """Virtual minus real time now (ms), by the clock file's own rule."""
+        c = self.clock()
+        real = time.time() if real is None else real
+        rate = int(c["adjustment"]) / int(c["increment"])
+        return float(c["offset_ms"]) + (real - float(c["since"])) * (rate - 1.0) * 1000.0
+
+
+def run_once(ns, args, config=None, env=None, timeout=10.0, virtual_clock=True):
+    """Runs the daemon to completion in ns; returns (exit status, stdout, stderr). Fails on a sanitizer report."""
+    d = Daemon(ns, args, config=config, env=env, virtual_clock=virtual_clock).start()
+    try:
+        status = d.wait_exit(timeout)
+    finally:
+        d.stop(check=False)
+    d.assert_no_sanitizer_report()
+    return status, d.output(), d.errors()
+
+
+def barrier(daemon, sock, to):
+    """Sends a mode-7 datagram from sock to `to` and waits until the daemon has logged it: every datagram
+    sent to it from the same socket before has then been handled."""
+    pattern = re.compile(r"NTP message received from [0-9.]+ mode 7")
+    before = daemon.count(pattern)
+    sock.sendto(bytes([0x1F]) + bytes(47), to)
+    daemon.wait_line(pattern, count=before + 1, timeout=5)
+
+
+# ------------------------------------------------------------------------------------------ test entry
+
+def main():
+    """unittest main for a system-test file: verbose, non-zero exit on any failure, bounded in time."""
+    if os.geteuid() != 0:
+        print("system tests need root (network namespaces); run them as root", file=sys.stderr)
+        sys.exit(2)
+    for tool in ("ip", "capsh"):
+        if shutil.which(tool) is None:
+            print(f"system tests need `{tool}` (iproute2, libcap2-bin)", file=sys.stderr)
+            sys.exit(2)
+    if not os.access(daemon_binary(), os.X_OK):
+        print(f"no daemon at {daemon_binary()}: build it or set ZELKOR_BIN", file=sys.stderr)
+        sys.exit(2)
+    sweep_stale_namespaces()
+    signal.alarm(int(os.environ.get("ZELKOR_TEST_BUDGET", "240")))
+    try:
+        program = unittest.main(module="__main__", verbosity=2, exit=False)
+    finally:
+        signal.alarm(0)
+        cleanup_all()
+    sys.exit(0 if program.result.wasSuccessful() else 1)
