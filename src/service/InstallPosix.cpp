@@ -32,7 +32,6 @@ constexpr const char* kSystemdRunning = "/run/systemd/system";
 constexpr const char* kUnitTemplate =
     "[Unit]\n"
     "Description=Zelkor Time Synchronization\n"
-    "Documentation=man:zelkornt(8)\n"
     "Wants=network-online.target\n"
     "After=network-online.target\n"
     "\n"
