@@ -14,6 +14,10 @@ char errorText[kErrorTextSize];
 const char* ErrorText(uint32_t code) {
     char message[kErrorTextSize * 2];
     const int n = SystemMessageText(code, message, sizeof message);
+    return ErrorTextFrom(code, message, n);
+}
+
+const char* ErrorTextFrom(uint32_t code, const char* message, int n) {
     if (n == 0 || n + kFormatOverhead > kErrorTextSize) {
         errorText[0] = '\0';
         return errorText;

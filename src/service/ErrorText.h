@@ -12,6 +12,10 @@ constexpr uint32_t kErrorServiceManagerFailed = 0x20000004;
 // the system has no text for it. The text lives in one buffer that the next call rewrites.
 const char* ErrorText(uint32_t code);
 
+// The rule behind ErrorText, given the platform's message (without its line end) and the length n the
+// platform reported for it (with the line end): empty when n is 0 or the result would not fit.
+const char* ErrorTextFrom(uint32_t code, const char* message, int n);
+
 // The platform's message for the code, without its line end, into text; returns the length the
 // platform reports for it including a two-character line end, or 0 when there is none.
 int SystemMessageText(uint32_t code, char* text, int size);

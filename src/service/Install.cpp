@@ -40,8 +40,8 @@ void InstallService() {
     char path[kPathSize];
     if (!installer.OwnPath(path, kPathSize)) Fail();
     if (!installer.OpenManager()) Fail();
-    if (!installer.CreateService(path)) Fail();
-    if (!installer.ProtectService()) Fail();
+    if (!installer.Create(path)) Fail();
+    if (!installer.Protect()) Fail();
     Print("Service installed\n");
     installer.CloseService();
     installer.CloseManager();
@@ -51,22 +51,22 @@ void RemoveService() {
     ServiceInstaller& installer = Installer();
     char line[64];
     if (!installer.OpenManager()) Fail();
-    if (!installer.OpenService()) Fail();
+    if (!installer.Open()) Fail();
     uint32_t state = 0;
-    if (installer.StopService(state)) {
+    if (installer.Stop(state)) {
         std::snprintf(line, sizeof line, "Stopping %s.", kServiceName);
         Print(line);
         // No limit: as long as the service says it is stopping, it is given the time.
         for (;;) {
             installer.Sleep(kPollIntervalMs);
-            if (!installer.QueryState(state) || state != kServiceStopPending) break;
+            if (!installer.Query(state) || state != kServiceStopPending) break;
             Print(".");
         }
         std::snprintf(line, sizeof line,
                       state == kServiceStopped ? "\n%s stopped.\n" : "\n%s failed to stop.\n", kServiceName);
         Print(line);
     }
-    if (!installer.DeleteService()) Fail();
+    if (!installer.Delete()) Fail();
     std::snprintf(line, sizeof line, "%s removed.\n", kServiceName);
     Print(line);
     installer.CloseService();

@@ -124,7 +124,7 @@ class SystemdInstaller final : public ServiceInstaller {
         return true;
     }
 
-    bool CreateService(const char* path) override {
+    bool Create(const char* path) override {
         char unit[4096];
         const int length = std::snprintf(unit, sizeof unit, kUnitTemplate, path);
         if (length < 0 || length >= static_cast<int>(sizeof unit)) return Failed(ENAMETOOLONG);
@@ -141,24 +141,24 @@ class SystemdInstaller final : public ServiceInstaller {
     }
 
     // The unit's own sandboxing is its access control; systemd allows only root to manage it.
-    bool ProtectService() override { return true; }
+    bool Protect() override { return true; }
 
-    bool OpenService() override {
+    bool Open() override {
         struct stat info {};
         if (stat(kUnitPath, &info) != 0)
             return Failed(errno == ENOENT ? kErrorServiceMissing : static_cast<uint32_t>(errno));
         return true;
     }
 
-    bool StopService(uint32_t& state) override {
+    bool Stop(uint32_t& state) override {
         uint32_t current = 0;
-        if (!QueryState(current) || current == kServiceStopped) return false;
+        if (!Query(current) || current == kServiceStopped) return false;
         if (Systemctl({"stop", "--no-block", kUnitName}) != 0) return false;
-        if (!QueryState(state)) state = kServiceStopPending;
+        if (!Query(state)) state = kServiceStopPending;
         return true;
     }
 
-    bool QueryState(uint32_t& state) override {
+    bool Query(uint32_t& state) override {
         std::string active;
         if (Systemctl({"show", "--property=ActiveState", "--value", kUnitName}, &active) != 0)
             return Failed(kErrorServiceManagerFailed);
@@ -174,7 +174,7 @@ class SystemdInstaller final : public ServiceInstaller {
         return true;
     }
 
-    bool DeleteService() override {
+    bool Delete() override {
         if (Systemctl({"disable", "--quiet", kUnitName}) != 0) return Failed(kErrorServiceManagerFailed);
         if (unlink(kUnitPath) != 0) return Failed(static_cast<uint32_t>(errno));
         if (Systemctl({"daemon-reload"}) != 0) return Failed(kErrorServiceManagerFailed);

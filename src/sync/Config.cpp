@@ -27,3 +27,13 @@ int ParseProfileInt(const char* text) {
     }
     return static_cast<int>(negative ? -value : value);
 }
+
+ConfiguredDelay DelayFromRegistryValue(bool queried, uint32_t type, uint32_t size, const uint8_t value[4]) {
+    ConfiguredDelay result{ConfiguredDelay::kNotConfigured, 0, {}};
+    if (!queried || type != kRegistryDword || size != 4) return result;
+    // A REG_DWORD is little-endian whatever the host.
+    result.kind = ConfiguredDelay::kConfigured;
+    result.milliseconds = static_cast<uint32_t>(value[0]) | (static_cast<uint32_t>(value[1]) << 8) |
+                          (static_cast<uint32_t>(value[2]) << 16) | (static_cast<uint32_t>(value[3]) << 24);
+    return result;
+}

@@ -15,6 +15,11 @@ struct ConfiguredDelay {
 // The fixed one-way delay, in milliseconds, if the administrator configured one.
 ConfiguredDelay ReadConfiguredDelay();
 
+// A registry value read into 4 bytes: only a REG_DWORD (type 4) of 4 bytes is a delay. Anything else,
+// such as the string "250" whose bytes would read as 3,159 seconds, counts as not configured.
+constexpr uint32_t kRegistryDword = 4;
+ConfiguredDelay DelayFromRegistryValue(bool queried, uint32_t type, uint32_t size, const uint8_t value[4]);
+
 // Parsing shared by the platforms: an unsigned decimal count that fits 32 bits, nothing else.
 bool ParseMilliseconds(const char* text, uint32_t& milliseconds);
 int ParseProfileInt(const char* text);

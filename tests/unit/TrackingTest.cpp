@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "Fakes.h"
+#include "sync/Config.h"
 #include "sync/Sntp.h"
 #include "time/SystemClock.h"
 
@@ -192,6 +193,12 @@ namespace {
 
 class ConfiguredDelayTest : public TrackingTest {
   protected:
+    void SetUp() override {
+#ifdef _WIN32
+        GTEST_SKIP() << "the delay comes from the registry on Windows";
+#endif
+        TrackingTest::SetUp();
+    }
     void Configure(const std::string& text) {
         path_ = ::testing::TempDir() + "zelkor-config-test.ini";
         std::ofstream(path_) << text;
@@ -247,5 +254,29 @@ TEST_F(ConfiguredDelayTest, UnusableOffsetIsReportedAndMeasuredInstead) {
         EXPECT_EQ(TakeLog(), k.log) << k.text;
         EXPECT_EQ(syncState.fixedDelay, k.fixed) << k.text;
         EXPECT_EQ(syncState.delayValid, k.fixed) << k.text;
+    }
+}
+
+TEST(RegistryDelay, OnlyAFourByteDwordIsADelay) {
+    struct Case {
+        bool queried;
+        uint32_t type, size;
+        uint8_t bytes[4];
+        ConfiguredDelay::Kind kind;
+        uint32_t ms;
+    } cases[] = {
+        {true, 4, 4, {0xFA, 0, 0, 0}, ConfiguredDelay::kConfigured, 250},
+        {true, 4, 4, {0x01, 0x02, 0x03, 0x04}, ConfiguredDelay::kConfigured, 0x04030201},
+        {true, 1, 4, {'2', '5', '0', 0}, ConfiguredDelay::kNotConfigured, 0},  // REG_SZ "250"
+        {true, 3, 4, {0xFA, 0, 0, 0}, ConfiguredDelay::kNotConfigured, 0},     // REG_BINARY
+        {true, 4, 2, {0xFA, 0, 0, 0}, ConfiguredDelay::kNotConfigured, 0},     // short
+        {false, 4, 4, {0xFA, 0, 0, 0}, ConfiguredDelay::kNotConfigured, 0},    // no such value
+    };
+    for (const Case& c : cases) {
+        const ConfiguredDelay d = DelayFromRegistryValue(c.queried, c.type, c.size, c.bytes);
+        EXPECT_EQ(d.kind, c.kind) << c.type << "/" << c.size;
+        if (c.kind == ConfiguredDelay::kConfigured) {
+            EXPECT_EQ(d.milliseconds, c.ms);
+        }
     }
 }
