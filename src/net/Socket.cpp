@@ -47,7 +47,7 @@ AddressText FormatAddress(uint32_t address) {
     uint8_t bytes[4];
     std::memcpy(bytes, &address, sizeof bytes);
     AddressText out;
-    std::snprintf(out.text, sizeof out.text, "%u.%u.%u.%u", bytes[0], bytes[1], bytes[2], bytes[3]);
+    (void)std::snprintf(out.text, sizeof out.text, "%u.%u.%u.%u", bytes[0], bytes[1], bytes[2], bytes[3]);
     return out;
 }
 

@@ -38,6 +38,6 @@ int Entry(int argc, char** argv) {
     } else {
         PrintUsage();
     }
-    std::fflush(stdout);
+    (void)std::fflush(stdout);
     return 0;
 }

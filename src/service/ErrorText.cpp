@@ -23,6 +23,7 @@ const char* ErrorTextFrom(uint32_t code, const char* message, int n) {
         return errorText;
     }
     // The platform text less its line end; the length rule above keeps the result within the buffer.
-    std::snprintf(errorText, sizeof errorText, "%.*s (0x%x)", n - 2, message, static_cast<unsigned>(code));
+    (void)std::snprintf(errorText, sizeof errorText, "%.*s (0x%x)", n - 2, message,
+                        static_cast<unsigned>(code));
     return errorText;
 }

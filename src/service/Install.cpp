@@ -19,14 +19,14 @@ ServiceInstaller& Installer() {
 
 void Print(const char* text) {
     // Shown at once: the dots are the progress of a stop.
-    std::fputs(text, stdout);
-    std::fflush(stdout);
+    (void)std::fputs(text, stdout);
+    (void)std::fflush(stdout);
 }
 
 [[noreturn]] void Fail() {
     // The text as it is, not a format; nothing is printed when the system has no text for the code.
     Print(ErrorText(Installer().LastError()));
-    std::exit(1);
+    std::exit(1);  // NOLINT(concurrency-mt-unsafe): add and remove run with no other thread
 }
 
 }  // namespace
@@ -54,7 +54,7 @@ void RemoveService() {
     if (!installer.Open()) Fail();
     uint32_t state = 0;
     if (installer.Stop(state)) {
-        std::snprintf(line, sizeof line, "Stopping %s.", kServiceName);
+        (void)std::snprintf(line, sizeof line, "Stopping %s.", kServiceName);
         Print(line);
         // No limit: as long as the service says it is stopping, it is given the time.
         for (;;) {
@@ -62,12 +62,13 @@ void RemoveService() {
             if (!installer.Query(state) || state != kServiceStopPending) break;
             Print(".");
         }
-        std::snprintf(line, sizeof line,
-                      state == kServiceStopped ? "\n%s stopped.\n" : "\n%s failed to stop.\n", kServiceName);
+        (void)std::snprintf(line, sizeof line,
+                            state == kServiceStopped ? "\n%s stopped.\n" : "\n%s failed to stop.\n",
+                            kServiceName);
         Print(line);
     }
     if (!installer.Delete()) Fail();
-    std::snprintf(line, sizeof line, "%s removed.\n", kServiceName);
+    (void)std::snprintf(line, sizeof line, "%s removed.\n", kServiceName);
     Print(line);
     installer.CloseService();
     installer.CloseManager();

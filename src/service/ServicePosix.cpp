@@ -66,6 +66,7 @@ ServiceControlManager& PlatformServiceControl() {
 
 void RunServiceDispatch() {
     // Only systemd starts the service; from a console there is nothing to connect to.
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): read before any other thread exists
     const char* socket = std::getenv("NOTIFY_SOCKET");
     if (socket == nullptr || socket[0] == '\0') return;
 

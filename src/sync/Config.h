@@ -20,6 +20,10 @@ ConfiguredDelay ReadConfiguredDelay();
 constexpr uint32_t kRegistryDword = 4;
 ConfiguredDelay DelayFromRegistryValue(bool queried, uint32_t type, uint32_t size, const uint8_t value[4]);
 
+// The same readings from INI text instead of the file (Linux, where the settings are INI).
+int ServerModeFromText(const char* text);
+ConfiguredDelay ConfiguredDelayFromText(const char* text);
+
 // Parsing shared by the platforms: an unsigned decimal count that fits 32 bits, nothing else.
 bool ParseMilliseconds(const char* text, uint32_t& milliseconds);
 int ParseProfileInt(const char* text);

@@ -27,31 +27,50 @@ int Collect(void* user, const char* section, const char* name, const char* value
     auto* lookup = static_cast<Lookup*>(user);
     if (strcasecmp(section, lookup->section) == 0 && strcasecmp(name, lookup->key) == 0) {
         lookup->found = true;
-        std::snprintf(lookup->value, sizeof lookup->value, "%s", value);
+        (void)std::snprintf(lookup->value, sizeof lookup->value, "%s", value);
     }
     return 1;
 }
 
-Lookup Find(const char* section, const char* key) {
+Lookup Find(const char* section, const char* key, const char* text = nullptr) {
     Lookup lookup{section, key, false, {}};
+    if (text != nullptr) {
+        (void)ini_parse_string(text, Collect, &lookup);  // bad lines are skipped, as profile files are
+        return lookup;
+    }
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): the environment is only read; nothing here calls setenv
     const char* path = std::getenv("ZELKOR_CONFIG");
-    ini_parse(path != nullptr && path[0] != '\0' ? path : kDefaultPath, Collect, &lookup);
+    (void)ini_parse(path != nullptr && path[0] != '\0' ? path : kDefaultPath, Collect, &lookup);
     return lookup;
+}
+
+int ServerModeFrom(const Lookup& lookup) {
+    return lookup.found ? ParseProfileInt(lookup.value) : 0;
+}
+
+ConfiguredDelay DelayFrom(const Lookup& lookup) {
+    ConfiguredDelay result{ConfiguredDelay::kNotConfigured, 0, {}};
+    if (!lookup.found) return result;
+    (void)std::snprintf(result.text, sizeof result.text, "%s", lookup.value);
+    result.kind = ParseMilliseconds(lookup.value, result.milliseconds) ? ConfiguredDelay::kConfigured
+                                                                       : ConfiguredDelay::kUnusable;
+    return result;
 }
 
 }  // namespace
 
 int ReadServerMode() {
-    const Lookup lookup = Find("ZelkorNT", "server");
-    return lookup.found ? ParseProfileInt(lookup.value) : 0;
+    return ServerModeFrom(Find("ZelkorNT", "server"));
 }
 
 ConfiguredDelay ReadConfiguredDelay() {
-    ConfiguredDelay result{ConfiguredDelay::kNotConfigured, 0, {}};
-    const Lookup lookup = Find("Zelkor", "Offset");
-    if (!lookup.found) return result;
-    std::snprintf(result.text, sizeof result.text, "%s", lookup.value);
-    result.kind = ParseMilliseconds(lookup.value, result.milliseconds) ? ConfiguredDelay::kConfigured
-                                                                       : ConfiguredDelay::kUnusable;
-    return result;
+    return DelayFrom(Find("Zelkor", "Offset"));
+}
+
+int ServerModeFromText(const char* text) {
+    return ServerModeFrom(Find("ZelkorNT", "server", text));
+}
+
+ConfiguredDelay ConfiguredDelayFromText(const char* text) {
+    return DelayFrom(Find("Zelkor", "Offset", text));
 }

@@ -5,7 +5,7 @@
 // Seconds since 1900-01-01 00:00:00 UTC, fraction included, in one double.
 class NtpTime {
   public:
-    explicit NtpTime(uint32_t seconds = 0, uint32_t fraction = 0)
+    explicit NtpTime(uint32_t seconds = 0, uint32_t fraction = 0) noexcept
         : value_(fraction / 4294967295.0 + seconds) {}
 
     double Seconds() const { return value_; }
@@ -15,7 +15,7 @@ class NtpTime {
     friend NtpTime operator/(NtpTime a, int32_t n) { return FromSeconds(a.value_ / n); }
 
   private:
-    static NtpTime FromSeconds(double seconds) {
+    static NtpTime FromSeconds(double seconds) noexcept {
         NtpTime t;
         t.value_ = seconds;
         return t;

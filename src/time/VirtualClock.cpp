@@ -88,7 +88,7 @@ void VirtualClock::Load() {
             otherKeys_.emplace_back(key, value);
         }
     }
-    std::fclose(file);
+    (void)std::fclose(file);  // opened for reading: nothing to lose
     if (!haveAdjustment) adjustment_ = increment_;
 }
 
@@ -96,14 +96,17 @@ void VirtualClock::Save() const {
     const std::string temporary = path_ + ".tmp";
     FILE* file = std::fopen(temporary.c_str(), "w");
     if (file == nullptr) return;
-    std::fprintf(file,
-                 "offset_ms=%.6f\nsince=%.6f\nadjustment=%u\nincrement=%u\nsteps=%llu\nadjustments=%llu\n"
-                 "refuse_steps=%d\n",
-                 offsetMs_, since_, adjustment_, increment_, steps_, adjustments_, refuseSteps_ ? 1 : 0);
-    for (const auto& [key, value] : otherKeys_) std::fprintf(file, "%s=%s\n", key.c_str(), value.c_str());
-    const bool written = std::fflush(file) == 0;
+    (void)std::fprintf(
+        file,
+        "offset_ms=%.6f\nsince=%.6f\nadjustment=%u\nincrement=%u\nsteps=%llu\nadjustments=%llu\n"
+        "refuse_steps=%d\n",
+        offsetMs_, since_, adjustment_, increment_, steps_, adjustments_, refuseSteps_ ? 1 : 0);
+    for (const auto& [key, value] : otherKeys_)
+        (void)std::fprintf(file, "%s=%s\n", key.c_str(), value.c_str());
+    // Any failed write shows in the stream's error flag; the old file then stays as it was.
+    const bool written = std::fflush(file) == 0 && std::ferror(file) == 0;
     if (std::fclose(file) != 0 || !written || !ReplaceFileAtomically(temporary.c_str(), path_.c_str()))
-        std::remove(temporary.c_str());
+        (void)std::remove(temporary.c_str());
 }
 
 double VirtualClock::VirtualAt(double realSeconds) const {
@@ -148,6 +151,7 @@ bool VirtualClock::SetAdjustment(uint32_t adjustment) {
 }
 
 bool InstallVirtualClockFromEnvironment() {
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): read once at start, before any other thread exists
     const char* path = std::getenv(kEnvironmentVariable);
     if (path == nullptr || path[0] == '\0') return false;
     // Lives for the process: the clock must stay valid for every thread until exit.

@@ -1,0 +1,24 @@
+// Feeds arbitrary text to the configuration readers: the INI parsing, the mode and the delay.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "sync/Config.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const std::string text(reinterpret_cast<const char*>(data), size);
+    ServerModeFromText(text.c_str());
+    const ConfiguredDelay delay = ConfiguredDelayFromText(text.c_str());
+    if (delay.kind == ConfiguredDelay::kConfigured) {
+        // A delay taken must be exactly the digits that were written.
+        uint32_t again = 0;
+        if (!ParseMilliseconds(delay.text, again) || again != delay.milliseconds) __builtin_trap();
+    }
+    if (std::memchr(delay.text, 0, sizeof delay.text) == nullptr) __builtin_trap();
+    uint32_t ms = 0;
+    ParseMilliseconds(text.c_str(), ms);
+    ParseProfileInt(text.c_str());
+    return 0;
+}
