@@ -9,6 +9,24 @@ SocketApi* installed = nullptr;
 
 }  // namespace
 
+int SocketApi::ReceiveMany(SocketHandle s, Datagram* batch, int max) {
+    if (max < 1) return 0;
+    Datagram& d = batch[0];
+    std::memset(d.bytes, 0, sizeof d.bytes);
+    d.length = Receive(s, d.bytes, kDatagramBytes, d.peer);
+    if (d.length == -1) {
+        if (LastError() != kErrorMessageTooLong) return -1;
+        d.length = kDatagramBytes;
+    }
+    return 1;
+}
+
+int SocketApi::SendMany(SocketHandle s, const Datagram* batch, int count) {
+    for (int i = 0; i < count; ++i)
+        if (Send(s, batch[i].bytes, batch[i].length, batch[i].peer) == -1) return i == 0 ? -1 : i;
+    return count;
+}
+
 SocketApi& Net() {
     return installed ? *installed : PlatformNet();
 }

@@ -14,6 +14,14 @@ struct SocketAddress {
     uint16_t port;     // network byte order
 };
 
+// One datagram of a batch: its first kDatagramBytes bytes (zeros after a shorter one) and its peer.
+constexpr int kDatagramBytes = 48;
+struct Datagram {
+    uint8_t bytes[kDatagramBytes];
+    int length;      // bytes received, at most kDatagramBytes; a longer datagram is cut to them
+    SocketAddress peer;
+};
+
 class SocketApi {
   public:
     virtual ~SocketApi() = default;
@@ -27,6 +35,12 @@ class SocketApi {
     // The datagram's first len bytes; a longer datagram fills them and fails with kErrorMessageTooLong.
     virtual int Receive(SocketHandle s, uint8_t* buffer, int len, SocketAddress& from) = 0;
     virtual int Send(SocketHandle s, const uint8_t* buffer, int len, const SocketAddress& to) = 0;
+    // Blocks for one datagram, then takes whatever else is already waiting, up to max; a cut datagram
+    // is no failure here. Returns the count, or -1. Without a batch call, one Receive.
+    virtual int ReceiveMany(SocketHandle s, Datagram* batch, int max);
+    // Sends the datagrams in order; returns how many were sent before the first failure, -1 when the
+    // first failed. Without a batch call, one Send each.
+    virtual int SendMany(SocketHandle s, const Datagram* batch, int count);
     virtual int LastError() = 0;
     // The port of the services database entry "ntp"/"udp", or 0 when there is none.
     virtual uint16_t LookupNtpPort() = 0;

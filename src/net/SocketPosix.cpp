@@ -13,6 +13,8 @@ const int kErrorMessageTooLong = EMSGSIZE;
 
 namespace {
 
+constexpr int kMaxBatch = 64;
+
 sockaddr_in ToSockaddr(uint32_t address, uint16_t port) {
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
@@ -81,6 +83,52 @@ class PosixSockets final : public SocketApi {
         const ssize_t n = sendto(static_cast<int>(s), buffer, static_cast<size_t>(len), 0,
                                  reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
         return n < 0 ? -1 : static_cast<int>(n);
+    }
+
+    int ReceiveMany(SocketHandle s, Datagram* batch, int max) override {
+        if (max > kMaxBatch) max = kMaxBatch;
+        mmsghdr headers[kMaxBatch];
+        iovec io[kMaxBatch];
+        sockaddr_in peers[kMaxBatch];
+        for (int i = 0; i < max; ++i) {
+            io[i] = {batch[i].bytes, kDatagramBytes};
+            headers[i] = {};
+            headers[i].msg_hdr.msg_name = &peers[i];
+            headers[i].msg_hdr.msg_namelen = sizeof peers[i];
+            headers[i].msg_hdr.msg_iov = &io[i];
+            headers[i].msg_hdr.msg_iovlen = 1;
+        }
+        int n;
+        do {
+            n = recvmmsg(static_cast<int>(s), headers, static_cast<unsigned>(max), MSG_WAITFORONE, nullptr);
+        } while (n < 0 && errno == EINTR);
+        for (int i = 0; i < n; ++i) {
+            Datagram& d = batch[i];
+            // msg_len is the whole datagram's length when it was cut (MSG_TRUNC).
+            d.length = headers[i].msg_len < kDatagramBytes ? static_cast<int>(headers[i].msg_len) : kDatagramBytes;
+            if (d.length < kDatagramBytes) std::memset(d.bytes + d.length, 0, kDatagramBytes - d.length);
+            d.peer.address = peers[i].sin_addr.s_addr;
+            d.peer.port = peers[i].sin_port;
+        }
+        return n;
+    }
+
+    int SendMany(SocketHandle s, const Datagram* batch, int count) override {
+        if (count > kMaxBatch) count = kMaxBatch;
+        mmsghdr headers[kMaxBatch];
+        iovec io[kMaxBatch];
+        sockaddr_in peers[kMaxBatch];
+        for (int i = 0; i < count; ++i) {
+            peers[i] = ToSockaddr(batch[i].peer.address, batch[i].peer.port);
+            io[i] = {const_cast<uint8_t*>(batch[i].bytes), static_cast<size_t>(batch[i].length)};
+            headers[i] = {};
+            headers[i].msg_hdr.msg_name = &peers[i];
+            headers[i].msg_hdr.msg_namelen = sizeof peers[i];
+            headers[i].msg_hdr.msg_iov = &io[i];
+            headers[i].msg_hdr.msg_iovlen = 1;
+        }
+        const int n = sendmmsg(static_cast<int>(s), headers, static_cast<unsigned>(count), 0);
+        return n == 0 && count > 0 ? -1 : n;
     }
 
     int LastError() override { return errno; }

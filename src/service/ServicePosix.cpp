@@ -2,10 +2,12 @@
 // the stop control and SIGHUP an interrogation, both taken by sigwait on the main thread, which plays
 // the part of the service control dispatcher.
 
+#include <dlfcn.h>
 #include <pthread.h>
 #include <signal.h>
 #include <systemd/sd-daemon.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -17,6 +19,18 @@ namespace {
 
 constexpr int kServiceEndedSignal = SIGUSR1;
 
+// libsystemd is loaded only when systemd runs the service: the console and the responder's hot path
+// never map it (it and its dependencies would double the daemon's resident memory).
+using NotifyFunction = decltype(&sd_notify);
+
+NotifyFunction Notify() {
+    static const NotifyFunction notify = []() -> NotifyFunction {
+        void* library = dlopen("libsystemd.so.0", RTLD_NOW | RTLD_LOCAL);
+        return library != nullptr ? reinterpret_cast<NotifyFunction>(dlsym(library, "sd_notify")) : nullptr;
+    }();
+    return notify;
+}
+
 class SystemdServiceControl final : public ServiceControlManager {
   public:
     // The signals are routed to the dispatcher before the service main thread starts.
@@ -24,28 +38,31 @@ class SystemdServiceControl final : public ServiceControlManager {
 
     bool SetStatus(const ServiceStatusRecord& status) override {
         const unsigned long long extendUs = static_cast<unsigned long long>(status.waitHint) * 1000ULL;
-        int r;
+        char message[160];
         switch (status.currentState) {
             case kServiceStartPending:
-                r = sd_notifyf(0, "STATUS=Starting (check-point %u)\nEXTEND_TIMEOUT_USEC=%llu",
-                               status.checkPoint, extendUs);
+                (void)std::snprintf(message, sizeof message,
+                                    "STATUS=Starting (check-point %u)\nEXTEND_TIMEOUT_USEC=%llu", status.checkPoint,
+                                    extendUs);
                 break;
             case kServiceRunning:
-                r = sd_notify(0, "READY=1\nSTATUS=Running");
+                (void)std::snprintf(message, sizeof message, "READY=1\nSTATUS=Running");
                 break;
             case kServiceStopPending:
-                r = sd_notifyf(0, "STOPPING=1\nSTATUS=Stopping (check-point %u)\nEXTEND_TIMEOUT_USEC=%llu",
-                               status.checkPoint, extendUs);
+                (void)std::snprintf(message, sizeof message,
+                                    "STOPPING=1\nSTATUS=Stopping (check-point %u)\nEXTEND_TIMEOUT_USEC=%llu",
+                                    status.checkPoint, extendUs);
                 break;
             case kServiceStopped:
-                r = sd_notify(0, "STATUS=Stopped");
+                (void)std::snprintf(message, sizeof message, "STATUS=Stopped");
                 break;
             default:
-                r = sd_notifyf(0, "STATUS=State %u", status.currentState);
+                (void)std::snprintf(message, sizeof message, "STATUS=State %u", status.currentState);
                 break;
         }
-        // 0 means no manager is listening: as refused as an error.
-        return r > 0;
+        const NotifyFunction notify = Notify();
+        // No library, an error, or 0 (no manager listening): all refused.
+        return notify != nullptr && notify(0, message) > 0;
     }
 };
 

@@ -1,5 +1,7 @@
 #include "sync/Sntp.h"
 
+#include <cstring>
+
 #include "sync/Log.h"
 #include "time/SystemClock.h"
 
@@ -30,43 +32,68 @@ bool OpenListenerSocket(SocketHandle& s) {
     return true;
 }
 
-void DispatchMessage(const SntpMessage& message, const SocketAddress& sender, SocketHandle s) {
+namespace {
+
+// Replies wait here until the batch is done or something else must go out first, so they leave in the
+// order their requests came.
+struct ReplyQueue {
+    Datagram replies[kListenBatch];
+    int count = 0;
+
+    void Flush(SocketHandle s) {
+        SocketApi& net = Net();
+        int sent = 0;
+        while (sent < count) {
+            const int n = net.SendMany(s, replies + sent, count - sent);
+            if (n > 0) {
+                sent += n;
+                continue;
+            }
+            LogMessage("NTP server sendto failed");
+            ++sent;  // that one is lost; the others still go
+        }
+        count = 0;
+    }
+};
+
+void Handle(const Datagram& datagram, SocketHandle s, ReplyQueue& queue) {
+    SntpMessage message;
+    std::memcpy(message.bytes, datagram.bytes, kSntpMessageSize);
+    const int mode = MessageMode(message);
     if (ConsoleMode)
-        LogMessage("NTP message received from %s mode %d", FormatAddress(sender.address).text,
-                   MessageMode(message));
+        LogMessage("NTP message received from %s mode %d", FormatAddress(datagram.peer.address).text, mode);
     const SystemClock clock;
     const NtpTime arrival = clock.Now();
-    switch (MessageMode(message)) {
-        case kModeBroadcast:
-            HandleBroadcast(message, sender.address, s);
-            break;
-        case kModeClient: {
-            // Answered at once, from anyone: every client-mode machine is a stratum-15 server too.
-            SntpMessage reply;
-            BuildServerReply(message, arrival, clock.Now(), reply);
-            if (Net().Send(s, reply.bytes, kSntpMessageSize, sender) == -1)
-                LogMessage("NTP server sendto failed");
-            break;
-        }
-        case kModeServer:
-            HandleReply(message, sender.address);
-            break;
-        default:
-            break;
+    if (mode == kModeClient) {
+        // Answered at once, from anyone: every client-mode machine is a stratum-15 server too.
+        Datagram& reply = queue.replies[queue.count++];
+        SntpMessage built;
+        BuildServerReply(message, arrival, clock.Now(), built);
+        std::memcpy(reply.bytes, built.bytes, kSntpMessageSize);
+        reply.length = kSntpMessageSize;
+        reply.peer = datagram.peer;
+        return;
     }
+    // Tracking may send a poll of its own: what was answered before goes first.
+    queue.Flush(s);
+    if (mode == kModeBroadcast)
+        HandleBroadcast(message, datagram.peer.address, s);
+    else if (mode == kModeServer)
+        HandleReply(message, datagram.peer.address);
 }
 
+}  // namespace
+
 void ListenOnce(SocketHandle s) {
-    // Cleared each time: a short datagram leaves zeros, never the previous message, behind it.
-    SntpMessage message{};
-    SocketAddress sender{};
-    SocketApi& net = Net();
-    if (net.Receive(s, message.bytes, kSntpMessageSize, sender) == -1 &&
-        net.LastError() != kErrorMessageTooLong) {
+    Datagram batch[kListenBatch];
+    const int n = Net().ReceiveMany(s, batch, kListenBatch);
+    if (n < 0) {
         LogMessage("NTP server recvfrom failed");
         return;
     }
-    DispatchMessage(message, sender, s);
+    ReplyQueue queue;
+    for (int i = 0; i < n; ++i) Handle(batch[i], s, queue);
+    queue.Flush(s);
 }
 
 uint32_t ListenerThread(void*) {

@@ -41,10 +41,11 @@ uint32_t BroadcasterThread(void* argument);
 
 // The listener's set-up (socket, bind, multicast join); false, logged, on failure.
 bool OpenListenerSocket(SocketHandle& s);
-// One pass of the receive loop: receive, log, answer or hand on by mode.
+// Datagrams taken per receive where the platform can batch; each is still handled on its own.
+constexpr int kListenBatch = 32;
+
+// One pass of the receive loop: receive what is waiting, then log, answer or hand on each by mode.
 void ListenOnce(SocketHandle s);
-// What the loop does with a received message.
-void DispatchMessage(const SntpMessage& message, const SocketAddress& sender, SocketHandle s);
 
 // The broadcaster's set-up (socket, address reuse, broadcast); false, logged, on failure.
 bool OpenBroadcastSocket(SocketHandle& s);

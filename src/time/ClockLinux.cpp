@@ -14,7 +14,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cmath>
 #include <cstdio>
 
 #include "time/ClockBackend.h"
@@ -42,7 +41,12 @@ class LinuxClock final : public ClockBackend {
     void ReadUtc(CalendarTime& now) override {
         timespec ts{};
         clock_gettime(CLOCK_REALTIME, &ts);
-        if (!BreakDownUtc(ts.tv_sec, now)) now = CalendarTime{1970, 1, 1, 0, 0, 0, 0};
+        // The responder reads the clock twice per request: break each second down only once.
+        if (ts.tv_sec != cachedSecond_) {
+            if (!BreakDownUtc(ts.tv_sec, cached_)) cached_ = CalendarTime{1970, 1, 1, 0, 0, 0, 0};
+            cachedSecond_ = ts.tv_sec;
+        }
+        now = cached_;
         now.milliseconds = static_cast<int>(ts.tv_nsec / 1000000);
     }
 
@@ -59,8 +63,9 @@ class LinuxClock final : public ClockBackend {
         if (adjtimex(&tx) == -1) return false;
         const int64_t perUnitScaled = kPpmScale * 1000000 / IncrementUnits();  // frequency per unit
         const int64_t fromTick = static_cast<int64_t>(tx.tick) * (IncrementUnits() / NominalTickUs());
-        adjustment = static_cast<uint32_t>(
-            fromTick + std::llround(static_cast<double>(tx.freq) / static_cast<double>(perUnitScaled)));
+        // Rounded to the nearest unit: a frequency set by another program need not be a whole unit.
+        const double units = static_cast<double>(tx.freq) / static_cast<double>(perUnitScaled);
+        adjustment = static_cast<uint32_t>(fromTick + static_cast<int64_t>(units + (units < 0 ? -0.5 : 0.5)));
         increment = static_cast<uint32_t>(IncrementUnits());
         disabled = false;
         return true;
@@ -90,6 +95,10 @@ class LinuxClock final : public ClockBackend {
 
     // Capabilities are fixed when the process starts; there is nothing to enable.
     void EnableTimePrivilege() override {}
+
+private:
+    time_t cachedSecond_ = -1;
+    CalendarTime cached_{};
 };
 
 }  // namespace

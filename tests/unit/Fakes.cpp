@@ -85,7 +85,7 @@ int FakeSockets::Receive(SocketHandle, uint8_t* buffer, int len, SocketAddress& 
         lastError = 11;
         return -1;
     }
-    Datagram d = incoming.front();
+    Packet d = incoming.front();
     incoming.pop_front();
     from = d.peer;
     const size_t n = std::min(d.bytes.size(), static_cast<size_t>(len));
@@ -101,6 +101,38 @@ int FakeSockets::Send(SocketHandle, const uint8_t* buffer, int len, const Socket
     if (failSend) return lastError = failSend, -1;
     sent.push_back({std::vector<uint8_t>(buffer, buffer + len), to});
     return len;
+}
+
+int FakeSockets::ReceiveMany(SocketHandle s, Datagram* batch, int max) {
+    if (batchSize <= 0) return SocketApi::ReceiveMany(s, batch, max);
+    int n = 0;
+    while (n < max && n < batchSize && !incoming.empty()) {
+        Packet p = incoming.front();
+        incoming.pop_front();
+        Datagram& d = batch[n++];
+        std::memset(d.bytes, 0, sizeof d.bytes);
+        d.length = static_cast<int>(std::min(p.bytes.size(), sizeof d.bytes));
+        if (d.length > 0) std::memcpy(d.bytes, p.bytes.data(), static_cast<size_t>(d.length));
+        d.peer = p.peer;
+    }
+    if (n == 0) {
+        lastError = 11;
+        return -1;
+    }
+    return n;
+}
+
+int FakeSockets::SendMany(SocketHandle s, const Datagram* batch, int count) {
+    if (batchSize <= 0) return SocketApi::SendMany(s, batch, count);
+    ++sendManyCalls;
+    for (int i = 0; i < count; ++i) {
+        if (batch[i].peer.address == failSendTo) {
+            lastError = 105;
+            return i == 0 ? -1 : i;
+        }
+        sent.push_back({std::vector<uint8_t>(batch[i].bytes, batch[i].bytes + batch[i].length), batch[i].peer});
+    }
+    return count;
 }
 
 void SetEnvironment(const char* name, const char* value) {

@@ -30,15 +30,15 @@ class FakeClock final : public ClockBackend {
     void EnableTimePrivilege() override { ++privilegeCalls; }
 };
 
-struct Datagram {
+struct Packet {
     std::vector<uint8_t> bytes;
     SocketAddress peer;
 };
 
 class FakeSockets final : public SocketApi {
   public:
-    std::deque<Datagram> incoming;
-    std::vector<Datagram> sent;
+    std::deque<Packet> incoming;
+    std::vector<Packet> sent;
     int failOpen = 0, failBind = 0, failJoin = 0, failReuse = 0, failBroadcast = 0;  // error to give
     int failSend = 0;
     int failReceive = 0;  // error of the next receive, once
@@ -57,6 +57,11 @@ class FakeSockets final : public SocketApi {
     int EnableBroadcast(SocketHandle s) override;
     int Receive(SocketHandle s, uint8_t* buffer, int len, SocketAddress& from) override;
     int Send(SocketHandle s, const uint8_t* buffer, int len, const SocketAddress& to) override;
+    int batchSize = 0;      // > 0: ReceiveMany and SendMany batch, like the Linux sockets
+    uint32_t failSendTo = 0;  // with batching: every send to this address fails
+    int sendManyCalls = 0;
+    int ReceiveMany(SocketHandle s, Datagram* batch, int max) override;
+    int SendMany(SocketHandle s, const Datagram* batch, int count) override;
     int LastError() override { return lastError; }
     uint16_t LookupNtpPort() override { return servicePort; }
 };

@@ -56,7 +56,7 @@ TEST_F(ListenerTest, RequestIsAnsweredToItsSenderWithTheArrivalTime) {
     clock.unixMs = 1700000000250;
     Receive(Request(0x23), Ip(10, 0, 0, 2), 0x3930);
     ASSERT_EQ(net.sent.size(), 1u);
-    const Datagram& reply = net.sent[0];
+    const Packet& reply = net.sent[0];
     EXPECT_EQ(reply.peer.address, Ip(10, 0, 0, 2));
     EXPECT_EQ(reply.peer.port, 0x3930);
     EXPECT_EQ(ToHex(reply.bytes.data(), 48),
@@ -108,6 +108,39 @@ TEST_F(ListenerTest, NothingIsFormattedWhenNotInConsoleMode) {
     EXPECT_TRUE(TakeLog().empty());
 }
 
+TEST_F(ListenerTest, BatchIsAnsweredInArrivalOrderAroundAPoll) {
+    net.batchSize = 8;
+    clock.unixMs = 1700000000000;
+    net.incoming.push_back({Request(0x1B), {Ip(10, 0, 0, 5), 1}});
+    net.incoming.push_back({Request(0x23), {Ip(10, 0, 0, 6), 2}});
+    SntpMessage broadcast = BuildBroadcast(NtpTime(3908988800u, 0));
+    broadcast.bytes[1] = 2;
+    net.incoming.push_back({std::vector<uint8_t>(broadcast.bytes, broadcast.bytes + 48), {Ip(10, 0, 0, 7), 3}});
+    net.incoming.push_back({Request(0x0B, 60), {Ip(10, 0, 0, 8), 4}});
+    ListenOnce(7);
+    ASSERT_EQ(net.sent.size(), 4u);
+    const uint32_t order[] = {Ip(10, 0, 0, 5), Ip(10, 0, 0, 6), Ip(10, 0, 0, 7), Ip(10, 0, 0, 8)};
+    const uint8_t flags[] = {0x1C, 0x24, 0x1B, 0x0C};  // two replies, the poll, the last reply
+    for (size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(net.sent[i].peer.address, order[i]) << i;
+        EXPECT_EQ(net.sent[i].bytes[0], flags[i]) << i;
+        EXPECT_EQ(net.sent[i].bytes.size(), 48u) << i;
+    }
+    EXPECT_EQ(net.sendManyCalls, 2);  // the replies before the broadcast, then the one after
+}
+
+TEST_F(ListenerTest, FailedReplyInABatchIsLoggedAndTheRestAreSent) {
+    net.batchSize = 8;
+    net.failSendTo = Ip(10, 0, 0, 11);
+    for (uint32_t i = 0; i < 3; ++i) net.incoming.push_back({Request(0x1B), {Ip(10, 0, 0, 10 + i), 5}});
+    ListenOnce(7);
+    ASSERT_EQ(net.sent.size(), 2u);
+    EXPECT_EQ(net.sent[0].peer.address, Ip(10, 0, 0, 10));
+    EXPECT_EQ(net.sent[1].peer.address, Ip(10, 0, 0, 12));
+    EXPECT_EQ(TakeLog(), (Lines{"NTP message received from 10.0.0.10 mode 3", "NTP message received from 10.0.0.11 mode 3",
+                                "NTP message received from 10.0.0.12 mode 3", "NTP server sendto failed"}));
+}
+
 // Whatever arrives, of any length and content, is received, answered at most once with 48 bytes,
 // and never crashes the listener (the sanitizer build runs this too).
 TEST_F(ListenerTest, RandomDatagramsOfEveryLengthAreSurvived) {
@@ -122,8 +155,8 @@ TEST_F(ListenerTest, RandomDatagramsOfEveryLengthAreSurvived) {
         Receive(bytes, static_cast<uint32_t>(random()), static_cast<uint16_t>(random()));
         clock.unixMs += 1000;
     }
-    for (const Datagram& d : net.sent) EXPECT_EQ(d.bytes.size(), 48u);
+    for (const Packet& d : net.sent) EXPECT_EQ(d.bytes.size(), 48u);
     size_t replies = 0;
-    for (const Datagram& d : net.sent) replies += (d.bytes[0] & 7) == kModeServer;
+    for (const Packet& d : net.sent) replies += (d.bytes[0] & 7) == kModeServer;
     EXPECT_EQ(replies, expectedReplies);
 }

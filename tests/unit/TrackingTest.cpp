@@ -38,7 +38,7 @@ class TrackingTest : public SyncTest {
 
     size_t Polls() const {
         size_t n = 0;
-        for (const Datagram& d : net.sent) n += d.bytes[0] == 0x1B;
+        for (const Packet& d : net.sent) n += d.bytes[0] == 0x1B;
         return n;
     }
 
