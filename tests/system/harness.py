@@ -10,9 +10,10 @@
 
 Every daemon runs as `ip netns exec NS capsh --drop=cap_sys_time -- -c 'exec zelkornt ...'` and with a
 virtual clock file unless told otherwise, so no test can touch this machine's clock. Everything started
-is registered and torn down by Daemon.stop / Network.close, and again at exit, on SIGTERM/SIGHUP/SIGALRM,
-and (for processes) by the kernel if this process dies (PR_SET_PDEATHSIG). Namespace names carry this
-process's pid (zk<pid>n<k>a/b); names left by a dead run are removed when the harness starts.
+is registered and torn down by Daemon.stop / Network.close, and again at exit and on SIGTERM, SIGHUP,
+SIGINT and SIGALRM (the time budget), and (for processes) by the kernel if this process dies
+(PR_SET_PDEATHSIG). Namespace names carry this process's pid (zk<pid>n<k>a/b); names left by a dead run
+are removed when the harness starts.
 
 Environment: ZELKOR_BIN (the daemon; default build/zelkornt of this checkout), ASAN_OPTIONS,
 UBSAN_OPTIONS, LSAN_OPTIONS (passed to the daemon), ZELKOR_TEST_BUDGET (seconds a test file may run,
@@ -102,7 +103,7 @@ def _on_signal(signum, _frame):
 
 
 atexit.register(cleanup_all)
-for _sig in (signal.SIGTERM, signal.SIGHUP, signal.SIGALRM):
+for _sig in (signal.SIGTERM, signal.SIGHUP, signal.SIGINT, signal.SIGALRM):
     signal.signal(_sig, _on_signal)
 
 
@@ -128,13 +129,19 @@ def _pid_alive(pid):
 
 
 def sweep_stale_namespaces():
-    """Removes namespace names a dead harness run left (zk<pid>n<k>a/b whose pid is gone)."""
+    """Removes what a dead harness run left: namespace names zk<pid>n<k>a/b and log directories
+    zelkor-system-<pid>-* whose pid is gone."""
     listing = _run("ip", "netns", "list", check=False).stdout
     for line in listing.splitlines():
         name = line.split()[0] if line.split() else ""
         m = re.fullmatch(r"zk(\d+)n\d+[a-z]", name)
         if m and not _pid_alive(int(m.group(1))):
             _run("ip", "netns", "del", name, check=False)
+    parent = tempfile.gettempdir()
+    for entry in os.listdir(parent):
+        m = re.fullmatch(r"zelkor-system-(\d+)-\w+", entry)
+        if m and not _pid_alive(int(m.group(1))):
+            shutil.rmtree(os.path.join(parent, entry), ignore_errors=True)
 
 
 def _set_parent_death_signal():
@@ -144,7 +151,7 @@ def _set_parent_death_signal():
 
 # --------------------------------------------------------------------------------------------- waiting
 
-def wait_until(predicate, timeout, what, interval=0.005):
+def wait_until(predicate, timeout, what, interval=0.002):
     """Polls predicate until it returns something true (returned) or timeout seconds pass (AssertionError)."""
     deadline = time.monotonic() + timeout
     while True:
@@ -283,8 +290,9 @@ class Daemon:
     """One zelkornt process in a namespace.
 
     args: its command line (default "debug"). config: INI text written to a fresh ZELKOR_CONFIG file, or
-    None for a path that does not exist. clock: initial virtual-clock keys (dict or text; {} = a fresh
-    file the daemon creates), or None for no virtual clock. env: extra environment."""
+    None for a path that does not exist. clock: initial virtual-clock keys (dict or text); without them
+    the daemon creates the file itself. virtual_clock=False: no ZELKOR_VIRTUAL_CLOCK at all (the daemon
+    still runs without CAP_SYS_TIME). env: extra environment."""
 
     def __init__(self, ns, args=("debug",), config=None, clock=None, env=None, virtual_clock=True):
         global _daemon_count
@@ -317,12 +325,15 @@ class Daemon:
 
     def _check_cannot_set_clock(self):
         # The whole chain (ip, capsh, shell) execs in place: once the pid runs the daemon, its bounding
-        # set must lack CAP_SYS_TIME. If it does not, nothing else may happen.
+        # set must lack CAP_SYS_TIME. If it does not, or that cannot be seen, the daemon is stopped at once.
         binary = os.path.realpath(daemon_binary())
         deadline = time.monotonic() + 5
-        while time.monotonic() < deadline and self.process.poll() is None:
+        while time.monotonic() < deadline:
+            if self.process.poll() is not None:
+                return  # a one-shot run already over
             try:
-                if os.readlink(f"/proc/{self.process.pid}/exe") == binary:
+                # A binary rebuilt meanwhile reads "<path> (deleted)".
+                if os.readlink(f"/proc/{self.process.pid}/exe").startswith(binary):
                     with open(f"/proc/{self.process.pid}/status") as f:
                         status = f.read()
                     bounding = int(re.search(r"^CapBnd:\s*([0-9a-f]+)", status, re.M).group(1), 16)
@@ -333,6 +344,8 @@ class Daemon:
             except (FileNotFoundError, ProcessLookupError):
                 pass
             time.sleep(0.002)
+        self.stop(check=False)
+        raise RuntimeError(f"could not see {binary} running as pid {self.process.pid} to check its capabilities")
 
     def alive(self):
         return self.process is not None and self.process.poll() is None
@@ -383,8 +396,10 @@ class Daemon:
         return [l for l in self.lines() if l == line]
 
     def wait_line(self, line, count=1, timeout=5.0):
-        """Waits until at least count lines equal `line` (or fully match it, if a pattern); returns them."""
-        deadline = time.monotonic() + timeout
+        """Waits until at least count lines equal `line` (or fully match it, if a pattern); returns them.
+        Looks every 0.5 ms for the first 50 ms, then every 2 ms: tests time the daemon by this."""
+        start = time.monotonic()
+        deadline = start + timeout
         while True:
             found = self.matching(line)
             if len(found) >= count:
@@ -394,7 +409,7 @@ class Daemon:
                 state = "running" if self.alive() else f"exited ({self.process.poll()})"
                 raise AssertionError(f"wanted {count} x {what!r}, have {len(found)} (daemon {state})\n"
                                      + self.describe())
-            time.sleep(0.005)
+            time.sleep(0.0005 if time.monotonic() - start < 0.05 else 0.002)
 
     def describe(self):
         lines = self.lines()

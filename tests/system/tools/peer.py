@@ -99,12 +99,12 @@ def receive(sock, timeout):
     """(data, (address, port)) of the next datagram within timeout seconds, else None."""
     deadline = time.monotonic() + timeout
     while True:
-        left = deadline - time.monotonic()
-        if left <= 0:
-            return None
+        left = max(deadline - time.monotonic(), 0)
         ready, _, _ = select.select([sock], [], [], left)
         if ready:
             return sock.recvfrom(65535)
+        if time.monotonic() >= deadline:
+            return None
 
 
 def drain(sock):
