@@ -37,7 +37,7 @@ constexpr const char* kUnitTemplate =
     "\n"
     "[Service]\n"
     "Type=notify\n"
-    "ExecStart=%s\n"
+    "ExecStart=\"%s\"\n"
     "CapabilityBoundingSet=CAP_SYS_TIME CAP_NET_BIND_SERVICE\n"
     "NoNewPrivileges=yes\n"
     "ProtectSystem=strict\n"
@@ -60,8 +60,10 @@ constexpr const char* kUnitTemplate =
     "MemoryDenyWriteExecute=yes\n"
     "RemoveIPC=yes\n"
     "SystemCallArchitectures=native\n"
-    "SystemCallFilter=@system-service @clock\n"
+    // @privileged holds @clock: the clock calls are allowed again after it is taken away.
+    "SystemCallFilter=@system-service\n"
     "SystemCallFilter=~@resources @privileged\n"
+    "SystemCallFilter=@clock\n"
     "SystemCallErrorNumber=EPERM\n"
     "UMask=0077\n"
     "\n"
@@ -107,6 +109,22 @@ int Systemctl(std::initializer_list<const char*> arguments, std::string* output 
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// The path as systemd reads it inside double quotes: backslash and quote escaped, % doubled (specifiers).
+// False for a path no unit file can carry (control characters) or one too long for the buffer.
+bool QuoteForUnit(const char* path, char* out, size_t size) {
+    size_t n = 0;
+    for (const char* p = path; *p != '\0'; ++p) {
+        const unsigned char c = static_cast<unsigned char>(*p);
+        if (c < 0x20 || c == 0x7F) return false;
+        const bool escaped = c == '\\' || c == '"' || c == '%';
+        if (n + (escaped ? 2 : 1) >= size) return false;
+        if (escaped) out[n++] = c == '%' ? '%' : '\\';
+        out[n++] = static_cast<char>(c);
+    }
+    out[n] = '\0';
+    return true;
+}
+
 class SystemdInstaller final : public ServiceInstaller {
   public:
     bool OwnPath(char* path, int size) override {
@@ -125,8 +143,10 @@ class SystemdInstaller final : public ServiceInstaller {
     }
 
     bool Create(const char* path) override {
+        char quoted[1100];
+        if (!QuoteForUnit(path, quoted, sizeof quoted)) return Failed(EINVAL);
         char unit[4096];
-        const int length = std::snprintf(unit, sizeof unit, kUnitTemplate, path);
+        const int length = std::snprintf(unit, sizeof unit, kUnitTemplate, quoted);
         if (length < 0 || length >= static_cast<int>(sizeof unit)) return Failed(ENAMETOOLONG);
         // O_EXCL: an existing unit is left exactly as it is.
         const int fd = open(kUnitPath, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
@@ -176,6 +196,8 @@ class SystemdInstaller final : public ServiceInstaller {
 
     bool Delete() override {
         if (Systemctl({"disable", "--quiet", kUnitName}) != 0) return Failed(kErrorServiceManagerFailed);
+        // A unit that ended in failure would otherwise stay listed as failed after it is gone.
+        (void)Systemctl({"reset-failed", kUnitName});
         if (unlink(kUnitPath) != 0) return Failed(static_cast<uint32_t>(errno));
         if (Systemctl({"daemon-reload"}) != 0) return Failed(kErrorServiceManagerFailed);
         return true;

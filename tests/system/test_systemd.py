@@ -1,0 +1,393 @@
+"""zelkornt as a systemd service, in a container booting a real systemd (see container.py).
+
+One container serves every case; the cases run in the order of their numbers and each one first puts the
+unit into the state it needs (installed or not, running or not), so a failure does not drag the next
+ones down. Inside the container the daemon keeps a virtual clock (a drop-in gives it
+ZELKOR_VIRTUAL_CLOCK in its StateDirectory), and neither it nor anything else there has CAP_SYS_TIME.
+
+Environment: ZELKOR_BIN (the daemon; its folder is bound read-only at /opt/zelkor), ZELKOR_TOOLS (the
+build folder), ZELKOR_CONTAINER_CACHE (where the root file system archive is kept), ZELKOR_TEST_BUDGET
+(seconds the cases may take once the root file system is ready, default 240), ASAN_OPTIONS and
+UBSAN_OPTIONS (passed to the daemon).
+"""
+
+import os
+import platform
+import re
+import signal
+import subprocess
+import sys
+import time
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+import container  # noqa: E402
+
+BIN = os.path.abspath(os.environ.get("ZELKOR_BIN") or os.path.join(HERE, "..", "..", "build", "zelkornt"))
+INSIDE_BIN = "/opt/zelkor/" + os.path.basename(BIN)
+UNIT = "/etc/systemd/system/zelkor.service"
+WANTS_LINK = "/etc/systemd/system/multi-user.target.wants/zelkor.service"
+DROP_IN_DIR = "/etc/systemd/system/zelkor.service.d"
+CLOCK_FILE = "/var/lib/zelkor/clock"
+SANITIZER_MARKERS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:",
+                     "LeakSanitizer has encountered a fatal error")
+
+
+def _sanitized():
+    listing = subprocess.run(["ldd", BIN], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True).stdout
+    return "libasan" in listing
+
+
+SANITIZED = _sanitized()
+
+
+def _sanitizer_environment(for_service):
+    """The sanitizer options of this run, for the daemon inside. In the service LeakSanitizer cannot work:
+    it needs ptrace, which the unit's system call filter refuses (it then fails the exit)."""
+    env = {}
+    for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS"):
+        if os.environ.get(name):
+            env[name] = os.environ[name]
+    if for_service and SANITIZED:
+        env["ASAN_OPTIONS"] = ":".join(filter(None, [env.get("ASAN_OPTIONS"), "detect_leaks=0"]))
+    return env
+
+
+def _test_drop_in():
+    lines = ["[Service]", "StateDirectory=zelkor", f"Environment=ZELKOR_VIRTUAL_CLOCK={CLOCK_FILE}",
+             "Environment=ZELKOR_CONFIG=/nonexistent"]
+    lines += [f'Environment="{k}={v}"' for k, v in _sanitizer_environment(True).items()]
+    return "\n".join(lines) + "\n"
+
+
+c = None  # the container
+
+
+def zelkornt(*args, **kwargs):
+    kwargs.setdefault("check", False)
+    env = dict(_sanitizer_environment(False), **kwargs.pop("env", {}))
+    return c.run(INSIDE_BIN, *args, env=env, **kwargs)
+
+
+def systemctl(*args, **kwargs):
+    return c.run("systemctl", *args, **kwargs)
+
+
+def show(*properties):
+    """systemctl show zelkor.service for the properties, as a dict."""
+    out = systemctl("show", "zelkor.service", "-p", ",".join(properties)).stdout
+    return dict(line.split("=", 1) for line in out.splitlines() if "=" in line)
+
+
+def exists(path):
+    return c.run("test", "-e", path, check=False).returncode == 0
+
+
+def read(path):
+    return c.run("cat", path).stdout
+
+
+def udp_123_bound():
+    return any(re.search(r":123\s", line + " ") for line in c.run("ss", "-Hlun").stdout.splitlines())
+
+
+def wait_for(predicate, timeout, what):
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        if time.monotonic() >= deadline:
+            raise AssertionError(f"timed out after {timeout} s waiting for {what}")
+        time.sleep(0.05)
+
+
+def journal(*args):
+    return c.run("journalctl", "-u", "zelkor.service", "--no-pager", "-o", "cat", *args).stdout
+
+
+# -------------------------------------------------------------------------------- bringing the unit to a state
+
+def write_drop_in(name, text):
+    c.run("mkdir", "-p", DROP_IN_DIR)
+    c.run("sh", "-c", f'cat > "{DROP_IN_DIR}/{name}"', input=text)
+
+
+def uninstall():
+    """No unit, no drop-ins, no service running: the state before any add (not through zelkornt)."""
+    systemctl("stop", "zelkor.service", check=False, timeout=30)
+    if exists(UNIT):
+        systemctl("disable", "--quiet", "zelkor.service")
+    c.run("rm", "-rf", UNIT, WANTS_LINK, DROP_IN_DIR)
+    systemctl("daemon-reload")
+    systemctl("reset-failed", "zelkor.service", check=False)
+
+
+def install(running=False, extra_drop_in=None):
+    """The unit installed by zelkornt add, with the test drop-in (virtual clock), stopped or running."""
+    if not exists(UNIT):
+        r = zelkornt("add")
+        assert (r.stdout, r.returncode) == ("Service installed\n", 0), f"add failed: {r}"
+    write_drop_in("test.conf", _test_drop_in())
+    if extra_drop_in:
+        write_drop_in("extra.conf", extra_drop_in)
+    else:
+        c.run("rm", "-f", f"{DROP_IN_DIR}/extra.conf")
+    systemctl("daemon-reload")
+    if running:
+        systemctl("start", "zelkor.service", timeout=30)
+    else:
+        systemctl("stop", "zelkor.service", check=False, timeout=30)
+        systemctl("reset-failed", "zelkor.service", check=False)
+
+
+def sanitizer_reports():
+    text = c.run("journalctl", "--no-pager", "-o", "cat", "_COMM=zelkornt", check=False).stdout
+    return [line for line in text.splitlines() if any(m in line for m in SANITIZER_MARKERS)]
+
+
+# ------------------------------------------------------------------------------------------------------ cases
+
+class ZelkorUnderSystemd(unittest.TestCase):
+    maxDiff = None
+
+    def test_01_add_installs_an_enabled_hardened_notify_unit(self):
+        uninstall()
+        # Run through a relative path: the unit must name the absolute path of the executable.
+        r = c.run("sh", "-c", f'cd /opt/zelkor && exec ./{os.path.basename(BIN)} add', check=False,
+                  env=_sanitizer_environment(False))
+        self.assertEqual((r.stdout, r.returncode), ("Service installed\n", 0), r.stderr)
+        self.assertEqual(r.stderr, "")
+
+        unit = read(UNIT)
+        for line in ("Description=Zelkor Time Synchronization", "Type=notify", f"ExecStart=\"{INSIDE_BIN}\"",
+                     "Wants=network-online.target", "After=network-online.target", "WantedBy=multi-user.target",
+                     "CapabilityBoundingSet=CAP_SYS_TIME CAP_NET_BIND_SERVICE", "ProtectSystem=strict"):
+            self.assertIn(line, unit.splitlines())
+        props = show("Type", "UnitFileState", "LoadState", "ActiveState", "FragmentPath")
+        self.assertEqual(props, {"Type": "notify", "UnitFileState": "enabled", "LoadState": "loaded",
+                                 "ActiveState": "inactive", "FragmentPath": UNIT})
+        # The WantedBy link is in place, pointing at the unit.
+        self.assertEqual(c.run("readlink", WANTS_LINK).stdout.strip(), UNIT)
+        # add installs and enables; it does not start the service.
+        self.assertEqual(systemctl("is-active", "zelkor.service", check=False).stdout.strip(), "inactive")
+
+        verify = c.run("systemd-analyze", "verify", UNIT, check=False)
+        self.assertEqual((verify.returncode, verify.stderr), (0, ""), verify.stdout)
+
+        security = c.run("systemd-analyze", "security", "--no-pager", "zelkor.service", check=False)
+        self.assertEqual(security.returncode, 0, security.stderr)
+        overall = [ln for ln in security.stdout.splitlines() if "Overall exposure level" in ln]
+        self.assertEqual(len(overall), 1, security.stdout)
+        print(f"\n    systemd-analyze security: {overall[0].strip()}", flush=True)
+
+    def test_02_add_again_leaves_the_unit_as_it_is(self):
+        install()
+        before = read(UNIT)
+        before_stat = c.run("stat", "-c", "%Y.%i.%s", UNIT).stdout
+        r = zelkornt("add")
+        self.assertEqual((r.stdout, r.returncode),
+                         ("The service zelkor.service is already installed. (0x20000002)", 1))
+        self.assertEqual(read(UNIT), before)
+        self.assertEqual(c.run("stat", "-c", "%Y.%i.%s", UNIT).stdout, before_stat)
+        self.assertEqual(show("UnitFileState")["UnitFileState"], "enabled")
+
+    def test_03_start_reports_ready_and_running(self):
+        install()
+        c.run("rm", "-f", CLOCK_FILE)
+        started = time.monotonic()
+        systemctl("start", "zelkor.service", timeout=30)  # Type=notify: returns once READY=1 arrived
+        elapsed = time.monotonic() - started
+        self.assertLess(elapsed, 5, "start took too long: READY=1 late or missing")
+        props = show("ActiveState", "SubState", "StatusText", "Result", "NRestarts")
+        self.assertEqual(props, {"ActiveState": "active", "SubState": "running", "StatusText": "Running",
+                                 "Result": "success", "NRestarts": "0"})
+        self.assertNotEqual(show("MainPID")["MainPID"], "0")
+        wait_for(udp_123_bound, 5, "UDP port 123 bound in the container")
+        # The daemon took the virtual clock the drop-in gave it, inside its StateDirectory.
+        wait_for(lambda: exists(CLOCK_FILE), 5, f"{CLOCK_FILE}")
+        self.assertIn("increment=", read(CLOCK_FILE))
+
+    def test_04_sighup_reports_again_and_keeps_running(self):
+        install(running=True)
+        pid = show("MainPID")["MainPID"]
+        systemctl("kill", "--signal=SIGHUP", "zelkor.service")
+        time.sleep(0.5)
+        props = show("ActiveState", "SubState", "StatusText", "MainPID")
+        self.assertEqual(props, {"ActiveState": "active", "SubState": "running", "StatusText": "Running",
+                                 "MainPID": pid})
+        self.assertTrue(udp_123_bound())
+
+    def test_05_a_reboot_starts_it_at_boot(self):
+        install()
+        self.assertEqual(show("UnitFileState")["UnitFileState"], "enabled")
+        self.assertEqual(sanitizer_reports(), [])
+        c.poweroff()
+        c.boot()
+        # Nobody started it: the WantedBy link brought it up with multi-user.target.
+        props = show("ActiveState", "SubState", "StatusText")
+        self.assertEqual(props, {"ActiveState": "active", "SubState": "running", "StatusText": "Running"})
+        wait_for(udp_123_bound, 5, "UDP port 123 bound after the reboot")
+        self.assertIn("Started zelkor.service", journal("-b"))
+
+    def test_06_stop_ends_it_cleanly(self):
+        install(running=True)
+        pid = show("MainPID")["MainPID"]
+        started = time.monotonic()
+        systemctl("stop", "zelkor.service", timeout=30)
+        elapsed = time.monotonic() - started
+        self.assertLess(elapsed, 5, "stop took too long: SIGTERM not answered promptly")
+        props = show("ActiveState", "SubState", "Result", "ExecMainStatus", "ExecMainCode", "ExecMainPID")
+        self.assertEqual(props, {"ActiveState": "inactive", "SubState": "dead", "Result": "success",
+                                 "ExecMainStatus": "0", "ExecMainCode": "1", "ExecMainPID": pid})  # 1: exited
+        self.assertFalse(udp_123_bound())
+        log = journal("-b")
+        self.assertIn("Deactivated successfully", log)
+        self.assertNotIn("Failed with result", log)
+        self.assertNotIn("SIGKILL", log)
+
+    def test_07_remove_while_running_stops_and_removes(self):
+        install(running=True)
+        started = time.monotonic()
+        r = zelkornt("remove", timeout=30)
+        elapsed = time.monotonic() - started
+        print(f"\n    remove (running) took {elapsed:.2f} s, printed {r.stdout!r}", flush=True)
+        self.assertEqual((r.stdout, r.returncode),
+                         ("Stopping Zelkor.\nZelkor stopped.\nZelkor removed.\n", 0), r.stderr)
+        self.assertFalse(exists(UNIT))
+        self.assertFalse(exists(WANTS_LINK))
+        self.assertEqual(show("LoadState", "ActiveState"), {"LoadState": "not-found", "ActiveState": "inactive"})
+        self.assertFalse(udp_123_bound())
+        self.assertNotIn("Failed with result", journal("-b"))
+
+    def test_08_remove_waits_for_a_slow_stop_with_dots(self):
+        uninstall()
+        # ExecStop runs before SIGTERM is sent: the unit stays "deactivating" for 1.5 s.
+        install(running=True, extra_drop_in="[Service]\nExecStop=/bin/sleep 1.5\n")
+        r = zelkornt("remove", timeout=30)
+        print(f"\n    remove (slow stop) printed {r.stdout!r}", flush=True)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertRegex(r.stdout, r"\AStopping Zelkor\.\.{1,2}\nZelkor stopped\.\nZelkor removed\.\n\Z")
+        self.assertFalse(exists(UNIT))
+        self.assertFalse(exists(WANTS_LINK))
+        self.assertEqual(show("LoadState")["LoadState"], "not-found")
+        uninstall()  # the drop-ins are the administrator's: remove leaves them
+
+    def test_09_remove_when_stopped_or_absent(self):
+        install()
+        r = zelkornt("remove")
+        self.assertEqual((r.stdout, r.returncode), ("Zelkor removed.\n", 0), r.stderr)
+        self.assertFalse(exists(UNIT))
+        r = zelkornt("remove")
+        self.assertEqual((r.stdout, r.returncode), ("The service zelkor.service is not installed. (0x20000003)", 1))
+        self.assertFalse(exists(UNIT))
+        self.assertFalse(exists(WANTS_LINK))
+        uninstall()
+
+    def test_10_without_a_manager(self):
+        uninstall()
+        # No NOTIFY_SOCKET, no argument: nothing to serve, nothing printed.
+        started = time.monotonic()
+        r = zelkornt(env={"ZELKOR_VIRTUAL_CLOCK": "/tmp/zelkor-clock"}, timeout=10)
+        self.assertEqual((r.stdout, r.stderr, r.returncode), ("", "", 0))
+        self.assertLess(time.monotonic() - started, 5)
+        self.assertFalse(udp_123_bound())
+
+        # add where /run/systemd/system is missing, in a mount namespace of its own inside the container
+        # (tmpfs over /run and over /etc/systemd/system): refused before anything is written.
+        script = ("mount -t tmpfs tmpfs /run && mount -t tmpfs tmpfs /etc/systemd/system && "
+                  f"{INSIDE_BIN} add; echo \"<exit $?>\"; ls -A /etc/systemd/system")
+        r = c.run("unshare", "--mount", "--propagation=private", "sh", "-c", script, check=False,
+                  env=_sanitizer_environment(False))
+        self.assertEqual(r.stdout, "This system is not running systemd (there is no /run/systemd/system). "
+                                   "(0x20000001)<exit 1>\n", r.stderr)
+        self.assertFalse(exists(UNIT))
+
+    # A probe run by the installed unit (ExecStartPre, so under the unit's own sandbox) asks for the two
+    # calls the daemon corrects the clock with, in forms that change nothing even with the capability:
+    # adjtimex with modes 0 only reads, clock_settime on CLOCK_MONOTONIC is refused by the kernel with
+    # EINVAL. A seccomp filter that refuses them answers EPERM instead.
+    PROBE = r"""#!/usr/bin/perl
+my $out = shift;
+open(my $f, ">", $out) or die "$out: $!";
+my $timex = "\0" x 208;
+my $r = syscall(159, $timex);                      # adjtimex (x86_64)
+print $f "adjtimex " . ($r >= 0 ? "ok" : "errno " . ($! + 0)) . "\n";
+my $ts = pack("q q", 0, 0);
+$r = syscall(227, 1, $ts);                         # clock_settime(CLOCK_MONOTONIC) (x86_64)
+print $f "clock_settime " . ($r >= 0 ? "ok" : "errno " . ($! + 0)) . "\n";
+close($f);
+"""
+
+    @unittest.skipUnless(platform.machine() == "x86_64", "the probe uses x86_64 system call numbers")
+    def test_11_the_unit_sandbox_lets_the_clock_calls_through(self):
+        uninstall()
+        c.run("sh", "-c", "cat > /usr/local/sbin/zelkor-clock-probe && chmod 755 /usr/local/sbin/zelkor-clock-probe",
+              input=self.PROBE)
+        expected = "adjtimex ok\nclock_settime errno 22\n"
+        # In a service without a filter of its own the probe gets the kernel's answers: the container lets
+        # the calls through (and its missing CAP_SYS_TIME would refuse any real change).
+        c.run("systemd-run", "--wait", "--quiet", "/usr/local/sbin/zelkor-clock-probe", "/tmp/zelkor-probe")
+        self.assertEqual(read("/tmp/zelkor-probe"), expected)
+        install(running=True,
+                extra_drop_in="[Service]\nExecStartPre=-/usr/local/sbin/zelkor-clock-probe /var/lib/zelkor/probe\n")
+        try:
+            self.assertEqual(read("/var/lib/zelkor/probe"), expected)
+        finally:
+            uninstall()
+            c.run("rm", "-f", "/usr/local/sbin/zelkor-clock-probe", "/var/lib/zelkor/probe", "/tmp/zelkor-probe")
+
+    def test_12_add_from_a_folder_with_a_space_and_a_percent_sign(self):
+        uninstall()
+        folder = "/usr/local/lib/zelkor 100%"
+        program = f"{folder}/{os.path.basename(BIN)}"
+        c.run("mkdir", "-p", folder)
+        c.run("cp", INSIDE_BIN, program)
+        try:
+            r = c.run(program, "add", check=False, env=_sanitizer_environment(False))
+            self.assertEqual((r.stdout, r.returncode), ("Service installed\n", 0), r.stderr)
+            install()  # the test drop-in on the unit just added
+            verify = c.run("systemd-analyze", "verify", UNIT, check=False)
+            self.assertEqual((verify.returncode, verify.stderr), (0, ""))
+            systemctl("start", "zelkor.service", check=False, timeout=30)
+            self.assertEqual(show("ActiveState", "SubState"), {"ActiveState": "active", "SubState": "running"})
+            self.assertIn(f"path={program} ;", show("ExecStart")["ExecStart"])
+        finally:
+            uninstall()
+            c.run("rm", "-rf", folder)
+
+    def test_99_no_sanitizer_reports(self):
+        self.assertEqual(sanitizer_reports(), [])
+
+
+def setUpModule():
+    global c
+    c = container.Container(os.path.dirname(BIN), extra_libraries_from=BIN)
+    c.boot()
+
+
+def tearDownModule():
+    if c is not None:
+        c.close()
+
+
+def main():
+    if os.geteuid() != 0:
+        print("test_systemd needs root (systemd-nspawn, mounts, cgroups); run it as root", file=sys.stderr)
+        sys.exit(2)
+    if not os.access(BIN, os.X_OK):
+        print(f"no daemon at {BIN}: build it or set ZELKOR_BIN", file=sys.stderr)
+        sys.exit(2)
+    started = time.monotonic()
+    container.sweep_stale()
+    container.ensure_rootfs()  # the first run builds it (about a minute); not counted in the budget
+    signal.alarm(int(os.environ.get("ZELKOR_TEST_BUDGET", "240")))
+    try:
+        program = unittest.main(module="__main__", verbosity=2, exit=False)
+    finally:
+        signal.alarm(0)
+        container.close_all()
+    print(f"test_systemd: {time.monotonic() - started:.0f} s in all", file=sys.stderr)
+    sys.exit(0 if program.result.wasSuccessful() else 1)
+
+
+if __name__ == "__main__":
+    main()
