@@ -3,11 +3,16 @@
 // field of one of our requests). Prints one line of key=value figures.
 //
 //   zelkor-loadgen [--target 127.0.0.1] [--port 123] [--seconds 5] [--sockets 4] [--window 128]
+//   zelkor-loadgen --flood COUNT [--seed N] [--target ...] [--port ...]
 //
-// It refuses any target but loopback, unless it runs inside a network namespace of its own (a test
-// namespace), where nothing it sends can leave the machine.
+// --flood sends COUNT datagrams of random length (0 to 1472 bytes) and random content, every mode, as fast
+// as the socket takes them, and checks nothing: it is for robustness tests, not for measuring.
+//
+// It refuses any target but loopback, unless it runs inside a named network namespace (`ip netns add`, a
+// test's own), where nothing it sends can leave the machine.
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -36,11 +41,22 @@ int64_t NowNs() {
     return static_cast<int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
 }
 
-bool InOwnNetworkNamespace() {
-    struct stat self {
-    }, init{};
-    if (stat("/proc/self/ns/net", &self) != 0 || stat("/proc/1/ns/net", &init) != 0) return false;
-    return self.st_ino != init.st_ino || self.st_dev != init.st_dev;
+// True inside a namespace made with `ip netns add` (named in /run/netns): a test's own network.
+bool InTestNetworkNamespace() {
+    struct stat self {};
+    if (stat("/proc/self/ns/net", &self) != 0) return false;
+    DIR* named = opendir("/run/netns");
+    if (named == nullptr) return false;
+    bool found = false;
+    while (const dirent* entry = readdir(named)) {
+        struct stat ns {};
+        const std::string path = std::string("/run/netns/") + entry->d_name;
+        if (entry->d_name[0] != '.' && stat(path.c_str(), &ns) == 0 && ns.st_ino == self.st_ino &&
+            ns.st_dev == self.st_dev)
+            found = true;
+    }
+    closedir(named);
+    return found;
 }
 
 struct Flow {
@@ -125,6 +141,52 @@ void ReceiveReplies(Flow& flow, Totals& totals) {
     }
 }
 
+// xorshift64*: the same stream for the same seed, fast enough to keep the socket full.
+struct Random {
+    uint64_t state;
+    uint64_t Next() {
+        state ^= state >> 12;
+        state ^= state << 25;
+        state ^= state >> 27;
+        return state * 2685821657736338717ULL;
+    }
+};
+
+int Flood(int fd, uint64_t count, uint64_t seed) {
+    constexpr int kMaxPayload = 1472;
+    static uint8_t buffers[kBatch][kMaxPayload];
+    mmsghdr headers[kBatch];
+    iovec io[kBatch];
+    Random random{seed | 1};
+    uint64_t sent = 0;
+    const int64_t start = NowNs();
+    while (sent < count) {
+        const int batch = static_cast<int>(std::min<uint64_t>(kBatch, count - sent));
+        for (int i = 0; i < batch; ++i) {
+            const size_t length = static_cast<size_t>(random.Next() % (kMaxPayload + 1));
+            for (size_t b = 0; b < length; b += 8) {
+                const uint64_t word = random.Next();
+                std::memcpy(buffers[i] + b, &word, std::min<size_t>(8, length - b));
+            }
+            io[i] = {buffers[i], length};
+            headers[i] = {};
+            headers[i].msg_hdr.msg_iov = &io[i];
+            headers[i].msg_hdr.msg_iovlen = 1;
+        }
+        const int n = sendmmsg(fd, headers, static_cast<unsigned>(batch), 0);
+        if (n < 0) {
+            if (errno == EINTR || errno == ENOBUFS || errno == EAGAIN || errno == ECONNREFUSED) continue;
+            std::perror("zelkor-loadgen: flood");
+            return 1;
+        }
+        sent += static_cast<uint64_t>(n);
+    }
+    const double seconds = static_cast<double>(NowNs() - start) / 1e9;
+    std::printf("flood_sent=%llu seconds=%.2f per_s=%.0f\n", static_cast<unsigned long long>(sent), seconds,
+                static_cast<double>(sent) / seconds);
+    return 0;
+}
+
 double Percentile(const Totals& totals, double fraction) {
     const uint64_t want = static_cast<uint64_t>(static_cast<double>(totals.received) * fraction);
     uint64_t seen = 0;
@@ -141,6 +203,7 @@ int main(int argc, char** argv) {
     std::string target = "127.0.0.1";
     int port = 123, sockets = 4, window = 128;
     double seconds = 5.0;
+    unsigned long long flood = 0, seed = 1;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string key = argv[i];
         if (key == "--target")
@@ -153,6 +216,10 @@ int main(int argc, char** argv) {
             sockets = std::atoi(argv[i + 1]);
         else if (key == "--window")
             window = std::atoi(argv[i + 1]);
+        else if (key == "--flood")
+            flood = std::strtoull(argv[i + 1], nullptr, 10);
+        else if (key == "--seed")
+            seed = std::strtoull(argv[i + 1], nullptr, 10);
         else {
             std::fprintf(stderr, "zelkor-loadgen: unknown option %s\n", key.c_str());
             return 2;
@@ -164,7 +231,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     const bool loopback = (ntohl(address.s_addr) >> 24) == 127;
-    if (!loopback && !InOwnNetworkNamespace()) {
+    if (!loopback && !InTestNetworkNamespace()) {
         std::fprintf(stderr, "zelkor-loadgen: %s is not loopback, and this is not a test namespace\n",
                      target.c_str());
         return 2;
@@ -174,11 +241,20 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    std::vector<Flow> flows(static_cast<size_t>(sockets));
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = htons(static_cast<uint16_t>(port));
     to.sin_addr = address;
+    if (flood > 0) {
+        const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+        if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+            std::perror("zelkor-loadgen: socket");
+            return 1;
+        }
+        return Flood(fd, flood, seed);
+    }
+
+    std::vector<Flow> flows(static_cast<size_t>(sockets));
     for (size_t i = 0; i < flows.size(); ++i) {
         flows[i].index = static_cast<uint32_t>(i);
         flows[i].fd = socket(AF_INET, SOCK_DGRAM, 0);

@@ -1,0 +1,173 @@
+#!/usr/bin/env python3
+"""What the network may throw at the listener: a flood of random datagrams against the service-style
+daemon (logging off), forged replies by the ten thousand, zero timestamps, requests of every length."""
+
+import os
+import random
+import re
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+sys.dont_write_bytecode = True
+import harness  # noqa: E402
+import peer  # noqa: E402
+
+TOOLS = os.environ.get("ZELKOR_TOOLS") or os.path.join(harness.HERE, "..", "..", "build")
+FLOOD_COUNT = 1_000_000
+RSS_GROWTH_LIMIT_KB = 64
+
+
+def resident_kb(pid):
+    with open(f"/proc/{pid}/status") as f:
+        return int(re.search(r"^VmRSS:\s+(\d+) kB", f.read(), re.M).group(1))
+
+
+class NotifySocket:
+    """Stands in for systemd: the daemon started with NOTIFY_SOCKET runs as the service (logging off)."""
+
+    def __init__(self):
+        self.dir = tempfile.mkdtemp(prefix="zelkor-notify.")
+        self.path = os.path.join(self.dir, "notify")
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.sock.bind(self.path)
+
+    def messages(self, timeout):
+        out, deadline = [], time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            self.sock.settimeout(max(deadline - time.monotonic(), 0.001))
+            try:
+                out.append(self.sock.recv(4096).decode())
+            except socket.timeout:
+                break
+        return out
+
+    def wait_for(self, text, timeout=5.0):
+        deadline = time.monotonic() + timeout
+        seen = []
+        while time.monotonic() < deadline:
+            seen += self.messages(0.05)
+            if any(text in m for m in seen):
+                return seen
+        raise AssertionError(f"no {text!r} from the daemon; got {seen}")
+
+    def close(self):
+        self.sock.close()
+        os.unlink(self.path)
+        os.rmdir(self.dir)
+
+
+class AbuseTest(unittest.TestCase):
+    def setUp(self):
+        self.net = harness.Network()
+        self.addCleanup(self.net.close)
+
+    def exchange(self, sock, data, timeout=1.0):
+        sock.sendto(data, (self.net.DAEMON_ADDR, 123))
+        return peer.receive(sock, timeout)
+
+    def test_flood_of_random_datagrams(self):
+        notify = NotifySocket()
+        self.addCleanup(notify.close)
+        daemon = harness.Daemon(self.net.daemon_ns, args=(), env={"NOTIFY_SOCKET": notify.path}).start()
+        self.addCleanup(daemon.stop)
+        notify.wait_for("READY=1")
+        daemon.wait_bound()
+        sock = self.net.peer_socket()
+        for i in range(20):  # warm up every path once before measuring
+            self.assertIsNotNone(self.exchange(sock, peer.request(bytes([7, i]) + bytes(6))))
+        before = resident_kb(daemon.process.pid)
+
+        flood = subprocess.run(["ip", "netns", "exec", self.net.peer_ns, os.path.join(TOOLS, "zelkor-loadgen"),
+                                "--target", self.net.DAEMON_ADDR, "--flood", str(FLOOD_COUNT), "--seed", "7"],
+                               capture_output=True, text=True, timeout=180)
+        self.assertEqual(flood.returncode, 0, flood.stdout + flood.stderr)
+        print(f"\n  {flood.stdout.strip()}", file=sys.stderr)
+        self.assertIn(f"flood_sent={FLOOD_COUNT}", flood.stdout)
+
+        self.assertTrue(daemon.alive(), daemon.describe())
+        # What the flood left queued is worked off quickly; then a request is answered at once.
+        peer.drain(sock)
+        answered = None
+        for _ in range(50):
+            answered = self.exchange(sock, peer.request(b"\xAA" * 8), timeout=0.2)
+            if answered is not None:
+                break
+        self.assertIsNotNone(answered, "no answer after the flood\n" + daemon.describe())
+        self.assertEqual(answered[0][24:32], b"\xAA" * 8)
+        t0 = time.monotonic()
+        got = self.exchange(sock, peer.request(b"\xBB" * 8), timeout=1.0)
+        self.assertIsNotNone(got)
+        self.assertLess(time.monotonic() - t0, 0.05, "a request after the flood must be answered at once")
+        after = resident_kb(daemon.process.pid)
+        print(f"  resident before {before} kB, after {after} kB", file=sys.stderr)
+        self.assertLessEqual(after - before, RSS_GROWTH_LIMIT_KB)
+        self.assertEqual(daemon.output(), "", "the service logs nothing")
+
+    def test_forged_replies_never_change_the_delay(self):
+        # A responder at the broadcaster's address measures a real delay first.
+        responder = harness.Daemon(self.net.peer_ns).start()
+        self.addCleanup(responder.stop)
+        responder.wait_bound()
+        client = harness.Daemon(self.net.daemon_ns).start()
+        self.addCleanup(client.stop)
+        client.wait_bound()
+        broadcaster = self.net.peer_socket()
+        broadcaster.sendto(peer.broadcast(2), ("10.77.0.255", 123))
+        measured = client.wait_line(re.compile(r"Offset is -?\d+\.\d{3} seconds"))
+        self.assertEqual(len(measured), 1)
+
+        forgers = []
+        for k in range(3, 8):
+            address = f"10.77.0.{k}"
+            self.net.add_address(self.net.peer_ns, address)
+            forgers.append(self.net.socket(self.net.peer_ns, address, 0))
+        forgers.append(self.net.socket(self.net.peer_ns, self.net.PEER_ADDR, 0))  # right address, wrong port
+        rng = random.Random(7)
+        now = time.time()
+        for i in range(10_000):
+            forged = peer.reply(rng.randbytes(8), now - 5 + rng.random() * 10, now + rng.random() * 10)
+            forgers[i % len(forgers)].sendto(forged, (self.net.DAEMON_ADDR, 123))
+            if i % 100 == 99:  # in bursts the receive buffer holds
+                harness.barrier(client, forgers[i % len(forgers)], (self.net.DAEMON_ADDR, 123))
+        harness.barrier(client, broadcaster, (self.net.DAEMON_ADDR, 123))
+        self.assertEqual(client.count(re.compile(r"NTP message received from 10\.77\.0\.[2-7] mode 4")), 10_001)
+        self.assertEqual(client.matching(re.compile(r"Offset is .*")), measured, "a forged reply was taken")
+
+    def test_zero_timestamps_change_nothing(self):
+        daemon = harness.Daemon(self.net.daemon_ns, clock={"offset_ms": 0}).start()
+        self.addCleanup(daemon.stop)
+        daemon.wait_bound()
+        sock = self.net.peer_socket()
+        got = self.exchange(sock, peer.request(bytes(8)))
+        self.assertIsNotNone(got)
+        self.assertEqual(got[0][24:32], bytes(8), "originate zero, as the request's transmit")
+        zero = peer.message(0x1D, stratum=1)  # a broadcast whose transmit time is 0
+        for stratum in (1, 2, 15):
+            sock.sendto(peer.message(0x1D, stratum=stratum), (self.net.DAEMON_ADDR, 123))
+        sock.sendto(zero, ("10.77.0.255", 123))
+        daemon.wait_line("NTP Time broadcast received from 10.77.0.2", count=4)
+        harness.barrier(daemon, sock, (self.net.DAEMON_ADDR, 123))
+        clock = daemon.clock()
+        self.assertEqual((clock["steps"], clock["adjustments"]), ("0", "0"))
+        self.assertFalse([l for l in daemon.lines() if l.startswith(("Delta", "Poll", "Offset"))], daemon.describe())
+
+    def test_every_reply_is_48_bytes(self):
+        daemon = harness.Daemon(self.net.daemon_ns).start()
+        self.addCleanup(daemon.stop)
+        daemon.wait_bound()
+        sock = self.net.peer_socket()
+        sizes = set()
+        for length in list(range(1, 100)) + list(range(100, 1473, 37)) + [1472]:
+            data = peer.request(length.to_bytes(8, "big")) + bytes(max(0, length - 48))
+            got = self.exchange(sock, data[:length] if length < 48 else data)
+            self.assertIsNotNone(got, f"no reply to a {length}-byte request")
+            sizes.add(len(got[0]))
+        self.assertEqual(sizes, {48})
+
+
+if __name__ == "__main__":
+    harness.main()

@@ -1,0 +1,229 @@
+#!/usr/bin/env python3
+"""The Windows build as a service under Wine's own service control manager: add, start, interrogate,
+stop, remove, and their texts and exit codes; the status reports the service makes, read from Wine's
+service trace (every SetServiceStatus call with all its fields); the DACL "add" applies.
+
+One Wine prefix for the file, its wineserver in the daemon namespace of a harness.Network, so the
+service's port 123 is that namespace's and a peer namespace can talk to it. The service runs with this
+prefix's virtual clock (winehelper: the variable is a registry environment variable, which is how a
+service started by services.exe gets it)."""
+
+import os
+import re
+import sys
+import time
+import unittest
+
+sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import winehelper  # noqa: E402
+from winehelper import harness, peer  # noqa: E402
+
+DACL = "D:(A;;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;SY)(A;;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;BA)(A;;CCLCSWRPWPLORC;;;AU)"
+OWN_PROCESS, ACCEPT_STOP = 0x10, 0x1
+START_PENDING_REPORT = (OWN_PROCESS, winehelper.START_PENDING, 0, 0, 0, 0, 3000)
+RUNNING_REPORT = (OWN_PROCESS, winehelper.RUNNING, ACCEPT_STOP, 0, 0, 0, 0)
+STOP_PENDING_REPORT = (OWN_PROCESS, winehelper.STOP_PENDING, ACCEPT_STOP, 0, 0, 1, 3000)
+ERROR_SERVICE_EXISTS, ERROR_SERVICE_DOES_NOT_EXIST = 1073, 1060
+NOT_INSTALLED = f"failed=OpenServiceA error={ERROR_SERVICE_DOES_NOT_EXIST}"  # what the probe says then
+
+net = wine = probe = None
+
+
+def setUpModule():
+    global net, wine, probe
+    if not winehelper.mingw_available():
+        raise unittest.SkipTest(f"needs {winehelper.MINGW_CC} for the probe")
+    net = harness.Network()
+    wine = winehelper.Prefix(net.daemon_ns).boot()
+    probe = winehelper.Probe(wine)
+
+
+def tearDownModule():
+    if wine is not None:
+        wine.run(wine.exe, "remove")  # an installed auto-start service would start with the next server
+        wine.close()
+    if net is not None:
+        net.close()
+
+
+def statuses(events):
+    return [e[1] for e in events if e[0] == "status"]
+
+
+class ServiceCase(unittest.TestCase):
+    def setUp(self):
+        self.addCleanup(lambda: wine.run(wine.exe, "remove"))
+
+    def zelkornt(self, *args, **kw):
+        return wine.run(wine.exe, *args, **kw)
+
+    def assertOutput(self, result, stdout, code):
+        self.assertEqual((result.stdout, result.returncode), (stdout, code),
+                         f"stderr: {winehelper.text(result.stderr)[-1000:]}")
+
+    def error_output(self, code):
+        """What a failing command prints: the system's own text for code (as FormatMessageA gives it
+        here) without its line end, then the code in hex; no line end after it."""
+        message = probe.message(code)
+        self.assertIsNotNone(message, f"Wine has no text for {code}")
+        return f"{message} (0x{code:x})".encode("latin-1")
+
+    def sc_state(self):
+        out = winehelper.text(wine.run("sc", "query", "Zelkor").stdout)
+        m = re.search(r"STATE\s*:\s*(\d+)", out)
+        return int(m.group(1)) if m else None
+
+    def install(self):
+        # The C runtime's text-mode standard output ends lines with CR LF, under Wine as on Windows.
+        self.assertOutput(self.zelkornt("add"), b"Service installed\r\n", 0)
+
+    def start_service(self):
+        """sc start; returns the status reports the service made while starting."""
+        wine.wait_udp_port_free()
+        mark = wine.trace_size()
+        result = wine.run("sc", "start", "Zelkor")
+        self.assertEqual(result.returncode, 0, winehelper.text(result.stdout + result.stderr))
+        events = wine.wait_service_events(mark, lambda ev: winehelper.RUNNING in [s[1] for s in statuses(ev)])
+        self.assertEqual(len(wine.service_processes()), 1)
+        return events
+
+
+class InstallTest(ServiceCase):
+    def test_add_and_remove_texts_codes_and_configuration(self):
+        self.install()
+        config = probe.config()
+        self.assertEqual(config, {
+            "type": "0x10",  # own process
+            "start": "2",  # automatic
+            "error": "1",  # normal
+            "binary": winehelper.windows_path(wine.exe),
+            # Wine's QueryServiceConfig leaves the dependencies out; the registry value below has them.
+            "dependencies": "",
+            "display": "Zelkor Time Synchronization",
+            "account": "LocalSystem",
+        })
+        depends = probe.value("DependOnService")
+        self.assertEqual(depends, (7, b"Tcpip\0\0"))  # REG_MULTI_SZ: one name
+        self.assertEqual(self.sc_state(), winehelper.STOPPED)
+
+        # A second add fails with the system's text and changes nothing.
+        self.assertOutput(self.zelkornt("add"), self.error_output(ERROR_SERVICE_EXISTS), 1)
+        self.assertEqual(probe.config(), config)
+        self.assertEqual(probe.value("DependOnService"), depends)
+
+        self.assertOutput(self.zelkornt("remove"), b"Zelkor removed.\r\n", 0)
+        gone = probe("config", "Zelkor")
+        self.assertEqual(gone, NOT_INSTALLED)
+        self.assertOutput(self.zelkornt("remove"), self.error_output(ERROR_SERVICE_DOES_NOT_EXIST), 1)
+
+    def test_add_applies_the_dacl(self):
+        # Wine's SetServiceObjectSecurity is a stub that keeps nothing, and its QueryServiceObjectSecurity
+        # gives a fixed empty DACL: what "add" applies is read from a relay trace of its calls instead.
+        result = self.zelkornt("add", env={"WINEDEBUG": "+relay"}, timeout=120)
+        self.assertEqual((result.stdout, result.returncode), (b"Service installed\r\n", 0))
+        trace = winehelper.text(result.stderr)
+        created = re.search(r"Ret  advapi32\.CreateServiceA\(\) retval=([0-9a-f]+)", trace)
+        self.assertIsNotNone(created, "no CreateServiceA in the relay trace")
+        convert = re.search(r"Call advapi32\.ConvertStringSecurityDescriptorToSecurityDescriptorA\([0-9a-f]+ "
+                            r"\"([^\"]*)\",00000001,", trace)
+        self.assertIsNotNone(convert, "no ConvertStringSecurityDescriptorToSecurityDescriptorA call")
+        self.assertEqual(convert.group(1), DACL)
+        self.assertRegex(trace[convert.end():], r"^[^\n]*\n(?:.*\n)*?[0-9a-f]+:Ret  advapi32\."
+                         r"ConvertStringSecurityDescriptorToSecurityDescriptorA\(\) retval=00000001")
+        applied = re.search(r"Call advapi32\.SetServiceObjectSecurity\(([0-9a-f]+),([0-9a-f]+),[0-9a-f]+\)",
+                            trace)
+        self.assertIsNotNone(applied, "no SetServiceObjectSecurity call")
+        # On the service just created, its DACL (DACL_SECURITY_INFORMATION = 4), after the conversion.
+        self.assertEqual((applied.group(1), int(applied.group(2), 16)), (created.group(1), 4))
+        self.assertGreater(applied.start(), convert.start())
+        self.assertRegex(trace, r"Ret  advapi32\.SetServiceObjectSecurity\(\) retval=00000001")
+        # Should this Wine keep descriptors after all, what it keeps must be the one applied.
+        kept = probe("security", "Zelkor")
+        if kept != "sddl=D:":
+            self.assertEqual(kept, "sddl=" + DACL)
+
+
+class CycleTest(ServiceCase):
+    def test_start_interrogate_stop_and_remove_while_running(self):
+        self.install()
+        wine.set_clock(offset_ms=-5000)
+
+        # Start: one START_PENDING (wait hint 3000, check-point 0, accepting nothing), then RUNNING.
+        events = self.start_service()
+        self.assertEqual(statuses(events), [START_PENDING_REPORT, RUNNING_REPORT])
+        self.assertEqual(self.sc_state(), winehelper.RUNNING)
+        self.assertEqual(probe.status(), {"type": 0x10, "state": winehelper.RUNNING, "controls": ACCEPT_STOP,
+                                          "exit": 0, "service_exit": 0, "checkpoint": 0, "waithint": 0})
+        self.assert_serves_virtual_time(-5.0)
+
+        # Interrogation: the handler gets control 4 and reports the last state again, wait hint 0.
+        mark = wine.trace_size()
+        self.assertEqual(probe.status("interrogate")["state"], winehelper.RUNNING)
+        events = wine.wait_service_events(mark, lambda ev: len(statuses(ev)) >= 1)
+        self.assertEqual(events, [("control", winehelper.CONTROL_INTERROGATE), ("status", RUNNING_REPORT)])
+
+        # "add" while it runs: the error, and the running service untouched.
+        pid = wine.service_processes()
+        mark = wine.trace_size()
+        self.assertOutput(self.zelkornt("add"), self.error_output(ERROR_SERVICE_EXISTS), 1)
+        self.assertEqual((self.sc_state(), wine.service_processes()), (winehelper.RUNNING, pid))
+        self.assertEqual(wine.service_events(mark)[0], [])
+
+        # Stop: control 1, STOP_PENDING (check-point 1, wait hint 3000), then STOPPED, quickly.
+        mark = wine.trace_size()
+        began = time.monotonic()
+        result = wine.run("sc", "stop", "Zelkor")
+        self.assertEqual(result.returncode, 0, winehelper.text(result.stdout))
+        events = wine.wait_service_events(
+            mark, lambda ev: winehelper.STOPPED in [s[1] for s in statuses(ev)], timeout=5)
+        stopped_after = time.monotonic() - began
+        self.assertEqual(events[:2], [("control", winehelper.CONTROL_STOP), ("status", STOP_PENDING_REPORT)])
+        self.assertEqual(len(events), 3, events)
+        final = events[2][1]
+        self.assertEqual((final[0], final[1], final[3], final[4], final[5], final[6]),
+                         (OWN_PROCESS, winehelper.STOPPED, 0, 0, 0, 0))
+        self.assertLess(stopped_after, 2.0)
+        harness.wait_until(lambda: not wine.service_processes(), 5, "the service process to end")
+        self.assertEqual(self.sc_state(), winehelper.STOPPED)
+
+        # Started again and removed while running: stopped first, with no dots (it stops within 1 s).
+        self.start_service()
+        mark = wine.trace_size()
+        self.assertOutput(self.zelkornt("remove"),
+                          b"Stopping Zelkor.\r\nZelkor stopped.\r\nZelkor removed.\r\n", 0)
+        self.assertEqual(statuses(wine.service_events(mark)[0])[0], STOP_PENDING_REPORT)
+        harness.wait_until(lambda: not wine.service_processes(), 5, "the service process to end")
+        self.assertEqual(probe("config", "Zelkor"), NOT_INSTALLED)
+        # The service ran on the virtual clock all along (nothing asked it to step).
+        self.assertEqual(wine.clock()["steps"], "0")
+
+    def assert_serves_virtual_time(self, offset_s):
+        """The running service answers a client request from the peer namespace with its virtual time."""
+        sock = net.peer_socket()
+        sent = peer.timestamp(time.time())
+        reply = None
+        for _ in range(20):  # the listener may still be binding: up to 20 tries, 0.25 s each
+            sock.sendto(peer.request(sent), (harness.Network.DAEMON_ADDR, harness.NTP_PORT))
+            got = peer.receive(sock, 0.25)
+            if got is not None:
+                reply = got[0]
+                break
+        self.assertIsNotNone(reply, "the service never answered a client request")
+        now = time.time()
+        self.assertEqual((len(reply), peer.mode(reply), reply[peer.STRATUM]), (48, 4, 15))
+        self.assertEqual(peer.field(reply, peer.ORIGINATE), sent)
+        self.assertAlmostEqual(peer.unix_time(peer.field(reply, peer.TRANSMIT)) - now, offset_s, delta=0.2)
+
+
+class ConsoleTest(ServiceCase):
+    def test_no_argument_from_a_console_prints_nothing(self):
+        # Not started by the service manager: the dispatcher gives up (after ~10 s under Wine), exit 0.
+        began = time.monotonic()
+        result = self.zelkornt(timeout=60)
+        self.assertOutput(result, b"", 0)
+        self.assertLess(time.monotonic() - began, 30)
+
+
+if __name__ == "__main__":
+    winehelper.main()
