@@ -1,0 +1,153 @@
+#!/usr/bin/env python3
+"""Faults from outside, each with its log line and the reaction the daemon owes: a reply or a poll that
+cannot be sent, a step the clock refuses for real, configuration that is garbage, a stop while the worker
+is blocked in its receive. (A port held by another socket and a missing multicast route are in
+test_listener.py.)"""
+
+import os
+import re
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+sys.dont_write_bytecode = True
+import harness  # noqa: E402
+import peer  # noqa: E402
+
+UNREACHABLE = "10.77.1.2"  # a peer address the daemon's namespace has no route back to
+
+
+def adjtimex_state():
+    """This machine's clock discipline, without the line that changes every second."""
+    out = subprocess.run(["adjtimex", "-p"], capture_output=True, text=True).stdout
+    return [line for line in out.splitlines() if "raw time" not in line]
+
+
+class FaultTest(unittest.TestCase):
+    def setUp(self):
+        self.net = harness.Network()
+        self.addCleanup(self.net.close)
+
+    def cut_route_back(self, daemon):
+        # The join needs the default route at start; afterwards only the peer's own subnet stays routed.
+        daemon.wait_bound()
+        daemon.wait_line("Listening for time broadcasts")
+        subprocess.run(["ip", "-n", self.net.daemon_ns, "route", "del", "default"], check=True)
+        self.net.add_address(self.net.peer_ns, UNREACHABLE)
+
+    def test_reply_that_cannot_be_sent(self):
+        daemon = harness.Daemon(self.net.daemon_ns).start()
+        self.addCleanup(daemon.stop)
+        self.cut_route_back(daemon)
+        stranded = self.net.socket(self.net.peer_ns, UNREACHABLE, 0)
+        stranded.sendto(peer.request(b"\x01" * 8), (self.net.DAEMON_ADDR, 123))
+        daemon.wait_line("NTP server sendto failed")
+        # The loop goes on: the next request, from a reachable address, is answered.
+        sock = self.net.peer_socket()
+        sock.sendto(peer.request(b"\x02" * 8), (self.net.DAEMON_ADDR, 123))
+        got = peer.receive(sock, 2.0)
+        self.assertIsNotNone(got, daemon.describe())
+        self.assertEqual(got[0][24:32], b"\x02" * 8)
+        self.assertEqual(daemon.lines()[-3:], [f"NTP message received from {UNREACHABLE} mode 3",
+                                               "NTP server sendto failed",
+                                               f"NTP message received from {self.net.PEER_ADDR} mode 3"])
+
+    def test_poll_that_cannot_be_sent(self):
+        daemon = harness.Daemon(self.net.daemon_ns, clock={"offset_ms": 0}).start()
+        self.addCleanup(daemon.stop)
+        self.cut_route_back(daemon)
+        broadcaster = self.net.socket(self.net.peer_ns, UNREACHABLE, 0)
+        for n in (1, 2):
+            broadcaster.sendto(peer.broadcast(3, error=0.3), ("255.255.255.255", 123))
+            daemon.wait_line(f"NTP Time broadcast received from {UNREACHABLE}", count=n)
+        lines = daemon.lines()
+        # Each accepted broadcast tries again: the delay never became known.
+        self.assertEqual(lines.count("NTP sendto failed"), 2, daemon.describe())
+        self.assertEqual(lines.count("Poll NTP server"), 2)
+        at = lines.index("NTP sendto failed")
+        self.assertEqual(lines[at + 1], "Poll NTP server")
+        self.assertFalse([l for l in lines if l.startswith("Offset is")])
+
+    def test_step_refused_by_the_real_clock(self):
+        # No virtual clock: the daemon works on this machine's clock, but without CAP_SYS_TIME (capsh drops
+        # it, and the harness has checked the bounding set), so every set is refused by the kernel.
+        before = adjtimex_state()
+        daemon = harness.Daemon(self.net.daemon_ns, virtual_clock=False).start()
+        self.addCleanup(daemon.stop)
+        with open(f"/proc/{daemon.process.pid}/status") as f:
+            effective = int(re.search(r"^CapEff:\s*([0-9a-f]+)", f.read(), re.M).group(1), 16)
+        self.assertFalse(effective & (1 << 25), "the daemon must not hold CAP_SYS_TIME")
+        daemon.wait_bound()
+        sock = self.net.peer_socket()
+        to = (self.net.DAEMON_ADDR, 123)
+        # 0.5 then 0.3 converge: the best guess is taken and the corrector disarms.
+        for n, error in enumerate((0.5, 0.3, 10.0, 0.2), start=1):
+            sock.sendto(peer.broadcast(2, error=error), to)
+            daemon.wait_line(f"NTP Time broadcast received from {self.net.PEER_ADDR}", count=n)
+        corrections = [re.sub(r"is \d+$", "is N", re.sub(r"-?\d+\.\d{3}", "X", l)) for l in daemon.lines()
+                       if l.startswith(("Delta", "Slew", "Best", "Failed", "The time"))]
+        self.assertEqual(corrections, [
+            "Delta is X seconds", "Slew clock",
+            "Best guess of frequency is N", "Delta is X seconds", "Slew clock",
+            "Delta is X seconds", "Failed to set the time",
+            # the refused step armed the corrector again: the next converging error records a guess
+            "Best guess of frequency is N", "Delta is X seconds", "Slew clock",
+        ], daemon.describe())
+        self.assertEqual(adjtimex_state(), before, "this machine's clock discipline changed")
+
+    def test_garbage_configuration(self):
+        cases = [  # (INI text, the lines before any traffic)
+            ("\x00\xff\xfe garbage [[[ ===\n[ZelkorNT\nserver\n", ["Listening for time broadcasts"]),
+            ("[ZelkorNT]\nserver=yes\n", ["Listening for time broadcasts"]),
+            ("[Zelkor]\nOffset=250ms\n",
+             ['Offset "250ms" is not a count of milliseconds; the delay will be measured',
+              "Listening for time broadcasts"]),
+            ("[Zelkor]\nOffset=\n",
+             ['Offset "" is not a count of milliseconds; the delay will be measured',
+              "Listening for time broadcasts"]),
+        ]
+        for config, expected in cases:
+            with self.subTest(config=config):
+                daemon = harness.Daemon(self.net.daemon_ns, config=config).start()
+                daemon.wait_bound()
+                daemon.wait_line("Listening for time broadcasts")
+                time.sleep(0.05)
+                self.assertEqual(sorted(daemon.lines()), sorted(expected))
+                daemon.stop()
+
+    def test_stop_while_blocked_in_receive(self):
+        notify_dir = tempfile.mkdtemp(prefix="zelkor-notify.")
+        path = os.path.join(notify_dir, "notify")
+        sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        sock.bind(path)
+        self.addCleanup(lambda: (sock.close(), os.unlink(path), os.rmdir(notify_dir)))
+        sock.settimeout(5)
+        daemon = harness.Daemon(self.net.daemon_ns, args=(), env={"NOTIFY_SOCKET": path}).start()
+        self.addCleanup(daemon.stop)
+        self.assertIn("READY=1", sock.recv(4096).decode() + sock.recv(4096).decode())
+        daemon.wait_bound()
+        time.sleep(0.2)  # the worker now sits in its receive
+        t0 = time.monotonic()
+        daemon.process.send_signal(signal.SIGTERM)
+        status = daemon.wait_exit(timeout=5)
+        elapsed = time.monotonic() - t0
+        notes = []
+        sock.settimeout(0.5)
+        try:
+            while True:
+                notes.append(sock.recv(4096).decode())
+        except socket.timeout:
+            pass
+        self.assertEqual(status, 0)
+        self.assertLess(elapsed, 1.0)
+        self.assertTrue(notes and notes[0].startswith("STOPPING=1"), notes)
+        self.assertEqual(notes[-1], "STATUS=Stopped")
+        self.assertEqual(daemon.output(), "")
+
+
+if __name__ == "__main__":
+    harness.main()
