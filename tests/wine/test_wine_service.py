@@ -216,6 +216,25 @@ class CycleTest(ServiceCase):
         self.assertAlmostEqual(peer.unix_time(peer.field(reply, peer.TRANSMIT)) - now, offset_s, delta=0.2)
 
 
+class VersionRecordTest(unittest.TestCase):
+    def test_the_executable_carries_its_version_record(self):
+        with open(winehelper.windows_binary(), "rb") as f:
+            image = f.read()
+        # VS_FIXEDFILEINFO: signature, structure version, then file and product version 1.4.0.0.
+        fixed = bytes.fromhex("bd04effe00000100") + (bytes.fromhex("04000100") + bytes(4)) * 2
+        self.assertIn(fixed, image)
+        for key, value in (("FileVersion", "1.4.0.0"), ("ProductVersion", "1.4.0.0"),
+                           ("FileDescription", "zelkornt"), ("InternalName", "zelkornt"),
+                           ("OriginalFilename", "zelkornt.exe"), ("ProductName", "zelkor time synchronization")):
+            with self.subTest(key=key):
+                entry = key.encode("utf-16-le") + b"\0\0"
+                at = image.find(entry)
+                self.assertGreaterEqual(at, 0, key)
+                # The value follows the key, aligned to 32 bits.
+                rest = image[at + len(entry):at + len(entry) + 4 + 2 * len(value) + 2]
+                self.assertIn(value.encode("utf-16-le") + b"\0\0", rest, key)
+
+
 class ConsoleTest(ServiceCase):
     def test_no_argument_from_a_console_prints_nothing(self):
         # Not started by the service manager: the dispatcher gives up (after ~10 s under Wine), exit 0.
