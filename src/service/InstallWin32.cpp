@@ -1,7 +1,8 @@
 // "add" and "remove" through the service control manager.
 
-#include <sddl.h>
 #include <windows.h>
+// sddl.h needs what windows.h defines first.
+#include <sddl.h>
 
 #include "service/Installer.h"
 #include "service/ServiceControl.h"
