@@ -13,6 +13,7 @@ int SocketApi::ReceiveMany(SocketHandle s, Datagram* batch, int max) {
     if (max < 1) return 0;
     Datagram& d = batch[0];
     std::memset(d.bytes, 0, sizeof d.bytes);
+    d.local = 0;
     d.length = Receive(s, d.bytes, kDatagramBytes, d.peer);
     if (d.length == -1) {
         if (LastError() != kErrorMessageTooLong) return -1;

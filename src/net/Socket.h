@@ -18,8 +18,11 @@ struct SocketAddress {
 constexpr int kDatagramBytes = 48;
 struct Datagram {
     uint8_t bytes[kDatagramBytes];
-    int length;      // bytes received, at most kDatagramBytes; a longer datagram is cut to them
+    int length;  // bytes received, at most kDatagramBytes; a longer datagram is cut to them
     SocketAddress peer;
+    // The local address the datagram came in on (network order), where the platform tells; 0 otherwise.
+    // An answer sent with it leaves from that address, which is the one a multihomed host was asked on.
+    uint32_t local;
 };
 
 class SocketApi {

@@ -14,6 +14,21 @@ const int kErrorMessageTooLong = EMSGSIZE;
 namespace {
 
 constexpr int kMaxBatch = 64;
+constexpr size_t kControlSize = CMSG_SPACE(sizeof(in_pktinfo));
+
+// The local address of a received datagram: for unicast the address it was sent to, for broadcast and
+// multicast the address the system would answer from.
+uint32_t LocalAddress(const msghdr& header) {
+    for (cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr;
+         c = CMSG_NXTHDR(const_cast<msghdr*>(&header), c)) {
+        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+            in_pktinfo info;
+            std::memcpy(&info, CMSG_DATA(c), sizeof info);
+            return info.ipi_spec_dst.s_addr;
+        }
+    }
+    return 0;
+}
 
 sockaddr_in ToSockaddr(uint32_t address, uint16_t port) {
     sockaddr_in sa{};
@@ -39,6 +54,8 @@ class PosixSockets final : public SocketApi {
     }
 
     int Bind(SocketHandle s, uint16_t port) override {
+        // Each datagram then tells its local address, so answers can leave from the address asked.
+        (void)SetIntOption(s, IPPROTO_IP, IP_PKTINFO);
         const sockaddr_in sa = ToSockaddr(htonl(INADDR_ANY), port);
         return bind(static_cast<int>(s), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;
     }
@@ -90,6 +107,7 @@ class PosixSockets final : public SocketApi {
         mmsghdr headers[kMaxBatch];
         iovec io[kMaxBatch];
         sockaddr_in peers[kMaxBatch];
+        alignas(cmsghdr) char control[kMaxBatch][kControlSize];
         for (int i = 0; i < max; ++i) {
             io[i] = {batch[i].bytes, kDatagramBytes};
             headers[i] = {};
@@ -97,6 +115,8 @@ class PosixSockets final : public SocketApi {
             headers[i].msg_hdr.msg_namelen = sizeof peers[i];
             headers[i].msg_hdr.msg_iov = &io[i];
             headers[i].msg_hdr.msg_iovlen = 1;
+            headers[i].msg_hdr.msg_control = control[i];
+            headers[i].msg_hdr.msg_controllen = kControlSize;
         }
         int n;
         do {
@@ -105,10 +125,12 @@ class PosixSockets final : public SocketApi {
         for (int i = 0; i < n; ++i) {
             Datagram& d = batch[i];
             // msg_len is the whole datagram's length when it was cut (MSG_TRUNC).
-            d.length = headers[i].msg_len < kDatagramBytes ? static_cast<int>(headers[i].msg_len) : kDatagramBytes;
+            d.length =
+                headers[i].msg_len < kDatagramBytes ? static_cast<int>(headers[i].msg_len) : kDatagramBytes;
             if (d.length < kDatagramBytes) std::memset(d.bytes + d.length, 0, kDatagramBytes - d.length);
             d.peer.address = peers[i].sin_addr.s_addr;
             d.peer.port = peers[i].sin_port;
+            d.local = LocalAddress(headers[i].msg_hdr);
         }
         return n;
     }
@@ -118,6 +140,7 @@ class PosixSockets final : public SocketApi {
         mmsghdr headers[kMaxBatch];
         iovec io[kMaxBatch];
         sockaddr_in peers[kMaxBatch];
+        alignas(cmsghdr) char control[kMaxBatch][kControlSize];
         for (int i = 0; i < count; ++i) {
             peers[i] = ToSockaddr(batch[i].peer.address, batch[i].peer.port);
             io[i] = {const_cast<uint8_t*>(batch[i].bytes), static_cast<size_t>(batch[i].length)};
@@ -126,6 +149,18 @@ class PosixSockets final : public SocketApi {
             headers[i].msg_hdr.msg_namelen = sizeof peers[i];
             headers[i].msg_hdr.msg_iov = &io[i];
             headers[i].msg_hdr.msg_iovlen = 1;
+            if (batch[i].local != 0) {
+                // Leave from the local address the request came in on; the routing picks the interface.
+                headers[i].msg_hdr.msg_control = control[i];
+                headers[i].msg_hdr.msg_controllen = CMSG_SPACE(sizeof(in_pktinfo));
+                cmsghdr* c = CMSG_FIRSTHDR(&headers[i].msg_hdr);
+                c->cmsg_level = IPPROTO_IP;
+                c->cmsg_type = IP_PKTINFO;
+                c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+                in_pktinfo info{};
+                info.ipi_spec_dst.s_addr = batch[i].local;
+                std::memcpy(CMSG_DATA(c), &info, sizeof info);
+            }
         }
         const int n = sendmmsg(static_cast<int>(s), headers, static_cast<unsigned>(count), 0);
         return n == 0 && count > 0 ? -1 : n;

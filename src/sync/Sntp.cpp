@@ -72,6 +72,7 @@ void Handle(const Datagram& datagram, SocketHandle s, ReplyQueue& queue) {
         std::memcpy(reply.bytes, built.bytes, kSntpMessageSize);
         reply.length = kSntpMessageSize;
         reply.peer = datagram.peer;
+        reply.local = datagram.local;
         return;
     }
     // Tracking may send a poll of its own: what was answered before goes first.

@@ -70,6 +70,19 @@ class ResponderTest(unittest.TestCase):
         self.assertGreaterEqual(receive, before * 1000 - 50)
         self.assertLessEqual(transmit, after * 1000 + 50)
 
+    def test_answer_leaves_from_the_address_asked(self):
+        # A host with several addresses answers from the one the request was sent to, or a client that
+        # checks the reply's source (as Zelkor's own delay poll does) would throw the answer away.
+        self.net.add_address(self.net.daemon_ns, "10.77.0.3")
+        for address in ("10.77.0.3", "10.77.0.1", "10.77.0.3"):
+            with self.subTest(address=address):
+                reply, sender, _, _ = self.exchange(peer.request(address.encode()[:8].ljust(8, b"-")),
+                                                    to=(address, 123))
+                self.assertEqual(sender, (address, 123))
+        # A request to the subnet's broadcast address is answered from the interface's own address.
+        reply, sender, _, _ = self.exchange(peer.request(b"bcast---"), to=("10.77.0.255", 123))
+        self.assertEqual(sender, DAEMON)
+
     def test_timestamps_never_precede_the_request(self):
         # Receive is read after the request left, transmit before the reply arrived. On the wire a reading
         # keeps its millisecond or loses one (ms x 4294967 read back over 2^32 - 1 truncates low), so in

@@ -114,6 +114,7 @@ int FakeSockets::ReceiveMany(SocketHandle s, Datagram* batch, int max) {
         d.length = static_cast<int>(std::min(p.bytes.size(), sizeof d.bytes));
         if (d.length > 0) std::memcpy(d.bytes, p.bytes.data(), static_cast<size_t>(d.length));
         d.peer = p.peer;
+        d.local = 0;
     }
     if (n == 0) {
         lastError = 11;
