@@ -16,6 +16,17 @@ namespace {
 constexpr int kMaxBatch = 64;
 constexpr size_t kControlSize = CMSG_SPACE(sizeof(in_pktinfo));
 
+// Points one batch entry at its peer address, its one buffer and its control space.
+void PointAt(mmsghdr& header, sockaddr_in& peer, iovec& io, void* control, size_t controlSize) {
+    header = {};
+    header.msg_hdr.msg_name = &peer;
+    header.msg_hdr.msg_namelen = sizeof peer;
+    header.msg_hdr.msg_iov = &io;
+    header.msg_hdr.msg_iovlen = 1;
+    header.msg_hdr.msg_control = control;
+    header.msg_hdr.msg_controllen = controlSize;
+}
+
 // The local address of a received datagram: for unicast the address it was sent to, for broadcast and
 // multicast the address the system would answer from.
 uint32_t LocalAddress(const msghdr& header) {
@@ -110,13 +121,7 @@ class PosixSockets final : public SocketApi {
         alignas(cmsghdr) char control[kMaxBatch][kControlSize];
         for (int i = 0; i < max; ++i) {
             io[i] = {batch[i].bytes, kDatagramBytes};
-            headers[i] = {};
-            headers[i].msg_hdr.msg_name = &peers[i];
-            headers[i].msg_hdr.msg_namelen = sizeof peers[i];
-            headers[i].msg_hdr.msg_iov = &io[i];
-            headers[i].msg_hdr.msg_iovlen = 1;
-            headers[i].msg_hdr.msg_control = control[i];
-            headers[i].msg_hdr.msg_controllen = kControlSize;
+            PointAt(headers[i], peers[i], io[i], control[i], kControlSize);
         }
         int n;
         do {
@@ -144,15 +149,11 @@ class PosixSockets final : public SocketApi {
         for (int i = 0; i < count; ++i) {
             peers[i] = ToSockaddr(batch[i].peer.address, batch[i].peer.port);
             io[i] = {const_cast<uint8_t*>(batch[i].bytes), static_cast<size_t>(batch[i].length)};
-            headers[i] = {};
-            headers[i].msg_hdr.msg_name = &peers[i];
-            headers[i].msg_hdr.msg_namelen = sizeof peers[i];
-            headers[i].msg_hdr.msg_iov = &io[i];
-            headers[i].msg_hdr.msg_iovlen = 1;
-            if (batch[i].local != 0) {
+            const bool fromLocal = batch[i].local != 0;
+            PointAt(headers[i], peers[i], io[i], fromLocal ? control[i] : nullptr,
+                    fromLocal ? kControlSize : 0);
+            if (fromLocal) {
                 // Leave from the local address the request came in on; the routing picks the interface.
-                headers[i].msg_hdr.msg_control = control[i];
-                headers[i].msg_hdr.msg_controllen = CMSG_SPACE(sizeof(in_pktinfo));
                 cmsghdr* c = CMSG_FIRSTHDR(&headers[i].msg_hdr);
                 c->cmsg_level = IPPROTO_IP;
                 c->cmsg_type = IP_PKTINFO;

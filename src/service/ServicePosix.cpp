@@ -42,8 +42,8 @@ class SystemdServiceControl final : public ServiceControlManager {
         switch (status.currentState) {
             case kServiceStartPending:
                 (void)std::snprintf(message, sizeof message,
-                                    "STATUS=Starting (check-point %u)\nEXTEND_TIMEOUT_USEC=%llu", status.checkPoint,
-                                    extendUs);
+                                    "STATUS=Starting (check-point %u)\nEXTEND_TIMEOUT_USEC=%llu",
+                                    status.checkPoint, extendUs);
                 break;
             case kServiceRunning:
                 (void)std::snprintf(message, sizeof message, "READY=1\nSTATUS=Running");

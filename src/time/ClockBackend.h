@@ -31,6 +31,10 @@ ClockBackend& CurrentClock();
 void InstallClock(ClockBackend* backend);  // null restores the platform's
 ClockBackend& PlatformClock();
 
+// The calendar fields of a broken-down time (milliseconds 0).
+struct tm;
+CalendarTime CalendarFromTm(const struct tm& broken);
+
 // The platform's UTC breakdown of seconds since 1970; false when it cannot represent the time.
 bool BreakDownUtc(int64_t unixSeconds, CalendarTime& out);
 

@@ -96,7 +96,7 @@ class LinuxClock final : public ClockBackend {
     // Capabilities are fixed when the process starts; there is nothing to enable.
     void EnableTimePrivilege() override {}
 
-private:
+  private:
     time_t cachedSecond_ = -1;
     CalendarTime cached_{};
 };
@@ -112,13 +112,7 @@ bool BreakDownUtc(int64_t unixSeconds, CalendarTime& out) {
     const time_t t = static_cast<time_t>(unixSeconds);
     tm broken{};
     if (gmtime_r(&t, &broken) == nullptr) return false;
-    out.year = broken.tm_year + 1900;
-    out.month = broken.tm_mon + 1;
-    out.day = broken.tm_mday;
-    out.hour = broken.tm_hour;
-    out.minute = broken.tm_min;
-    out.second = broken.tm_sec;
-    out.milliseconds = 0;
+    out = CalendarFromTm(broken);
     return true;
 }
 

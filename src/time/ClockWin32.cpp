@@ -68,13 +68,7 @@ bool BreakDownUtc(int64_t unixSeconds, CalendarTime& out) {
     const __time64_t t = static_cast<__time64_t>(unixSeconds);
     tm broken{};
     if (_gmtime64_s(&broken, &t) != 0) return false;
-    out.year = broken.tm_year + 1900;
-    out.month = broken.tm_mon + 1;
-    out.day = broken.tm_mday;
-    out.hour = broken.tm_hour;
-    out.minute = broken.tm_min;
-    out.second = broken.tm_sec;
-    out.milliseconds = 0;
+    out = CalendarFromTm(broken);
     return true;
 }
 

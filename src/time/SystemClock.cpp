@@ -1,5 +1,7 @@
 #include "time/SystemClock.h"
 
+#include <ctime>
+
 #include "time/ClockBackend.h"
 #include "time/SntpMessage.h"
 
@@ -29,6 +31,16 @@ int64_t UnixSecondsFromCalendar(const CalendarTime& time) {
     const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
     const int64_t days = era * 146097 + doe - 719468;
     return ((days * 24 + time.hour) * 60 + time.minute) * 60 + time.second;
+}
+
+CalendarTime CalendarFromTm(const struct tm& broken) {
+    return CalendarTime{broken.tm_year + 1900,
+                        broken.tm_mon + 1,
+                        broken.tm_mday,
+                        broken.tm_hour,
+                        broken.tm_min,
+                        broken.tm_sec,
+                        0};
 }
 
 int SystemClock::DaysInYear(int year) {
