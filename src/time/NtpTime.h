@@ -26,8 +26,19 @@ class NtpTime {
 
 // Truncation toward zero that stays defined for values no integer can hold (they saturate, NaN gives 0):
 // every double the network can make us compute must convert without undefined behaviour.
-int64_t TruncateToInt64(double value);
-int32_t TruncateToInt32(double value);
+inline int64_t TruncateToInt64(double value) {
+    if (value != value) return 0;  // NaN
+    if (value >= 9223372036854775807.0) return INT64_MAX;
+    if (value <= -9223372036854775808.0) return INT64_MIN;
+    return static_cast<int64_t>(value);
+}
+
+inline int32_t TruncateToInt32(double value) {
+    if (value != value) return 0;  // NaN
+    if (value >= 2147483647.0) return INT32_MAX;
+    if (value <= -2147483648.0) return INT32_MIN;
+    return static_cast<int32_t>(value);
+}
 
 // The age rule of broadcast tracking: the difference truncated to 64 bits, compared as its low 32 bits
 // unsigned, so that a clock stepped back makes a negative age look very old.

@@ -40,6 +40,17 @@ TEST_F(SystemClockTest, CalendarToSecondsCountsLeapDaysFromMarch) {
     }
 }
 
+TEST_F(SystemClockTest, EveryNewYearsDayCountsTheYearsBefore) {
+    // Year by year, as the calendar rules say, independently of the code under test.
+    int64_t days = 0;
+    for (int year = 1970; year <= 2400; ++year) {
+        clock.SetUtcCalendar(year, 1, 1, 0, 0, 0, 0);
+        ASSERT_EQ(SystemClock().UtcSecondsNow().seconds, days * 86400) << year;
+        const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+        days += leap ? 366 : 365;
+    }
+}
+
 TEST_F(SystemClockTest, EpochReadsAsTheNtpEraOffset) {
     clock.unixMs = 0;
     EXPECT_EQ(SystemClock().Now().Seconds(), 2208988800.0);
