@@ -286,7 +286,43 @@ def sanitizer_report(text):
 _daemon_count = 0
 
 
-class Daemon:
+class LogLines:
+    """Reading a program's console log as it grows: needs output(), alive(), describe() and process."""
+
+    wait_timeout = 5.0
+
+    def lines(self):
+        """Complete stdout lines so far (a line still being written is left out)."""
+        text = self.output()
+        return text.split("\n")[:-1]
+
+    def count(self, line):
+        """Lines equal to a string, or fully matching a compiled pattern."""
+        return len(self.matching(line))
+
+    def matching(self, line):
+        if isinstance(line, re.Pattern):
+            return [l for l in self.lines() if line.fullmatch(l)]
+        return [l for l in self.lines() if l == line]
+
+    def wait_line(self, line, count=1, timeout=None):
+        """Waits until at least count lines equal `line` (or fully match it, if a pattern); returns them.
+        Looks every 0.5 ms for the first 50 ms, then every 2 ms: tests time the daemon by this."""
+        start = time.monotonic()
+        deadline = start + (self.wait_timeout if timeout is None else timeout)
+        while True:
+            found = self.matching(line)
+            if len(found) >= count:
+                return found
+            if not self.alive() or time.monotonic() >= deadline:
+                what = line.pattern if isinstance(line, re.Pattern) else line
+                state = "running" if self.alive() else f"exited ({self.process.poll()})"
+                raise AssertionError(f"wanted {count} x {what!r}, have {len(found)} (daemon {state})\n"
+                                     + self.describe())
+            time.sleep(0.0005 if time.monotonic() - start < 0.05 else 0.002)
+
+
+class Daemon(LogLines):
     """One zelkornt process in a namespace.
 
     args: its command line (default "debug"). config: INI text written to a fresh ZELKOR_CONFIG file, or
@@ -380,36 +416,6 @@ class Daemon:
     def errors(self):
         with open(self.err_path, "rb") as f:
             return f.read().decode("utf-8", "replace")
-
-    def lines(self):
-        """Complete stdout lines so far (a line still being written is left out)."""
-        text = self.output()
-        return text.split("\n")[:-1]
-
-    def count(self, line):
-        """Lines equal to a string, or fully matching a compiled pattern."""
-        return len(self.matching(line))
-
-    def matching(self, line):
-        if isinstance(line, re.Pattern):
-            return [l for l in self.lines() if line.fullmatch(l)]
-        return [l for l in self.lines() if l == line]
-
-    def wait_line(self, line, count=1, timeout=5.0):
-        """Waits until at least count lines equal `line` (or fully match it, if a pattern); returns them.
-        Looks every 0.5 ms for the first 50 ms, then every 2 ms: tests time the daemon by this."""
-        start = time.monotonic()
-        deadline = start + timeout
-        while True:
-            found = self.matching(line)
-            if len(found) >= count:
-                return found
-            if not self.alive() or time.monotonic() >= deadline:
-                what = line.pattern if isinstance(line, re.Pattern) else line
-                state = "running" if self.alive() else f"exited ({self.process.poll()})"
-                raise AssertionError(f"wanted {count} x {what!r}, have {len(found)} (daemon {state})\n"
-                                     + self.describe())
-            time.sleep(0.0005 if time.monotonic() - start < 0.05 else 0.002)
 
     def describe(self):
         lines = self.lines()

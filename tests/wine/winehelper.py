@@ -87,8 +87,10 @@ def _own_pids_with(marker):
 
 # -------------------------------------------------------------------------------------- console runs
 
-class WineProcess:
+class WineProcess(harness.LogLines):
     """A Windows program started in a prefix, its standard output in a file (read like harness.Daemon)."""
+
+    wait_timeout = 10.0
 
     def __init__(self, prefix, argv, name):
         self.prefix, self.argv = prefix, list(argv)
@@ -118,30 +120,6 @@ class WineProcess:
     def output(self):
         with open(self.log_path, "rb") as f:
             return text(f.read())
-
-    def lines(self):
-        return self.output().split("\n")[:-1]
-
-    def matching(self, line):
-        if isinstance(line, re.Pattern):
-            return [l for l in self.lines() if line.fullmatch(l)]
-        return [l for l in self.lines() if l == line]
-
-    def count(self, line):
-        return len(self.matching(line))
-
-    def wait_line(self, line, count=1, timeout=10.0):
-        deadline = time.monotonic() + timeout
-        while True:
-            found = self.matching(line)
-            if len(found) >= count:
-                return found
-            if not self.alive() or time.monotonic() >= deadline:
-                what = line.pattern if isinstance(line, re.Pattern) else line
-                state = "running" if self.alive() else f"exited ({self.process.poll()})"
-                raise AssertionError(f"wanted {count} x {what!r}, have {len(found)} ({state})\n"
-                                     + self.describe())
-            time.sleep(0.005)
 
     def wait_udp_port(self, port=harness.NTP_PORT, timeout=10.0):
         """Waits until a UDP socket on port exists in this program's namespace (Wine's sockets are the
