@@ -129,7 +129,7 @@ class PosixSockets final : public SocketApi {
         } while (n < 0 && errno == EINTR);
         for (int i = 0; i < n; ++i) {
             Datagram& d = batch[i];
-            // msg_len is the whole datagram's length when it was cut (MSG_TRUNC).
+            // msg_len counts the bytes received: a longer datagram shows as a full buffer.
             d.length =
                 headers[i].msg_len < kDatagramBytes ? static_cast<int>(headers[i].msg_len) : kDatagramBytes;
             if (d.length < kDatagramBytes) std::memset(d.bytes + d.length, 0, kDatagramBytes - d.length);
@@ -150,6 +150,7 @@ class PosixSockets final : public SocketApi {
             peers[i] = ToSockaddr(batch[i].peer.address, batch[i].peer.port);
             io[i] = {const_cast<uint8_t*>(batch[i].bytes), static_cast<size_t>(batch[i].length)};
             const bool fromLocal = batch[i].local != 0;
+            if (fromLocal) std::memset(control[i], 0, kControlSize);  // no stray bytes in the padding
             PointAt(headers[i], peers[i], io[i], fromLocal ? control[i] : nullptr,
                     fromLocal ? kControlSize : 0);
             if (fromLocal) {

@@ -73,14 +73,17 @@ void Handle(const Datagram& datagram, SocketHandle s, ReplyQueue& queue) {
         reply.length = kSntpMessageSize;
         reply.peer = datagram.peer;
         reply.local = datagram.local;
+        // In the console every datagram's lines stay together, a failed send's included.
+        if (ConsoleMode) queue.Flush(s);
         return;
     }
-    // Tracking may send a poll of its own: what was answered before goes first.
-    queue.Flush(s);
-    if (mode == kModeBroadcast)
+    if (mode == kModeBroadcast) {
+        // Tracking may send a poll of its own: what was answered before goes first.
+        queue.Flush(s);
         HandleBroadcast(message, datagram.peer.address, s);
-    else if (mode == kModeServer)
+    } else if (mode == kModeServer) {
         HandleReply(message, datagram.peer.address);
+    }
 }
 
 }  // namespace

@@ -110,12 +110,14 @@ TEST_F(ListenerTest, NothingIsFormattedWhenNotInConsoleMode) {
 
 TEST_F(ListenerTest, BatchIsAnsweredInArrivalOrderAroundAPoll) {
     net.batchSize = 8;
+    ConsoleMode = 0;  // the service's way: replies go out together
     clock.unixMs = 1700000000000;
     net.incoming.push_back({Request(0x1B), {Ip(10, 0, 0, 5), 1}});
     net.incoming.push_back({Request(0x23), {Ip(10, 0, 0, 6), 2}});
     SntpMessage broadcast = BuildBroadcast(NtpTime(3908988800u, 0));
     broadcast.bytes[1] = 2;
-    net.incoming.push_back({std::vector<uint8_t>(broadcast.bytes, broadcast.bytes + 48), {Ip(10, 0, 0, 7), 3}});
+    net.incoming.push_back(
+        {std::vector<uint8_t>(broadcast.bytes, broadcast.bytes + 48), {Ip(10, 0, 0, 7), 3}});
     net.incoming.push_back({Request(0x0B, 60), {Ip(10, 0, 0, 8), 4}});
     ListenOnce(7);
     ASSERT_EQ(net.sent.size(), 4u);
@@ -129,6 +131,21 @@ TEST_F(ListenerTest, BatchIsAnsweredInArrivalOrderAroundAPoll) {
     EXPECT_EQ(net.sendManyCalls, 2);  // the replies before the broadcast, then the one after
 }
 
+TEST_F(ListenerTest, OnlyABroadcastBreaksUpABatchOfReplies) {
+    net.batchSize = 8;
+    ConsoleMode = 0;
+    SntpMessage reply{};
+    reply.bytes[0] = 0x1C;
+    net.incoming.push_back({Request(0x1B), {Ip(10, 0, 0, 5), 1}});
+    net.incoming.push_back({std::vector<uint8_t>(reply.bytes, reply.bytes + 48), {Ip(10, 0, 0, 6), 2}});
+    net.incoming.push_back({Request(0x1B, 60), {Ip(10, 0, 0, 7), 3}});
+    net.incoming.push_back({Request(0x1E), {Ip(10, 0, 0, 8), 4}});
+    net.incoming.push_back({Request(0x1B), {Ip(10, 0, 0, 9), 5}});
+    ListenOnce(7);
+    EXPECT_EQ(net.sent.size(), 3u);
+    EXPECT_EQ(net.sendManyCalls, 1);
+}
+
 TEST_F(ListenerTest, FailedReplyInABatchIsLoggedAndTheRestAreSent) {
     net.batchSize = 8;
     net.failSendTo = Ip(10, 0, 0, 11);
@@ -137,8 +154,10 @@ TEST_F(ListenerTest, FailedReplyInABatchIsLoggedAndTheRestAreSent) {
     ASSERT_EQ(net.sent.size(), 2u);
     EXPECT_EQ(net.sent[0].peer.address, Ip(10, 0, 0, 10));
     EXPECT_EQ(net.sent[1].peer.address, Ip(10, 0, 0, 12));
-    EXPECT_EQ(TakeLog(), (Lines{"NTP message received from 10.0.0.10 mode 3", "NTP message received from 10.0.0.11 mode 3",
-                                "NTP message received from 10.0.0.12 mode 3", "NTP server sendto failed"}));
+    // In the console each datagram's lines stay together.
+    EXPECT_EQ(TakeLog(), (Lines{"NTP message received from 10.0.0.10 mode 3",
+                                "NTP message received from 10.0.0.11 mode 3", "NTP server sendto failed",
+                                "NTP message received from 10.0.0.12 mode 3"}));
 }
 
 // Whatever arrives, of any length and content, is received, answered at most once with 48 bytes,
