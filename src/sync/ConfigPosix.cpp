@@ -19,6 +19,7 @@ struct Lookup {
     const char* section;
     const char* key;
     bool found;
+    bool tooLong;  // the value did not fit: never to be read cut short
     char value[64];
 };
 
@@ -27,13 +28,14 @@ int Collect(void* user, const char* section, const char* name, const char* value
     auto* lookup = static_cast<Lookup*>(user);
     if (strcasecmp(section, lookup->section) == 0 && strcasecmp(name, lookup->key) == 0) {
         lookup->found = true;
-        (void)std::snprintf(lookup->value, sizeof lookup->value, "%s", value);
+        const int n = std::snprintf(lookup->value, sizeof lookup->value, "%s", value);
+        lookup->tooLong = n < 0 || n >= static_cast<int>(sizeof lookup->value);
     }
     return 1;
 }
 
 Lookup Find(const char* section, const char* key, const char* text = nullptr) {
-    Lookup lookup{section, key, false, {}};
+    Lookup lookup{section, key, false, false, {}};
     if (text != nullptr) {
         (void)ini_parse_string(text, Collect, &lookup);  // bad lines are skipped, as profile files are
         return lookup;
@@ -52,8 +54,9 @@ ConfiguredDelay DelayFrom(const Lookup& lookup) {
     ConfiguredDelay result{ConfiguredDelay::kNotConfigured, 0, {}};
     if (!lookup.found) return result;
     (void)std::snprintf(result.text, sizeof result.text, "%s", lookup.value);
-    result.kind = ParseMilliseconds(lookup.value, result.milliseconds) ? ConfiguredDelay::kConfigured
-                                                                       : ConfiguredDelay::kUnusable;
+    result.kind = !lookup.tooLong && ParseMilliseconds(lookup.value, result.milliseconds)
+                      ? ConfiguredDelay::kConfigured
+                      : ConfiguredDelay::kUnusable;
     return result;
 }
 

@@ -4,14 +4,13 @@
 // rate A / I. Linux expresses the rate as tick t (microseconds per USER_HZ interrupt, nominal
 // 10^6 / USER_HZ) plus frequency f (ppm, scaled by 2^16), and the kernel adds the two:
 //     rate = t / (10^6 / USER_HZ) + f / (2^16 * 10^6).
-// With I = 10^7 / USER_HZ (100000 at USER_HZ 100) this is exactly
-//     A = 10 t + f * I / (2^16 * 10^6),   i.e. at USER_HZ 100 one adjustment unit is 10 ppm:
+// With I = 10^7 / USER_HZ = 100000 this is exactly
+//     A = 10 t + f / 655360,   i.e. one adjustment unit is 10 ppm:
 //     t = A div 10 (kept within the kernel's 9000..11000), f = (A - 10 t) * 655360.
 // So every A from 89950 to 110050 is set exactly; anything else is refused.
 
 #include <sys/timex.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -20,21 +19,15 @@
 
 namespace {
 
-constexpr int64_t kPpmScale = 65536;       // adjtimex frequency units per ppm
-constexpr int64_t kMaxFrequencyPpm = 500;  // the kernel's MAXFREQ
-constexpr int64_t kTickRangePercent = 10;  // the kernel accepts tick within nominal +-10 %
-
-int64_t UserHz() {
-    const long hz = sysconf(_SC_CLK_TCK);
-    return hz > 0 ? hz : 100;
-}
-
-int64_t NominalTickUs() {
-    return 1000000 / UserHz();
-}
-int64_t IncrementUnits() {
-    return 10000000 / UserHz();
-}
+// Linux counts ticks at USER_HZ = 100 on every architecture it runs on: 10000 us nominal per tick, so
+// an increment of 100000 units of 100 ns, and one adjustment unit is 1/100000 of the rate: 10 ppm.
+constexpr int64_t kIncrementUnits = 100000;
+constexpr int64_t kNominalTickUs = 10000;
+constexpr int64_t kUnitsPerTickUs = kIncrementUnits / kNominalTickUs;  // 10
+constexpr int64_t kFrequencyPerUnit = 10 * 65536;                      // 10 ppm, scaled by 2^16
+constexpr int64_t kMinTickUs = 9000;                                   // the kernel's limits: nominal +-10 %
+constexpr int64_t kMaxTickUs = 11000;
+constexpr int64_t kMaxFrequencyUnits = 50;  // the kernel's MAXFREQ, 500 ppm
 
 class LinuxClock final : public ClockBackend {
   public:
@@ -61,35 +54,29 @@ class LinuxClock final : public ClockBackend {
     bool GetAdjustment(uint32_t& adjustment, uint32_t& increment, bool& disabled) override {
         timex tx{};
         if (adjtimex(&tx) == -1) return false;
-        const int64_t perUnitScaled = kPpmScale * 1000000 / IncrementUnits();  // frequency per unit
-        const int64_t fromTick = static_cast<int64_t>(tx.tick) * (IncrementUnits() / NominalTickUs());
+        const int64_t fromTick = static_cast<int64_t>(tx.tick) * kUnitsPerTickUs;
         // Rounded to the nearest unit: a frequency set by another program need not be a whole unit.
-        const double units = static_cast<double>(tx.freq) / static_cast<double>(perUnitScaled);
+        const double units = static_cast<double>(tx.freq) / static_cast<double>(kFrequencyPerUnit);
         adjustment = static_cast<uint32_t>(fromTick + static_cast<int64_t>(units + (units < 0 ? -0.5 : 0.5)));
-        increment = static_cast<uint32_t>(IncrementUnits());
+        increment = static_cast<uint32_t>(kIncrementUnits);
         disabled = false;
         return true;
     }
 
     bool SetAdjustment(uint32_t adjustment) override {
-        const int64_t unitsPerTickUs = IncrementUnits() / NominalTickUs();  // 10
-        const int64_t nominal = NominalTickUs();
-        const int64_t minTick = nominal - nominal * kTickRangePercent / 100;
-        const int64_t maxTick = nominal + nominal * kTickRangePercent / 100;
-        int64_t tick = static_cast<int64_t>(adjustment) / unitsPerTickUs;
-        if (tick < minTick) tick = minTick;
-        if (tick > maxTick) tick = maxTick;
-        const int64_t remainder = static_cast<int64_t>(adjustment) - tick * unitsPerTickUs;
-        // remainder units of I^-1 each, as ppm scaled by 2^16
-        const int64_t frequency = remainder * kPpmScale * 1000000 / IncrementUnits();
-        if (frequency > kMaxFrequencyPpm * kPpmScale || frequency < -kMaxFrequencyPpm * kPpmScale) {
+        int64_t tick = static_cast<int64_t>(adjustment) / kUnitsPerTickUs;
+        if (tick < kMinTickUs) tick = kMinTickUs;
+        if (tick > kMaxTickUs) tick = kMaxTickUs;
+        // What the tick cannot carry goes into the frequency, in whole units of 10 ppm.
+        const int64_t remainder = static_cast<int64_t>(adjustment) - tick * kUnitsPerTickUs;
+        if (remainder > kMaxFrequencyUnits || remainder < -kMaxFrequencyUnits) {
             errno = EINVAL;
             return false;
         }
         timex tx{};
         tx.modes = ADJ_TICK | ADJ_FREQUENCY;
         tx.tick = static_cast<long>(tick);
-        tx.freq = static_cast<long>(frequency);
+        tx.freq = static_cast<long>(remainder * kFrequencyPerUnit);
         return adjtimex(&tx) != -1;
     }
 
@@ -97,6 +84,7 @@ class LinuxClock final : public ClockBackend {
     void EnableTimePrivilege() override {}
 
   private:
+    // Only one thread reads the clock: the one worker.
     time_t cachedSecond_ = -1;
     CalendarTime cached_{};
 };

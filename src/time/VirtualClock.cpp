@@ -20,6 +20,14 @@ std::string Trim(const std::string& s) {
     return s.substr(first, s.find_last_not_of(space) - first + 1);
 }
 
+// The keys this clock writes itself; a known key with a value it cannot read takes its default.
+bool IsKnownKey(const std::string& key) {
+    for (const char* known :
+         {"offset_ms", "since", "adjustment", "increment", "steps", "adjustments", "refuse_steps"})
+        if (key == known) return true;
+    return false;
+}
+
 bool ParseDouble(const std::string& text, double& out) {
     char* end = nullptr;
     const double value = std::strtod(text.c_str(), &end);
@@ -83,8 +91,7 @@ void VirtualClock::Load() {
             adjustments_ = number;
         } else if (key == "refuse_steps") {
             refuseSteps_ = value == "1";
-        } else if (key != "offset_ms" && key != "since" && key != "adjustment" && key != "increment" &&
-                   key != "steps" && key != "adjustments") {
+        } else if (!IsKnownKey(key)) {
             otherKeys_.emplace_back(key, value);
         }
     }
@@ -123,7 +130,8 @@ void VirtualClock::ReadUtc(CalendarTime& now) {
 }
 
 bool VirtualClock::SetUtc(const CalendarTime& time) {
-    if (refuseSteps_) return false;
+    // The platforms refuse a time they cannot represent; so does this clock.
+    if (refuseSteps_ || time.milliseconds < 0 || time.milliseconds > 999) return false;
     const double target = static_cast<double>(UnixSecondsFromCalendar(time)) + time.milliseconds / 1000.0;
     const double real = RealUnixSeconds();
     offsetMs_ = (target - real) * 1000.0;

@@ -131,7 +131,8 @@ int FakeSockets::SendMany(SocketHandle s, const Datagram* batch, int count) {
             lastError = 105;
             return i == 0 ? -1 : i;
         }
-        sent.push_back({std::vector<uint8_t>(batch[i].bytes, batch[i].bytes + batch[i].length), batch[i].peer});
+        sent.push_back(
+            {std::vector<uint8_t>(batch[i].bytes, batch[i].bytes + batch[i].length), batch[i].peer});
     }
     return count;
 }

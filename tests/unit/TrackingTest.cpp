@@ -244,6 +244,11 @@ TEST_F(ConfiguredDelayTest, UnusableOffsetIsReportedAndMeasuredInstead) {
          {"Offset \"4294967296\" is not a count of milliseconds; the delay will be measured"},
          0},
         {"[zelkor]\noffset = 4294967295\n", {"Offset is 4294967.295 seconds"}, 1},
+        // 67 zeros and 250: too long to hold, so never read cut short (as 0)
+        {"[Zelkor]\nOffset=0000000000000000000000000000000000000000000000000000000000000000000250\n",
+         {"Offset \"000000000000000000000000000000000000000000000000000000000000000\" is not a count of "
+          "milliseconds; the delay will be measured"},
+         0},
         {"[Zelkor]\n", {}, 0},
         {"", {}, 0},
     };

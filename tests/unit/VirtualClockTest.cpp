@@ -88,6 +88,16 @@ TEST_F(VirtualClockTest, RefusedStepsLeaveTheClockAlone) {
     EXPECT_EQ(keys["refuse_steps"], "1");
 }
 
+TEST_F(VirtualClockTest, MillisecondsBeyondTheSecondAreRefusedAsTheSystemClockWould) {
+    VirtualClock clock(path_);
+    for (int ms : {1000, 65535, -1}) {
+        EXPECT_FALSE(clock.SetUtc(CalendarTime{2023, 11, 14, 22, 13, 20, ms})) << ms;
+    }
+    EXPECT_EQ(Keys()["steps"], "0");
+    EXPECT_TRUE(clock.SetUtc(CalendarTime{2023, 11, 14, 22, 13, 20, 999}));
+    EXPECT_EQ(Keys()["steps"], "1");
+}
+
 TEST_F(VirtualClockTest, ReadingGoesThroughTheCalendar) {
     Write("offset_ms=0\nsince=0\n");
     VirtualClock clock(path_);
