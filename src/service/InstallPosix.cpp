@@ -148,13 +148,20 @@ class SystemdInstaller final : public ServiceInstaller {
         char unit[4096];
         const int length = std::snprintf(unit, sizeof unit, kUnitTemplate, quoted);
         if (length < 0 || length >= static_cast<int>(sizeof unit)) return Failed(ENAMETOOLONG);
-        // O_EXCL: an existing unit is left exactly as it is.
-        const int fd = open(kUnitPath, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-        if (fd < 0) return Failed(errno == EEXIST ? kErrorServiceExists : static_cast<uint32_t>(errno));
-        const bool written = write(fd, unit, static_cast<size_t>(length)) == length && fsync(fd) == 0;
-        const int saved = errno;
-        close(fd);
-        if (!written) return Failed(static_cast<uint32_t>(saved));
+        // Written whole beside the unit, then linked into place: the unit appears complete or not at all,
+        // and link() refuses to replace an existing one, which is left exactly as it is.
+        if (access(kUnitPath, F_OK) == 0) return Failed(kErrorServiceExists);
+        const std::string temporary = std::string(kUnitPath) + ".zelkor-new";
+        const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fd < 0) return Failed(static_cast<uint32_t>(errno));
+        const ssize_t n = write(fd, unit, static_cast<size_t>(length));
+        int error = n == length ? 0 : (n < 0 ? errno : EIO);
+        if (error == 0 && fsync(fd) != 0) error = errno;
+        if (close(fd) != 0 && error == 0) error = errno;
+        if (error == 0 && link(temporary.c_str(), kUnitPath) != 0) error = errno == EEXIST ? -1 : errno;
+        (void)unlink(temporary.c_str());
+        if (error == -1) return Failed(kErrorServiceExists);
+        if (error != 0) return Failed(static_cast<uint32_t>(error));
         if (Systemctl({"daemon-reload"}) != 0 || Systemctl({"enable", "--quiet", kUnitName}) != 0)
             return Failed(kErrorServiceManagerFailed);
         return true;

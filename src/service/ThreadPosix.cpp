@@ -84,9 +84,10 @@ void TerminateWorker(WorkerThread& worker) {
     const pthread_t thread = static_cast<pthread_t>(worker.handle);
     // The workers block only in receive and sleep, both cancellation points, so the cancel lands there.
     pthread_cancel(thread);
+    // Waited for on the monotonic clock: the real one is the clock this program steps.
     timespec deadline{};
-    clock_gettime(CLOCK_REALTIME, &deadline);
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
     deadline.tv_sec += kJoinTimeoutSeconds;
-    if (pthread_timedjoin_np(thread, nullptr, &deadline) != 0) pthread_detach(thread);
+    if (pthread_clockjoin_np(thread, nullptr, CLOCK_MONOTONIC, &deadline) != 0) pthread_detach(thread);
     worker.started = false;
 }
