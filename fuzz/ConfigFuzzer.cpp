@@ -12,9 +12,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ServerModeFromText(text.c_str());
     const ConfiguredDelay delay = ConfiguredDelayFromText(text.c_str());
     if (delay.kind == ConfiguredDelay::kConfigured) {
-        // A delay taken must be exactly the digits that were written.
+        // A delay taken must be exactly the digits that were written (shown in quotes).
+        std::string digits(delay.text);
+        if (digits.size() < 2 || digits.front() != '"' || digits.back() != '"') __builtin_trap();
+        digits = digits.substr(1, digits.size() - 2);
         uint32_t again = 0;
-        if (!ParseMilliseconds(delay.text, again) || again != delay.milliseconds) __builtin_trap();
+        if (!ParseMilliseconds(digits.c_str(), again) || again != delay.milliseconds) __builtin_trap();
     }
     if (std::memchr(delay.text, 0, sizeof delay.text) == nullptr) __builtin_trap();
     uint32_t ms = 0;

@@ -1,5 +1,6 @@
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "service/ErrorText.h"
 #include "service/Installer.h"
@@ -33,6 +34,12 @@ void Print(const char* text) {
 
 void InstallInstaller(ServiceInstaller* installer) {
     installed = installer;
+}
+
+bool QuotedWhereBlank(const char* path, char* out, int size) {
+    const bool blank = std::strchr(path, ' ') != nullptr;
+    const int n = std::snprintf(out, static_cast<size_t>(size), blank ? "\"%s\"" : "%s", path);
+    return n >= 0 && n < size;
 }
 
 void InstallService() {

@@ -9,6 +9,8 @@
 
 namespace {
 
+constexpr int kPathSize = 512;
+
 // Full control for SYSTEM and Administrators; query, start, stop and interrogate for authenticated users.
 // A null DACL would let any local user point the LocalSystem service at another program.
 constexpr const char* kServiceAccess =
@@ -30,9 +32,11 @@ class ScmInstaller final : public ServiceInstaller {
     }
 
     bool Create(const char* path) override {
+        char command[kPathSize + 2];
+        if (!QuotedWhereBlank(path, command, sizeof command)) return Failed(ERROR_INSUFFICIENT_BUFFER);
         service_ = CreateServiceA(manager_, kServiceName, "Zelkor Time Synchronization", SERVICE_ALL_ACCESS,
-                                  SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, path,
-                                  nullptr, nullptr, "Tcpip\0", nullptr, nullptr);
+                                  SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+                                  command, nullptr, nullptr, "Tcpip\0", nullptr, nullptr);
         return service_ != nullptr || Failed();
     }
 

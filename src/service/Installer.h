@@ -21,5 +21,9 @@ class ServiceInstaller {
     virtual uint32_t LastError() = 0;
 };
 
+// The program's path as a service command line: in quotes when it holds a blank, or the service
+// manager would try "C:\Program.exe" first. False when out (size bytes) cannot hold it.
+bool QuotedWhereBlank(const char* path, char* out, int size);
+
 ServiceInstaller& PlatformInstaller();
 void InstallInstaller(ServiceInstaller* installer);  // null restores the platform's

@@ -1,5 +1,6 @@
 #include "sync/Config.h"
 
+#include <cstdio>
 #include <cstdlib>
 
 bool ParseMilliseconds(const char* text, uint32_t& milliseconds) {
@@ -28,12 +29,20 @@ int ParseProfileInt(const char* text) {
     return static_cast<int>(negative ? -value : value);
 }
 
-ConfiguredDelay DelayFromRegistryValue(bool queried, uint32_t type, uint32_t size, const uint8_t value[4]) {
-    ConfiguredDelay result{ConfiguredDelay::kNotConfigured, 0, {}};
-    if (!queried || type != kRegistryDword || size != 4) return result;
+ConfiguredDelay DelayFromRegistryValue(long result, uint32_t type, uint32_t size, const uint8_t value[4]) {
+    ConfiguredDelay delay{ConfiguredDelay::kNotConfigured, 0, {}};
+    if (result != kRegistryRead && result != kRegistryMoreData) return delay;
+    if (result == kRegistryMoreData || type != kRegistryDword || size != 4) {
+        delay.kind = ConfiguredDelay::kUnusable;
+        if (result == kRegistryMoreData)
+            (void)std::snprintf(delay.text, sizeof delay.text, "of type %u and more than 4 bytes", type);
+        else
+            (void)std::snprintf(delay.text, sizeof delay.text, "of type %u and %u bytes", type, size);
+        return delay;
+    }
     // A REG_DWORD is little-endian whatever the host.
-    result.kind = ConfiguredDelay::kConfigured;
-    result.milliseconds = static_cast<uint32_t>(value[0]) | (static_cast<uint32_t>(value[1]) << 8) |
-                          (static_cast<uint32_t>(value[2]) << 16) | (static_cast<uint32_t>(value[3]) << 24);
-    return result;
+    delay.kind = ConfiguredDelay::kConfigured;
+    delay.milliseconds = static_cast<uint32_t>(value[0]) | (static_cast<uint32_t>(value[1]) << 8) |
+                         (static_cast<uint32_t>(value[2]) << 16) | (static_cast<uint32_t>(value[3]) << 24);
+    return delay;
 }

@@ -53,7 +53,7 @@ int ServerModeFrom(const Lookup& lookup) {
 ConfiguredDelay DelayFrom(const Lookup& lookup) {
     ConfiguredDelay result{ConfiguredDelay::kNotConfigured, 0, {}};
     if (!lookup.found) return result;
-    (void)std::snprintf(result.text, sizeof result.text, "%s", lookup.value);
+    (void)std::snprintf(result.text, sizeof result.text, "\"%s\"", lookup.value);
     result.kind = !lookup.tooLong && ParseMilliseconds(lookup.value, result.milliseconds)
                       ? ConfiguredDelay::kConfigured
                       : ConfiguredDelay::kUnusable;

@@ -17,5 +17,5 @@ ConfiguredDelay ReadConfiguredDelay() {
     DWORD size = sizeof value;
     const LONG result = RegQueryValueExA(key, "Offset", nullptr, &type, value, &size);
     RegCloseKey(key);
-    return DelayFromRegistryValue(result == ERROR_SUCCESS, type, size, value);
+    return DelayFromRegistryValue(result, type, size, value);
 }

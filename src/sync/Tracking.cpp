@@ -19,8 +19,7 @@ constexpr int kMaxStratum = 16;
 void LoadConfiguredDelay() {
     const ConfiguredDelay configured = ReadConfiguredDelay();
     if (configured.kind == ConfiguredDelay::kUnusable) {
-        LogMessage("Offset \"%s\" is not a count of milliseconds; the delay will be measured",
-                   configured.text);
+        LogMessage("Offset %s is not a count of milliseconds; the delay will be measured", configured.text);
         return;
     }
     if (configured.kind != ConfiguredDelay::kConfigured) return;

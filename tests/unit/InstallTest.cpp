@@ -168,6 +168,15 @@ TEST_F(InstallTest, RemoveShowsADotForEachFurtherSecondOfStopping) {
     }
 }
 
+TEST(ServicePath, QuotedOnlyWhereItHoldsABlank) {
+    char out[32];
+    ASSERT_TRUE(QuotedWhereBlank("C:\\Zelkor\\zelkornt.exe", out, sizeof out));
+    EXPECT_EQ(std::string(out), "C:\\Zelkor\\zelkornt.exe");
+    ASSERT_TRUE(QuotedWhereBlank("C:\\Program Files\\z.exe", out, sizeof out));
+    EXPECT_EQ(std::string(out), "\"C:\\Program Files\\z.exe\"");
+    EXPECT_FALSE(QuotedWhereBlank("C:\\Program Files\\zelkornt-x.exe", out, sizeof out));  // 31 + 2 + 1
+}
+
 TEST(ErrorText, TextLessLineEndWithTheCodeInLowerCaseHex) {
     EXPECT_EQ(std::string(ErrorTextFrom(5, "Access is denied.", 19)), "Access is denied. (0x5)");
     EXPECT_EQ(std::string(ErrorTextFrom(0x80070BCD, "x", 3)), "x (0x80070bcd)");

@@ -264,22 +264,26 @@ TEST_F(ConfiguredDelayTest, UnusableOffsetIsReportedAndMeasuredInstead) {
 
 TEST(RegistryDelay, OnlyAFourByteDwordIsADelay) {
     struct Case {
-        bool queried;
+        long result;
         uint32_t type, size;
         uint8_t bytes[4];
         ConfiguredDelay::Kind kind;
         uint32_t ms;
+        const char* text;
     } cases[] = {
-        {true, 4, 4, {0xFA, 0, 0, 0}, ConfiguredDelay::kConfigured, 250},
-        {true, 4, 4, {0x01, 0x02, 0x03, 0x04}, ConfiguredDelay::kConfigured, 0x04030201},
-        {true, 1, 4, {'2', '5', '0', 0}, ConfiguredDelay::kNotConfigured, 0},  // REG_SZ "250"
-        {true, 3, 4, {0xFA, 0, 0, 0}, ConfiguredDelay::kNotConfigured, 0},     // REG_BINARY
-        {true, 4, 2, {0xFA, 0, 0, 0}, ConfiguredDelay::kNotConfigured, 0},     // short
-        {false, 4, 4, {0xFA, 0, 0, 0}, ConfiguredDelay::kNotConfigured, 0},    // no such value
+        {0, 4, 4, {0xFA, 0, 0, 0}, ConfiguredDelay::kConfigured, 250, ""},
+        {0, 4, 4, {0x01, 0x02, 0x03, 0x04}, ConfiguredDelay::kConfigured, 0x04030201, ""},
+        {0, 1, 4, {'2', '5', '0', 0}, ConfiguredDelay::kUnusable, 0, "of type 1 and 4 bytes"},  // REG_SZ
+                                                                                                // "250"
+        {0, 3, 4, {0xFA, 0, 0, 0}, ConfiguredDelay::kUnusable, 0, "of type 3 and 4 bytes"},     // REG_BINARY
+        {0, 4, 2, {0xFA, 0, 0, 0}, ConfiguredDelay::kUnusable, 0, "of type 4 and 2 bytes"},     // short
+        {234, 11, 8, {0, 0, 0, 0}, ConfiguredDelay::kUnusable, 0, "of type 11 and more than 4 bytes"},
+        {2, 4, 4, {0xFA, 0, 0, 0}, ConfiguredDelay::kNotConfigured, 0, ""},  // no such value
     };
     for (const Case& c : cases) {
-        const ConfiguredDelay d = DelayFromRegistryValue(c.queried, c.type, c.size, c.bytes);
+        const ConfiguredDelay d = DelayFromRegistryValue(c.result, c.type, c.size, c.bytes);
         EXPECT_EQ(d.kind, c.kind) << c.type << "/" << c.size;
+        EXPECT_EQ(std::string(d.text), c.text);
         if (c.kind == ConfiguredDelay::kConfigured) {
             EXPECT_EQ(d.milliseconds, c.ms);
         }

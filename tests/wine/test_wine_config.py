@@ -76,13 +76,14 @@ class ConfigCase(unittest.TestCase):
 
 
 class DelayTest(ConfigCase):
-    CASES = [  # (what, .reg data, (type, bytes) as stored, the delay in use or None when ignored)
+    CASES = [  # (what, .reg data, (type, bytes) as stored, the delay in use, or how an ignored one is shown)
         ("REG_DWORD 250", "dword:000000fa", (4, b"\xfa\0\0\0"), "0.250"),
         ("REG_DWORD 0", "dword:00000000", (4, b"\0\0\0\0"), "0.000"),
-        ("REG_SZ 250", '"250"', (1, b"250\0"), None),
-        ("REG_QWORD 250", "hex(b):fa,00,00,00,00,00,00,00", (11, b"\xfa" + bytes(7)), None),
-        ("REG_BINARY of 4 bytes", "hex:fa,00,00,00", (3, b"\xfa\0\0\0"), None),
-        ("REG_DWORD of 3 bytes", "hex(4):fa,00,00", (4, b"\xfa\0\0"), None),
+        ("REG_SZ 250", '"250"', (1, b"250\0"), "of type 1 and 4 bytes"),
+        ("REG_QWORD 250", "hex(b):fa,00,00,00,00,00,00,00", (11, b"\xfa" + bytes(7)),
+         "of type 11 and more than 4 bytes"),
+        ("REG_BINARY of 4 bytes", "hex:fa,00,00,00", (3, b"\xfa\0\0\0"), "of type 3 and 4 bytes"),
+        ("REG_DWORD of 3 bytes", "hex(4):fa,00,00", (4, b"\xfa\0\0"), "of type 4 and 3 bytes"),
     ]
 
     def test_offset_value(self):
@@ -97,9 +98,12 @@ class DelayTest(ConfigCase):
                 d.wait_udp_port()
                 # The delay is read before the socket is bound: its line (if any) is there by now.
                 offsets = [l for l in d.lines() if l.startswith("Offset")]
-                self.assertEqual(offsets, [f"Offset is {delay} seconds"] if delay else [], d.describe())
+                usable = not delay.startswith("of type")
+                self.assertEqual(offsets, [f"Offset is {delay} seconds"] if usable else
+                                 [f"Offset {delay} is not a count of milliseconds; the delay will be measured"],
+                                 d.describe())
                 lines = self.handle_broadcast(d, sock)
-                if delay:
+                if usable:
                     # The delay is added to the error, and it stands where a poll would have been sent.
                     self.assertLines(d, lines, [RECEIVED, DELTA_LINE, "Slew clock",
                                                 f"Offset is {delay} seconds", DONE])
