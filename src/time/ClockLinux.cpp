@@ -24,7 +24,7 @@ namespace {
 constexpr int64_t kIncrementUnits = 100000;
 constexpr int64_t kNominalTickUs = 10000;
 constexpr int64_t kUnitsPerTickUs = kIncrementUnits / kNominalTickUs;  // 10
-constexpr int64_t kFrequencyPerUnit = 10 * 65536;                      // 10 ppm, scaled by 2^16
+constexpr int64_t kFrequencyPerUnit = int64_t{10} * 65536;             // 10 ppm, scaled by 2^16
 constexpr int64_t kMinTickUs = 9000;                                   // the kernel's limits: nominal +-10 %
 constexpr int64_t kMaxTickUs = 11000;
 constexpr int64_t kMaxFrequencyUnits = 50;  // the kernel's MAXFREQ, 500 ppm
