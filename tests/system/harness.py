@@ -469,20 +469,29 @@ class Daemon(LogLines):
 
     def clock(self):
         """The virtual clock file as {key: text}."""
-        values = {}
-        with open(self.clock_path) as f:
-            for line in f:
-                key, sep, value = line.strip().partition("=")
-                if sep:
-                    values[key.strip()] = value.strip()
-        return values
+        return read_clock(self.clock_path)
 
     def clock_offset_ms(self, real=None):
         """Virtual minus real time now (ms), by the clock file's own rule."""
-        c = self.clock()
-        real = time.time() if real is None else real
-        rate = int(c["adjustment"]) / int(c["increment"])
-        return float(c["offset_ms"]) + (real - float(c["since"])) * (rate - 1.0) * 1000.0
+        return clock_offset_ms(self.clock(), real)
+
+
+def read_clock(path):
+    """A virtual clock file as {key: text}."""
+    values = {}
+    with open(path) as f:
+        for line in f:
+            key, sep, value = line.strip().partition("=")
+            if sep:
+                values[key.strip()] = value.strip()
+    return values
+
+
+def clock_offset_ms(c, real=None):
+    """Virtual minus real time (ms) of a clock file's values: offset_ms at since, then at adjustment/increment."""
+    real = time.time() if real is None else real
+    rate = int(c["adjustment"]) / int(c["increment"])
+    return float(c["offset_ms"]) + (real - float(c["since"])) * (rate - 1.0) * 1000.0
 
 
 def run_once(ns, args, config=None, env=None, timeout=10.0, virtual_clock=True):

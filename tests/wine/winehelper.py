@@ -399,21 +399,8 @@ def mingw_available():
 
 # --------------------------------------------------------------------------------------- virtual clock
 
-def read_clock(path):
-    values = {}
-    with open(path) as f:
-        for line in f:
-            key, sep, value = line.strip().partition("=")
-            if sep:
-                values[key.strip()] = value.strip()
-    return values
-
-
-def clock_offset_ms(c, real=None):
-    """Virtual minus real time now (ms), by the clock file's own rule (as harness.Daemon.clock_offset_ms)."""
-    real = time.time() if real is None else real
-    rate = int(c["adjustment"]) / int(c["increment"])
-    return float(c["offset_ms"]) + (real - float(c["since"])) * (rate - 1.0) * 1000.0
+read_clock = harness.read_clock
+clock_offset_ms = harness.clock_offset_ms
 
 
 # ------------------------------------------------------------------------------------------ test entry
