@@ -14,6 +14,33 @@ constexpr uint32_t kReplyMaxAgeSeconds = 3600;  // the delay is measured again a
 constexpr int kMinStratum = 1;
 constexpr int kMaxStratum = 16;
 
+// What makes a reply's delay believable (RFC 4330 section 5): a synchronised server of stratum 1 to 15
+// that gave both its times, in order, an answer within seconds, and a delay a LAN can have.
+constexpr int kMaxReplyStratum = 15;
+constexpr int kLeapNotSynchronised = 3;
+constexpr double kMaxReplyWaitSeconds = 8.0;
+constexpr double kMaxDelaySeconds = 1.0;
+// Timestamps carry whole milliseconds: a delay less than one below zero is rounding, and means none.
+constexpr double kTimestampResolutionSeconds = 0.001;
+
+// The one-way delay a reply gives, or false when the reply cannot be believed.
+bool DelayFromReply(const SntpMessage& m, NtpTime t4, NtpTime& delay) {
+    const int stratum = MessageStratum(m);
+    if (stratum < kMinStratum || stratum > kMaxReplyStratum || LeapIndicator(m) == kLeapNotSynchronised ||
+        TimestampIsZero(m, kOffsetReceive) || TimestampIsZero(m, kOffsetTransmit))
+        return false;
+    const NtpTime t1 = OriginateTime(m);
+    const NtpTime t2 = ReceiveTime(m);
+    const NtpTime t3 = TransmitTime(m);
+    if ((t3 - t2).Seconds() < 0 || (t4 - t1).Seconds() > kMaxReplyWaitSeconds) return false;
+    // Half the round trip less the server's holding time.
+    delay = ((t4 - t1) - (t3 - t2)) / 2;
+    const double seconds = delay.Seconds();
+    if (!(seconds >= -kTimestampResolutionSeconds && seconds <= kMaxDelaySeconds)) return false;
+    if (seconds < 0) delay = NtpTime();
+    return true;
+}
+
 }  // namespace
 
 void LoadConfiguredDelay() {
@@ -34,7 +61,8 @@ void HandleBroadcast(const SntpMessage& message, uint32_t sender, SocketHandle s
     const NtpTime transmit = TransmitTime(message);
     const int stratum = MessageStratum(message);
     // A zero transmit time is no time at all: taken at face value it would step the clock by 136 years.
-    const bool usable = stratum >= kMinStratum && stratum <= kMaxStratum && !TransmitIsZero(message);
+    const bool usable =
+        stratum >= kMinStratum && stratum <= kMaxStratum && !TimestampIsZero(message, kOffsetTransmit);
     if (usable && (sender == syncState.lastServer || syncState.lastStratum > stratum ||
                    AgeSeconds(clock.Now(), syncState.lastAcceptTime) > kSilenceSeconds)) {
         NtpTime error = transmit - clock.Now();
@@ -78,14 +106,13 @@ void HandleReply(const SntpMessage& message, uint32_t sender) {
         std::memcmp(message.bytes + kOffsetOriginate, syncState.polledTransmit, kTimestampSize) != 0)
         return;
     const SystemClock clock;
-    const NtpTime t1 = OriginateTime(message);
-    const NtpTime t2 = ReceiveTime(message);
-    const NtpTime t3 = TransmitTime(message);
     const NtpTime t4 = clock.Now();
+    NtpTime delay;
+    // Refused like an unmatched reply: the request stays open, and the next broadcast asks again.
+    if (!DelayFromReply(message, t4, delay)) return;
     syncState.awaitingReply = 0;
     syncState.lastReplyTime = t4;
     syncState.delayValid = 1;
-    // Half the round trip less the server's holding time.
-    syncState.delay = ((t4 - t1) - (t3 - t2)) / 2;
+    syncState.delay = delay;
     LogMessage("Offset is %.3f seconds", syncState.delay.Seconds());
 }

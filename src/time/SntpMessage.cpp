@@ -31,9 +31,9 @@ NtpTime DecodeTimestamp(const uint8_t* in) {
     return NtpTime(GetUint32(in), GetUint32(in + 4));
 }
 
-bool TransmitIsZero(const SntpMessage& m) {
+bool TimestampIsZero(const SntpMessage& m, int offset) {
     static constexpr uint8_t kZero[kTimestampSize] = {};
-    return std::memcmp(m.bytes + kOffsetTransmit, kZero, kTimestampSize) == 0;
+    return std::memcmp(m.bytes + offset, kZero, kTimestampSize) == 0;
 }
 
 SntpMessage BuildClientRequest(NtpTime now) {

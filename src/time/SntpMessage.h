@@ -38,6 +38,9 @@ inline int MessageMode(const SntpMessage& m) {
 inline int MessageStratum(const SntpMessage& m) {
     return m.bytes[kOffsetStratum];
 }
+inline int LeapIndicator(const SntpMessage& m) {
+    return m.bytes[kOffsetFlags] >> 6;
+}
 inline NtpTime OriginateTime(const SntpMessage& m) {
     return DecodeTimestamp(m.bytes + kOffsetOriginate);
 }
@@ -47,7 +50,8 @@ inline NtpTime ReceiveTime(const SntpMessage& m) {
 inline NtpTime TransmitTime(const SntpMessage& m) {
     return DecodeTimestamp(m.bytes + kOffsetTransmit);
 }
-bool TransmitIsZero(const SntpMessage& m);
+// All eight bytes of the timestamp at offset are zero: no time at all.
+bool TimestampIsZero(const SntpMessage& m, int offset);
 
 SntpMessage BuildClientRequest(NtpTime now);
 void BuildServerReply(const SntpMessage& request, NtpTime arrival, NtpTime transmit, SntpMessage& reply);

@@ -73,7 +73,7 @@ TEST(Messages, ReadsModeStratumAndTransmitZero) {
     m.bytes[1] = 200;
     EXPECT_EQ(MessageMode(m), 5);
     EXPECT_EQ(MessageStratum(m), 200);
-    EXPECT_TRUE(TransmitIsZero(m));
+    EXPECT_TRUE(TimestampIsZero(m, kOffsetTransmit));
     m.bytes[47] = 1;
-    EXPECT_FALSE(TransmitIsZero(m));
+    EXPECT_FALSE(TimestampIsZero(m, kOffsetTransmit));
 }

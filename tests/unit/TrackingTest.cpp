@@ -54,10 +54,11 @@ class TrackingTest : public SyncTest {
         return reply;
     }
 
-    // Seconds of kStartMs and an exact millisecond fraction, as a server's clock would write them.
+    // A time ms past kStartMs as a server's clock would write it: whole seconds, an exact millisecond.
     static void PutTimestamp(uint8_t* out, int64_t msPastStart) {
-        const uint32_t seconds = static_cast<uint32_t>(kStartMs / 1000 + 2208988800);
-        const uint32_t fraction = static_cast<uint32_t>(msPastStart) * 4294967u;
+        const int64_t ms = kStartMs + msPastStart;
+        const uint32_t seconds = static_cast<uint32_t>(ms / 1000 + 2208988800);
+        const uint32_t fraction = static_cast<uint32_t>(ms % 1000) * 4294967u;
         const uint8_t bytes[8] = {uint8_t(seconds >> 24), uint8_t(seconds >> 16),  uint8_t(seconds >> 8),
                                   uint8_t(seconds),       uint8_t(fraction >> 24), uint8_t(fraction >> 16),
                                   uint8_t(fraction >> 8), uint8_t(fraction)};
@@ -178,6 +179,46 @@ TEST_F(TrackingTest, OnlyTheAnswerToOurOwnRequestIsTaken) {
     clock.unixMs = kStartMs + 5000;
     HandleReply(genuine, a);  // a repeat counts no more
     EXPECT_EQ(syncState.delay.Seconds(), delay);
+}
+
+TEST_F(TrackingTest, ImplausibleRepliesAreRefusedAndTheRequestStaysOpen) {
+    struct Case {
+        const char* what;
+        int64_t receiveMs, transmitMs, arrivalMs;  // T2, T3 and T4, ms after the poll
+        void (*spoil)(SntpMessage&);
+        const char* offset;  // the line an accepted reply logs; null: refused
+    } cases[] = {
+        {"stratum 0", 50, 60, 120, [](SntpMessage& m) { m.bytes[1] = 0; }, nullptr},
+        {"stratum 16", 50, 60, 120, [](SntpMessage& m) { m.bytes[1] = 16; }, nullptr},
+        {"stratum 15", 50, 60, 120, [](SntpMessage& m) { m.bytes[1] = 15; }, "Offset is 0.055 seconds"},
+        {"leap 3", 50, 60, 120, [](SntpMessage& m) { m.bytes[0] |= 0xC0; }, nullptr},
+        {"receive zero", 50, 60, 120, [](SntpMessage& m) { std::memset(m.bytes + 32, 0, 8); }, nullptr},
+        {"transmit zero", 50, 60, 120, [](SntpMessage& m) { std::memset(m.bytes + 40, 0, 8); }, nullptr},
+        {"transmit 2000 s before receive", 2000000, 0, 120, nullptr, nullptr},
+        {"negative delay", 0, 100, 50, nullptr, nullptr},
+        {"within rounding below zero", 0, 1, 0, nullptr, "Offset is 0.000 seconds"},
+        {"delay 1 s", 0, 0, 2000, nullptr, "Offset is 1.000 seconds"},
+        {"delay over 1 s", 0, 0, 2002, nullptr, nullptr},
+        {"8 s late", 0, 7500, 8000, nullptr, "Offset is 0.250 seconds"},
+        {"over 8 s late", 0, 7500, 8001, nullptr, nullptr},
+    };
+    for (const Case& k : cases) {
+        syncState = SyncState{};
+        clock.unixMs = kStartMs;
+        Hear(a, 2);
+        SntpMessage reply = ReplyToLastPoll(k.receiveMs, k.transmitMs);
+        if (k.spoil != nullptr) k.spoil(reply);
+        TakeLog();
+        clock.unixMs = kStartMs + k.arrivalMs;
+        HandleReply(reply, a);
+        EXPECT_EQ(TakeLog(), k.offset ? Lines{k.offset} : Lines{}) << k.what;
+        EXPECT_EQ(syncState.delayValid, k.offset ? 1 : 0) << k.what;
+        EXPECT_EQ(syncState.awaitingReply, k.offset ? 0 : 1) << k.what;
+    }
+    // A refused reply leaves the request open for the genuine one.
+    clock.unixMs = kStartMs + 100;
+    HandleReply(ReplyToLastPoll(50, 60), a);
+    EXPECT_EQ(TakeLog(), (Lines{"Offset is 0.045 seconds"}));
 }
 
 TEST_F(TrackingTest, FailedPollLeavesTheDelayUnknown) {
