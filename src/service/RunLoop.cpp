@@ -12,6 +12,7 @@ void RunTimeSync() {
     const int startup = net.Startup();
     if (startup != 0) LogMessage("Winsock startup error %d", startup);
     const bool serverMode = ReadServerMode() != 0;
+    InstallWorkerGate(&PlatformWorkerGate());
     WorkerThread worker = StartWorker(serverMode ? BroadcasterThread : ListenerThread);
     LogMessage(serverMode ? "Sending time broadcasts" : "Listening for time broadcasts");
     WaitForStopEvent();

@@ -11,11 +11,16 @@ bool StopEventIsSet();
 // Clears the event again. Only tests do this: the service never resets it.
 void ClearStopEventForTest();
 
-// The one worker thread. Workers loop forever; the run loop ends them from outside.
+// The one worker thread. Workers loop until the run loop ends them, and they can be ended only at the
+// platform's worker gate, installed before the worker starts: on POSIX the worker sees the StopEvent
+// there and returns; on Windows it is terminated while it waits there, never while it works.
 using WorkerEntry = uint32_t (*)(void* argument);
 struct WorkerThread {
     uintptr_t handle = 0;
     bool started = false;
 };
+class WorkerGate;
+WorkerGate& PlatformWorkerGate();
 WorkerThread StartWorker(WorkerEntry entry);
+// Called once the StopEvent is set.
 void TerminateWorker(WorkerThread& worker);

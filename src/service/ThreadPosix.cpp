@@ -7,6 +7,7 @@
 #include <ctime>
 
 #include "service/Thread.h"
+#include "sync/Sntp.h"
 
 namespace {
 
@@ -14,16 +15,48 @@ namespace {
 // condition variable is not.
 int stopPipe[2] = {-1, -1};
 
-constexpr int kJoinTimeoutSeconds = 1;
+// The worker returns at its next wait; one busy for longer (a slow disk) is left to the process's end.
+constexpr int kJoinTimeoutSeconds = 2;
+
+int64_t MonotonicMs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// Polls the descriptors (the stop pipe among them) until one is ready or timeoutMs passes (-1: no limit);
+// an interrupted poll goes on with the time left. False on timeout or a failed poll.
+bool PollReady(pollfd* fds, nfds_t count, int timeoutMs) {
+    const int64_t deadline = MonotonicMs() + timeoutMs;
+    for (;;) {
+        const int n = poll(fds, count, timeoutMs);
+        if (n >= 0) return n > 0;
+        if (errno != EINTR) return false;
+        if (timeoutMs >= 0) {
+            const int64_t left = deadline - MonotonicMs();
+            timeoutMs = left > 0 ? static_cast<int>(left) : 0;
+        }
+    }
+}
 
 bool WaitReadable(int timeoutMs) {
     pollfd p{stopPipe[0], POLLIN, 0};
-    for (;;) {
-        const int n = poll(&p, 1, timeoutMs);
-        if (n >= 0) return n > 0;
-        if (errno != EINTR) return false;
-    }
+    return PollReady(&p, 1, timeoutMs);
 }
+
+// Ends the worker without unwinding a thread through library code: it waits on its socket and the
+// StopEvent together, and returns when the event is set.
+class StopPipeGate final : public WorkerGate {
+  public:
+    bool BeforeReceive(SocketHandle s) override {
+        pollfd fds[2] = {{static_cast<int>(s), POLLIN, 0}, {stopPipe[0], POLLIN, 0}};
+        // A failed poll is left to the receive, which reports it.
+        (void)PollReady(fds, 2, -1);
+        return (fds[1].revents & POLLIN) == 0;
+    }
+    void AfterReceive() override {}
+    bool Pause(uint32_t milliseconds) override { return !WaitReadable(static_cast<int>(milliseconds)); }
+};
 
 struct Start {
     WorkerEntry entry;
@@ -66,6 +99,11 @@ void ClearStopEventForTest() {
     }
 }
 
+WorkerGate& PlatformWorkerGate() {
+    static StopPipeGate gate;
+    return gate;
+}
+
 WorkerThread StartWorker(WorkerEntry entry) {
     WorkerThread worker;
     pthread_t thread;
@@ -82,8 +120,6 @@ WorkerThread StartWorker(WorkerEntry entry) {
 void TerminateWorker(WorkerThread& worker) {
     if (!worker.started) return;
     const pthread_t thread = static_cast<pthread_t>(worker.handle);
-    // The workers block only in receive and sleep, both cancellation points, so the cancel lands there.
-    pthread_cancel(thread);
     // Waited for on the monotonic clock: the real one is the clock this program steps.
     timespec deadline{};
     clock_gettime(CLOCK_MONOTONIC, &deadline);

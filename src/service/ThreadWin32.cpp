@@ -1,10 +1,40 @@
 #include <windows.h>
 
 #include "service/Thread.h"
+#include "sync/Sntp.h"
 
 namespace {
 
 HANDLE stopEvent = nullptr;
+
+// The worker's lock: a semaphore of one, not a critical section, so that it is taken for the worker
+// before the thread exists. The worker holds it except while it waits in its receive or its sleep;
+// TerminateWorker takes it first, so the thread is never ended inside Winsock, the privilege calls or the
+// C runtime with one of their locks held (that lock would never be released, and the clean-up or the
+// process's end would wait on it for good).
+HANDLE workerLock = nullptr;
+// Set by the worker, under the lock, once its entry has returned: a thread on its way out (running its
+// DLL notifications under the loader lock) is waited for, never terminated.
+volatile LONG workerReturned = 0;
+
+// A worker busy for longer than this (a slow disk) is terminated all the same: a stop must end.
+constexpr DWORD kLockTimeoutMs = 2000;
+
+class LockGate final : public WorkerGate {
+  public:
+    bool BeforeReceive(SocketHandle) override {
+        ReleaseSemaphore(workerLock, 1, nullptr);
+        return true;
+    }
+    void AfterReceive() override { WaitForSingleObject(workerLock, INFINITE); }
+    // The sleep ends early when the StopEvent is set: the broadcaster then returns by itself.
+    bool Pause(uint32_t milliseconds) override {
+        ReleaseSemaphore(workerLock, 1, nullptr);
+        const bool stopped = WaitForSingleObject(stopEvent, milliseconds) == WAIT_OBJECT_0;
+        WaitForSingleObject(workerLock, INFINITE);
+        return !stopped;
+    }
+};
 
 struct Start {
     WorkerEntry entry;
@@ -13,7 +43,10 @@ struct Start {
 DWORD WINAPI RunWorker(LPVOID argument) {
     const Start start = *static_cast<Start*>(argument);
     delete static_cast<Start*>(argument);
-    return start.entry(nullptr);
+    const DWORD result = start.entry(nullptr);
+    InterlockedExchange(&workerReturned, 1);
+    ReleaseSemaphore(workerLock, 1, nullptr);
+    return result;
 }
 
 }  // namespace
@@ -41,12 +74,21 @@ void ClearStopEventForTest() {
     ResetEvent(stopEvent);
 }
 
+WorkerGate& PlatformWorkerGate() {
+    static LockGate gate;
+    return gate;
+}
+
 WorkerThread StartWorker(WorkerEntry entry) {
     WorkerThread worker;
+    if (workerLock == nullptr) workerLock = CreateSemaphoreA(nullptr, 1, 1, nullptr);
+    if (workerLock == nullptr || WaitForSingleObject(workerLock, INFINITE) != WAIT_OBJECT_0) return worker;
+    workerReturned = 0;
     auto* start = new Start{entry};
     const HANDLE thread = CreateThread(nullptr, 0, RunWorker, start, 0, nullptr);
     if (thread == nullptr) {
         delete start;
+        ReleaseSemaphore(workerLock, 1, nullptr);
         return worker;
     }
     worker.handle = reinterpret_cast<uintptr_t>(thread);
@@ -54,9 +96,15 @@ WorkerThread StartWorker(WorkerEntry entry) {
     return worker;
 }
 
-// The workers loop forever and hold nothing that must be released: they are ended outright.
+// Once their loop runs, the workers wait in a receive that nothing else ends: the thread is ended
+// outright, but only while it waits there.
 void TerminateWorker(WorkerThread& worker) {
     if (!worker.started) return;
-    TerminateThread(reinterpret_cast<HANDLE>(worker.handle), 0);
+    const HANDLE thread = reinterpret_cast<HANDLE>(worker.handle);
+    const bool locked = WaitForSingleObject(workerLock, kLockTimeoutMs) == WAIT_OBJECT_0;
+    if (!workerReturned) TerminateThread(thread, 0);
+    // TerminateThread only starts the end: it is complete when the handle is signalled.
+    WaitForSingleObject(thread, kLockTimeoutMs);
+    if (locked) ReleaseSemaphore(workerLock, 1, nullptr);
     worker.started = false;
 }

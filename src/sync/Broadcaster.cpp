@@ -1,14 +1,12 @@
-#include <chrono>
-#include <thread>
-
 #include "sync/Log.h"
 #include "sync/Sntp.h"
 #include "time/SystemClock.h"
 
 namespace {
 
-constexpr int kBroadcastIntervalMs = 64000;
+constexpr uint32_t kBroadcastIntervalMs = 64000;
 constexpr uint32_t kFailed = 1;
+constexpr uint32_t kEnded = 0;
 
 }  // namespace
 
@@ -42,8 +40,8 @@ uint32_t BroadcasterThread(void*) {
     // Unbound: sent from a port of the system's choice, so server mode never holds the NTP port.
     const SocketAddress destination{AddressFromOctets(255, 255, 255, 255), NtpServicePort()};
     // The first broadcast leaves at once; the interval runs from the end of each send.
-    for (;;) {
+    do {
         BroadcastOnce(s, destination);
-        std::this_thread::sleep_for(std::chrono::milliseconds(kBroadcastIntervalMs));
-    }
+    } while (CurrentWorkerGate().Pause(kBroadcastIntervalMs));
+    return kEnded;
 }

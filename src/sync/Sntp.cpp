@@ -1,6 +1,8 @@
 #include "sync/Sntp.h"
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "sync/Log.h"
 #include "time/SystemClock.h"
@@ -8,8 +10,30 @@
 namespace {
 
 constexpr uint32_t kFailed = 1;
+constexpr uint32_t kEnded = 0;
+
+class OpenGate final : public WorkerGate {
+  public:
+    bool BeforeReceive(SocketHandle) override { return true; }
+    void AfterReceive() override {}
+    bool Pause(uint32_t milliseconds) override {
+        std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+        return true;
+    }
+};
+
+OpenGate openGate;
+WorkerGate* gate = &openGate;
 
 }  // namespace
+
+WorkerGate& CurrentWorkerGate() {
+    return *gate;
+}
+
+void InstallWorkerGate(WorkerGate* newGate) {
+    gate = newGate != nullptr ? newGate : &openGate;
+}
 
 bool OpenListenerSocket(SocketHandle& s) {
     SocketApi& net = Net();
@@ -88,21 +112,26 @@ void Handle(const Datagram& datagram, SocketHandle s, ReplyQueue& queue) {
 
 }  // namespace
 
-void ListenOnce(SocketHandle s) {
+bool ListenOnce(SocketHandle s) {
+    if (!gate->BeforeReceive(s)) return false;
     Datagram batch[kListenBatch];
     const int n = Net().ReceiveMany(s, batch, kListenBatch);
+    gate->AfterReceive();
     if (n < 0) {
         LogMessage("NTP server recvfrom failed");
-        return;
+        return true;
     }
     ReplyQueue queue;
     for (int i = 0; i < n; ++i) Handle(batch[i], s, queue);
     queue.Flush(s);
+    return true;
 }
 
 uint32_t ListenerThread(void*) {
     LoadConfiguredDelay();
     SocketHandle s = kInvalidSocket;
     if (!OpenListenerSocket(s)) return kFailed;
-    for (;;) ListenOnce(s);
+    while (ListenOnce(s)) {
+    }
+    return kEnded;
 }

@@ -35,7 +35,23 @@ extern CorrectorState correctorState;
 
 constexpr int kMulticastGroupOctets[4] = {224, 0, 1, 1};
 
-// Thread entries; the argument is ignored. They return 1 when set-up fails and never otherwise.
+// Where a worker may be ended: only while it waits, in its receive or its sleep, never while it works
+// (a clock half set, a file half written). The run loop installs the platform's gate; without one the
+// worker never ends.
+class WorkerGate {
+  public:
+    virtual ~WorkerGate() = default;
+    // Before a blocking receive on s: false when the worker is to end instead of receiving.
+    virtual bool BeforeReceive(SocketHandle s) = 0;
+    virtual void AfterReceive() = 0;
+    // The broadcaster's sleep between broadcasts: false when the worker is to end.
+    virtual bool Pause(uint32_t milliseconds) = 0;
+};
+WorkerGate& CurrentWorkerGate();
+void InstallWorkerGate(WorkerGate* gate);  // null restores the one that never ends
+
+// Thread entries; the argument is ignored. They return 1 when set-up fails, and 0 when their gate
+// ends them.
 uint32_t ListenerThread(void* argument);
 uint32_t BroadcasterThread(void* argument);
 
@@ -45,7 +61,8 @@ bool OpenListenerSocket(SocketHandle& s);
 constexpr int kListenBatch = 32;
 
 // One pass of the receive loop: receive what is waiting, then log, answer or hand on each by mode.
-void ListenOnce(SocketHandle s);
+// False when the gate ended the wait instead.
+bool ListenOnce(SocketHandle s);
 
 // The broadcaster's set-up (socket, address reuse, broadcast); false, logged, on failure.
 bool OpenBroadcastSocket(SocketHandle& s);

@@ -514,6 +514,40 @@ def barrier(daemon, sock, to):
     daemon.wait_line(pattern, count=before + 1, timeout=5)
 
 
+class NotifySocket:
+    """Stands in for systemd: the daemon started with NOTIFY_SOCKET runs as the service (logging off)."""
+
+    def __init__(self):
+        self.dir = tempfile.mkdtemp(prefix="zelkor-notify.")
+        self.path = os.path.join(self.dir, "notify")
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.sock.bind(self.path)
+
+    def messages(self, timeout):
+        out, deadline = [], time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            self.sock.settimeout(max(deadline - time.monotonic(), 0.001))
+            try:
+                out.append(self.sock.recv(4096).decode())
+            except socket.timeout:
+                break
+        return out
+
+    def wait_for(self, text, timeout=5.0):
+        deadline = time.monotonic() + timeout
+        seen = []
+        while time.monotonic() < deadline:
+            seen += self.messages(0.05)
+            if any(text in m for m in seen):
+                return seen
+        raise AssertionError(f"no {text!r} from the daemon; got {seen}")
+
+    def close(self):
+        self.sock.close()
+        os.unlink(self.path)
+        os.rmdir(self.dir)
+
+
 # ------------------------------------------------------------------------------------------ test entry
 
 def main():

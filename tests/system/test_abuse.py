@@ -5,10 +5,8 @@ daemon (logging off), forged replies by the ten thousand, zero timestamps, reque
 import os
 import random
 import re
-import socket
 import subprocess
 import sys
-import tempfile
 import time
 import unittest
 
@@ -31,40 +29,6 @@ def sanitized(pid):
         return "libasan" in f.read()
 
 
-class NotifySocket:
-    """Stands in for systemd: the daemon started with NOTIFY_SOCKET runs as the service (logging off)."""
-
-    def __init__(self):
-        self.dir = tempfile.mkdtemp(prefix="zelkor-notify.")
-        self.path = os.path.join(self.dir, "notify")
-        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-        self.sock.bind(self.path)
-
-    def messages(self, timeout):
-        out, deadline = [], time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            self.sock.settimeout(max(deadline - time.monotonic(), 0.001))
-            try:
-                out.append(self.sock.recv(4096).decode())
-            except socket.timeout:
-                break
-        return out
-
-    def wait_for(self, text, timeout=5.0):
-        deadline = time.monotonic() + timeout
-        seen = []
-        while time.monotonic() < deadline:
-            seen += self.messages(0.05)
-            if any(text in m for m in seen):
-                return seen
-        raise AssertionError(f"no {text!r} from the daemon; got {seen}")
-
-    def close(self):
-        self.sock.close()
-        os.unlink(self.path)
-        os.rmdir(self.dir)
-
-
 class AbuseTest(unittest.TestCase):
     def setUp(self):
         self.net = harness.Network()
@@ -75,7 +39,7 @@ class AbuseTest(unittest.TestCase):
         return peer.receive(sock, timeout)
 
     def test_flood_of_random_datagrams(self):
-        notify = NotifySocket()
+        notify = harness.NotifySocket()
         self.addCleanup(notify.close)
         daemon = harness.Daemon(self.net.daemon_ns, args=(), env={"NOTIFY_SOCKET": notify.path}).start()
         self.addCleanup(daemon.stop)
@@ -142,6 +106,27 @@ class AbuseTest(unittest.TestCase):
         harness.barrier(client, broadcaster, (self.net.DAEMON_ADDR, 123))
         self.assertEqual(client.count(re.compile(r"NTP message received from 10\.77\.0\.[2-7] mode 4")), 10_001)
         self.assertEqual(client.matching(re.compile(r"Offset is .*")), measured, "a forged reply was taken")
+
+    def test_implausible_replies_to_our_poll_are_refused(self):
+        # A reply that matches the poll yet cannot be true: no time sent, or sent before it was received.
+        daemon = harness.Daemon(self.net.daemon_ns, clock={"offset_ms": 0}).start()
+        self.addCleanup(daemon.stop)
+        daemon.wait_bound()
+        server = self.net.peer_socket(port=123)
+        to = (self.net.DAEMON_ADDR, 123)
+        spoiled = [lambda poll, now: peer.message(0x1C, stratum=2, originate=poll, receive=peer.timestamp(now)),
+                   lambda poll, now: peer.reply(poll, now, now - 2000)]
+        for n, spoil in enumerate(spoiled, start=1):
+            server.sendto(peer.broadcast(2), to)
+            poll = peer.receive(server, 2.0)
+            self.assertIsNotNone(poll, daemon.describe())
+            server.sendto(spoil(peer.field(poll[0], peer.TRANSMIT), time.time()), to)
+            daemon.wait_line(f"NTP message received from {self.net.PEER_ADDR} mode 4", count=n)
+        server.sendto(peer.broadcast(2), to)
+        daemon.wait_line(f"NTP Time broadcast received from {self.net.PEER_ADDR}", count=3)
+        self.assertFalse(daemon.matching(re.compile(r"Offset is .*")), daemon.describe())
+        self.assertEqual(daemon.clock()["steps"], "0")
+        self.assertEqual(daemon.count("Poll NTP server"), 3)  # the delay is still asked for
 
     def test_zero_timestamps_change_nothing(self):
         daemon = harness.Daemon(self.net.daemon_ns, clock={"offset_ms": 0}).start()

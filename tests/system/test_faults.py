@@ -11,6 +11,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -147,6 +148,43 @@ class FaultTest(unittest.TestCase):
         self.assertTrue(notes and notes[0].startswith("STOPPING=1"), notes)
         self.assertEqual(notes[-1], "STATUS=Stopped")
         self.assertEqual(daemon.output(), "")
+
+    def test_fifty_stops_under_a_stream_of_broadcasts(self):
+        # Every broadcast steps the virtual clock, so a stop can land in a correction or a save of the
+        # clock file as well as in the receive: each must end with status 0, no core, no file left over.
+        notify = harness.NotifySocket()
+        self.addCleanup(notify.close)
+        sender = self.net.peer_socket()
+        streaming = threading.Event()
+        streaming.set()
+
+        def stream():
+            for n in range(2_000_000):
+                if not streaming.is_set():
+                    break
+                sender.sendto(peer.broadcast(2, error=3.0 if n % 2 else -3.0), (self.net.DAEMON_ADDR, 123))
+                time.sleep(0.0005)
+
+        thread = threading.Thread(target=stream)
+        thread.start()
+        self.addCleanup(lambda: (streaming.clear(), thread.join()))
+        statuses, leftovers, steps = [], [], []
+        for n in range(50):
+            daemon = harness.Daemon(self.net.daemon_ns, args=(), env={"NOTIFY_SOCKET": notify.path},
+                                    clock={"offset_ms": 0}).start()
+            notify.wait_for("READY=1")
+            harness.wait_until(lambda: int(daemon.clock()["steps"]) > 0, 5, "a step")
+            time.sleep(n % 5 * 0.01)
+            daemon.process.send_signal(signal.SIGTERM)
+            statuses.append(daemon.wait_exit(timeout=5))
+            steps.append(int(daemon.clock()["steps"]))
+            daemon.stop()
+            folder, name = os.path.split(daemon.clock_path)
+            leftovers += [f for f in os.listdir(folder) if f.startswith(name) and f != name]
+        print(f"\n  50 stops: statuses {sorted(set(statuses))}, steps before each stop "
+              f"{min(steps)}..{max(steps)}", file=sys.stderr)
+        self.assertEqual(statuses, [0] * 50)
+        self.assertEqual(leftovers, [])
 
 
 if __name__ == "__main__":
