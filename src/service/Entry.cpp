@@ -34,6 +34,7 @@ int Entry(int argc, char** argv) {
         RemoveService();
     } else if (std::strcmp(command, "debug") == 0) {
         ConsoleMode = 1;
+        if (const char* note = VirtualClockNote()) LogMessage("%s", note);
         RunTimeSync();
     } else {
         PrintUsage();

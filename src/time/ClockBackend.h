@@ -40,6 +40,3 @@ bool BreakDownUtc(int64_t unixSeconds, CalendarTime& out);
 
 // Seconds since 1970 of a UTC calendar date, by the proleptic Gregorian calendar.
 int64_t UnixSecondsFromCalendar(const CalendarTime& time);
-
-// Renames from onto to, replacing to in one step, so readers never see a half-written file.
-bool ReplaceFileAtomically(const char* from, const char* to);

@@ -13,7 +13,6 @@
 #include <time.h>
 
 #include <cerrno>
-#include <cstdio>
 
 #include "time/ClockBackend.h"
 
@@ -102,8 +101,4 @@ bool BreakDownUtc(int64_t unixSeconds, CalendarTime& out) {
     if (gmtime_r(&t, &broken) == nullptr) return false;
     out = CalendarFromTm(broken);
     return true;
-}
-
-bool ReplaceFileAtomically(const char* from, const char* to) {
-    return rename(from, to) == 0;
 }

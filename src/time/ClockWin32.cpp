@@ -71,7 +71,3 @@ bool BreakDownUtc(int64_t unixSeconds, CalendarTime& out) {
     out = CalendarFromTm(broken);
     return true;
 }
-
-bool ReplaceFileAtomically(const char* from, const char* to) {
-    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
-}

@@ -1,17 +1,24 @@
 #include "time/VirtualClock.h"
 
-#include "time/NtpTime.h"
-
+#include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+
+#include "time/NtpTime.h"
+#include "time/TextFile.h"
 
 namespace {
 
 constexpr const char* kEnvironmentVariable = "ZELKOR_VIRTUAL_CLOCK";
 constexpr uint32_t kFallbackIncrement = 100000;
+constexpr size_t kMaxFileBytes = 65536;
+constexpr size_t kMaxLineCharacters = 511;
+// Far beyond any test, yet small enough that every sum and product of the clock stays finite.
+constexpr double kMaxOffsetMs = 1e15;      // about 31,700 years either way
+constexpr double kMaxSinceSeconds = 1e12;  // Unix seconds, about 31,700 years after 1970
 
 std::string Trim(const std::string& s) {
     const char* space = " \t\r\n";
@@ -20,27 +27,21 @@ std::string Trim(const std::string& s) {
     return s.substr(first, s.find_last_not_of(space) - first + 1);
 }
 
-// The keys this clock writes itself; a known key with a value it cannot read takes its default.
-bool IsKnownKey(const std::string& key) {
-    for (const char* known :
-         {"offset_ms", "since", "adjustment", "increment", "steps", "adjustments", "refuse_steps"})
-        if (key == known) return true;
-    return false;
-}
-
-bool ParseDouble(const std::string& text, double& out) {
+bool ParseDouble(const std::string& text, double limit, double& out) {
     char* end = nullptr;
     const double value = std::strtod(text.c_str(), &end);
-    if (end == text.c_str() || *end != '\0' || !std::isfinite(value)) return false;
+    if (end == text.c_str() || *end != '\0' || !std::isfinite(value) || std::fabs(value) > limit)
+        return false;
     out = value;
     return true;
 }
 
-bool ParseUnsigned(const std::string& text, unsigned long long& out) {
-    if (text.empty() || text[0] == '-' || text[0] == '+') return false;
+bool ParseUnsigned(const std::string& text, unsigned long long limit, unsigned long long& out) {
+    if (text.empty() || text[0] < '0' || text[0] > '9') return false;
+    errno = 0;
     char* end = nullptr;
     const unsigned long long value = std::strtoull(text.c_str(), &end, 10);
-    if (*end != '\0') return false;
+    if (*end != '\0' || errno == ERANGE || value > limit) return false;
     out = value;
     return true;
 }
@@ -53,110 +54,154 @@ double RealUnixSeconds() {
 }
 
 VirtualClock::VirtualClock(std::string path) : path_(std::move(path)) {
-    since_ = RealUnixSeconds();
     uint32_t platformAdjustment = 0;
     bool disabled = false;
-    if (!PlatformClock().GetAdjustment(platformAdjustment, increment_, disabled) || increment_ == 0)
-        increment_ = kFallbackIncrement;
-    adjustment_ = increment_;
+    if (!PlatformClock().GetAdjustment(platformAdjustment, defaults_.increment, disabled) ||
+        defaults_.increment == 0)
+        defaults_.increment = kFallbackIncrement;
+    defaults_.adjustment = defaults_.increment;
+    defaults_.since = RealUnixSeconds();
+    state_ = defaults_;
     Load();
-    Save();
+    (void)Save(state_);
 }
 
 void VirtualClock::Load() {
-    FILE* file = std::fopen(path_.c_str(), "r");
-    if (file == nullptr) return;
-    bool haveAdjustment = false;
-    char line[512];
-    while (std::fgets(line, sizeof line, file) != nullptr) {
-        const std::string text = Trim(line);
-        const size_t equals = text.find('=');
-        if (text.empty() || text[0] == '#' || equals == std::string::npos) continue;
-        const std::string key = Trim(text.substr(0, equals));
-        const std::string value = Trim(text.substr(equals + 1));
-        unsigned long long number = 0;
-        double real = 0.0;
-        if (key == "offset_ms" && ParseDouble(value, real)) {
-            offsetMs_ = real;
-        } else if (key == "since" && ParseDouble(value, real)) {
-            since_ = real;
-        } else if (key == "adjustment" && ParseUnsigned(value, number) && number <= UINT32_MAX) {
-            adjustment_ = static_cast<uint32_t>(number);
-            haveAdjustment = true;
-        } else if (key == "increment" && ParseUnsigned(value, number) && number > 0 && number <= UINT32_MAX) {
-            increment_ = static_cast<uint32_t>(number);
-        } else if (key == "steps" && ParseUnsigned(value, number)) {
-            steps_ = number;
-        } else if (key == "adjustments" && ParseUnsigned(value, number)) {
-            adjustments_ = number;
-        } else if (key == "refuse_steps") {
-            refuseSteps_ = value == "1";
-        } else if (!IsKnownKey(key)) {
-            otherKeys_.emplace_back(key, value);
-        }
+    std::string text;
+    const FileRead read = ReadOwnFile(path_.c_str(), kMaxFileBytes, text);
+    if (read.result == FileRead::kMissing) return;
+    std::string reason;
+    if (read.result == FileRead::kRead) {
+        if (Parse(text, reason)) return;
+    } else {
+        reason = read.reason;
+        if (read.error != 0) reason += " (" + std::to_string(read.error) + ")";
     }
-    (void)std::fclose(file);  // opened for reading: nothing to lose
-    if (!haveAdjustment) adjustment_ = increment_;
+    note_ = "Virtual clock file \"" + path_ + "\" is unusable: " + reason +
+            "; the virtual clock starts at offset 0";
 }
 
-void VirtualClock::Save() const {
-    const std::string temporary = path_ + ".tmp";
-    FILE* file = std::fopen(temporary.c_str(), "w");
-    if (file == nullptr) return;
-    (void)std::fprintf(
-        file,
+bool VirtualClock::Parse(const std::string& text, std::string& reason) {
+    State parsed = defaults_;
+    bool haveAdjustment = false;
+    size_t lineNumber = 0;
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        std::string raw = text.substr(at, end - at);
+        at = end + 1;
+        if (!raw.empty() && raw.back() == '\r') raw.pop_back();  // a line end written on Windows
+        ++lineNumber;
+        if (raw.size() > kMaxLineCharacters) {
+            reason = "line " + std::to_string(lineNumber) + " is longer than " +
+                     std::to_string(kMaxLineCharacters) + " characters";
+            return false;
+        }
+        const std::string line = Trim(raw);
+        const size_t equals = line.find('=');
+        if (line.empty() || line[0] == '#' || equals == std::string::npos) continue;
+        const std::string key = Trim(line.substr(0, equals));
+        const std::string value = Trim(line.substr(equals + 1));
+        unsigned long long number = 0;
+        bool ok = true;
+        if (key == "offset_ms") {
+            ok = ParseDouble(value, kMaxOffsetMs, parsed.offsetMs);
+        } else if (key == "since") {
+            ok = ParseDouble(value, kMaxSinceSeconds, parsed.since) && parsed.since >= 0;
+        } else if (key == "adjustment") {
+            ok = ParseUnsigned(value, UINT32_MAX, number);
+            parsed.adjustment = static_cast<uint32_t>(number);
+            haveAdjustment = true;
+        } else if (key == "increment") {
+            ok = ParseUnsigned(value, UINT32_MAX, number) && number > 0;
+            parsed.increment = static_cast<uint32_t>(number);
+        } else if (key == "steps") {
+            ok = ParseUnsigned(value, ULLONG_MAX, parsed.steps);
+        } else if (key == "adjustments") {
+            ok = ParseUnsigned(value, ULLONG_MAX, parsed.adjustments);
+        } else if (key == "refuse_steps") {
+            parsed.refuseSteps = value == "1";
+        } else {
+            parsed.otherKeys.emplace_back(key, value);
+        }
+        if (!ok) {
+            reason = key + " \"" + value + "\" is not a usable value";
+            return false;
+        }
+    }
+    if (!haveAdjustment) parsed.adjustment = parsed.increment;
+    state_ = parsed;
+    return true;
+}
+
+bool VirtualClock::Save(const State& state) const {
+    char fixed[256];
+    const int n = std::snprintf(
+        fixed, sizeof fixed,
         "offset_ms=%.6f\nsince=%.6f\nadjustment=%u\nincrement=%u\nsteps=%llu\nadjustments=%llu\n"
         "refuse_steps=%d\n",
-        offsetMs_, since_, adjustment_, increment_, steps_, adjustments_, refuseSteps_ ? 1 : 0);
-    for (const auto& [key, value] : otherKeys_)
-        (void)std::fprintf(file, "%s=%s\n", key.c_str(), value.c_str());
-    // Any failed write shows in the stream's error flag; the old file then stays as it was.
-    const bool written = std::fflush(file) == 0 && std::ferror(file) == 0;
-    if (std::fclose(file) != 0 || !written || !ReplaceFileAtomically(temporary.c_str(), path_.c_str()))
-        (void)std::remove(temporary.c_str());
+        state.offsetMs, state.since, state.adjustment, state.increment, state.steps, state.adjustments,
+        state.refuseSteps ? 1 : 0);
+    if (n < 0 || n >= static_cast<int>(sizeof fixed)) return false;
+    std::string text(fixed, static_cast<size_t>(n));
+    for (const auto& [key, value] : state.otherKeys) text += key + "=" + value + "\n";
+    return WriteFileAtomically(path_.c_str(), text, false);
 }
 
 double VirtualClock::VirtualAt(double realSeconds) const {
-    const double rate = static_cast<double>(adjustment_) / static_cast<double>(increment_);
-    return realSeconds + offsetMs_ / 1000.0 + (realSeconds - since_) * (rate - 1.0);
+    const double rate = static_cast<double>(state_.adjustment) / static_cast<double>(state_.increment);
+    return realSeconds + state_.offsetMs / 1000.0 + (realSeconds - state_.since) * (rate - 1.0);
 }
 
 void VirtualClock::ReadUtc(CalendarTime& now) {
     const double v = VirtualAt(RealUnixSeconds());
     const double whole = std::floor(v);
     if (!BreakDownUtc(TruncateToInt64(whole), now)) now = CalendarTime{1970, 1, 1, 0, 0, 0, 0};
-    int ms = static_cast<int>((v - whole) * 1000.0);
+    const int ms = TruncateToInt32((v - whole) * 1000.0);
     now.milliseconds = ms > 999 ? 999 : ms;
 }
 
 bool VirtualClock::SetUtc(const CalendarTime& time) {
     // The platforms refuse a time they cannot represent; so does this clock.
-    if (refuseSteps_ || time.milliseconds < 0 || time.milliseconds > 999) return false;
+    if (state_.refuseSteps || time.milliseconds < 0 || time.milliseconds > 999) return false;
     const double target = static_cast<double>(UnixSecondsFromCalendar(time)) + time.milliseconds / 1000.0;
     const double real = RealUnixSeconds();
-    offsetMs_ = (target - real) * 1000.0;
-    since_ = real;
-    ++steps_;
-    Save();
-    return true;
+    State next = state_;
+    next.offsetMs = (target - real) * 1000.0;
+    next.since = real;
+    ++next.steps;
+    return Commit(next);
 }
 
 bool VirtualClock::GetAdjustment(uint32_t& adjustment, uint32_t& increment, bool& disabled) {
-    adjustment = adjustment_;
-    increment = increment_;
+    adjustment = state_.adjustment;
+    increment = state_.increment;
     disabled = false;
     return true;
 }
 
 bool VirtualClock::SetAdjustment(uint32_t adjustment) {
     const double real = RealUnixSeconds();
-    offsetMs_ = (VirtualAt(real) - real) * 1000.0;
-    since_ = real;
-    adjustment_ = adjustment;
-    ++adjustments_;
-    Save();
+    State next = state_;
+    next.offsetMs = (VirtualAt(real) - real) * 1000.0;
+    next.since = real;
+    next.adjustment = adjustment;
+    ++next.adjustments;
+    return Commit(next);
+}
+
+bool VirtualClock::Commit(const State& next) {
+    // Like a real clock that refuses a change, this one keeps its time when the change cannot be recorded.
+    if (!Save(next)) return false;
+    state_ = next;
     return true;
 }
+
+namespace {
+
+const VirtualClock* installedVirtualClock = nullptr;
+
+}  // namespace
 
 bool InstallVirtualClockFromEnvironment() {
     // NOLINTNEXTLINE(concurrency-mt-unsafe): read once at start, before any other thread exists
@@ -165,5 +210,11 @@ bool InstallVirtualClockFromEnvironment() {
     // Lives for the process: the clock must stay valid for every thread until exit.
     static VirtualClock* clock = new VirtualClock(path);
     InstallClock(clock);
+    installedVirtualClock = clock;
     return true;
+}
+
+const char* VirtualClockNote() {
+    if (installedVirtualClock == nullptr || installedVirtualClock->Note().empty()) return nullptr;
+    return installedVirtualClock->Note().c_str();
 }

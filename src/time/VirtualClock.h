@@ -22,22 +22,35 @@ class VirtualClock final : public ClockBackend {
     // Virtual time in seconds since 1970 at the given real time.
     double VirtualAt(double realSeconds) const;
 
+    // Why the file could not be used, as a log line; empty when it was used or missing.
+    const std::string& Note() const { return note_; }
+
   private:
+    struct State {
+        double offsetMs = 0.0;
+        double since = 0.0;
+        uint32_t adjustment = 0;
+        uint32_t increment = 0;
+        unsigned long long steps = 0;
+        unsigned long long adjustments = 0;
+        bool refuseSteps = false;
+        std::vector<std::pair<std::string, std::string>> otherKeys;  // kept as found
+    };
+
     void Load();
-    void Save() const;
+    bool Parse(const std::string& text, std::string& reason);
+    bool Save(const State& state) const;
+    bool Commit(const State& next);  // saved first, then in force; false changes nothing
 
     std::string path_;
-    double offsetMs_ = 0.0;
-    double since_ = 0.0;
-    uint32_t adjustment_ = 0;
-    uint32_t increment_ = 0;
-    unsigned long long steps_ = 0;
-    unsigned long long adjustments_ = 0;
-    bool refuseSteps_ = false;
-    std::vector<std::pair<std::string, std::string>> otherKeys_;  // kept as found
+    State defaults_;
+    State state_;
+    std::string note_;
 };
 
 // Installs a virtual clock when ZELKOR_VIRTUAL_CLOCK names a file; returns whether it did.
 bool InstallVirtualClockFromEnvironment();
+// The installed virtual clock's note (see VirtualClock::Note), or null.
+const char* VirtualClockNote();
 
 double RealUnixSeconds();

@@ -269,8 +269,10 @@ def _daemon_environment(config_path, clock_path, extra):
     return env
 
 
-def _command(ns, args):
+def _command(ns, args, prelude=None):
     inner = "exec " + shlex.join([daemon_binary(), *args])
+    if prelude:
+        inner = f"{prelude} && {inner}"
     return ["ip", "netns", "exec", ns, "capsh", "--drop=cap_sys_time", "--", "-c", inner]
 
 
@@ -328,9 +330,11 @@ class Daemon(LogLines):
     args: its command line (default "debug"). config: INI text written to a fresh ZELKOR_CONFIG file, or
     None for a path that does not exist. clock: initial virtual-clock keys (dict or text); without them
     the daemon creates the file itself. virtual_clock=False: no ZELKOR_VIRTUAL_CLOCK at all (the daemon
-    still runs without CAP_SYS_TIME). env: extra environment."""
+    still runs without CAP_SYS_TIME). env: extra environment. prelude: shell commands run just before the
+    daemon, in its own mount namespace (ip netns exec makes one), e.g. a mount only it sees."""
 
-    def __init__(self, ns, args=("debug",), config=None, clock=None, env=None, virtual_clock=True):
+    def __init__(self, ns, args=("debug",), config=None, clock=None, env=None, virtual_clock=True,
+                 prelude=None):
         global _daemon_count
         _daemon_count += 1
         base = os.path.join(workdir(), f"daemon{_daemon_count}")
@@ -345,6 +349,7 @@ class Daemon(LogLines):
             with open(self.clock_path, "w") as f:
                 f.write(clock if isinstance(clock, str) else "".join(f"{k}={v}\n" for k, v in clock.items()))
         self.env = _daemon_environment(self.config_path, self.clock_path, env)
+        self.prelude = prelude
         self.process = None
         self._cleanup = None
 
@@ -352,7 +357,7 @@ class Daemon(LogLines):
 
     def start(self):
         with open(self.log_path, "wb") as out, open(self.err_path, "wb") as err:
-            self.process = subprocess.Popen(_command(self.ns, self.args), stdin=subprocess.DEVNULL, stdout=out,
+            self.process = subprocess.Popen(_command(self.ns, self.args, self.prelude), stdin=subprocess.DEVNULL, stdout=out,
                                             stderr=err, env=self.env, start_new_session=True,
                                             preexec_fn=_set_parent_death_signal)
         self._cleanup = _register(self.stop)

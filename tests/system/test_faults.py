@@ -8,6 +8,7 @@ import os
 import re
 import signal
 import socket
+import stat
 import subprocess
 import sys
 import tempfile
@@ -148,6 +149,51 @@ class FaultTest(unittest.TestCase):
         self.assertTrue(notes and notes[0].startswith("STOPPING=1"), notes)
         self.assertEqual(notes[-1], "STATUS=Stopped")
         self.assertEqual(daemon.output(), "")
+
+    def test_a_full_disk_fails_the_step_and_keeps_the_clock_file(self):
+        folder = os.path.join(harness.workdir(), "small-fs")
+        os.mkdir(folder)
+        clock = os.path.join(folder, "clock")
+        daemon = harness.Daemon(self.net.daemon_ns, env={"ZELKOR_VIRTUAL_CLOCK": clock},
+                                prelude=f"mount -t tmpfs -o size=64k tmpfs {folder}").start()
+        self.addCleanup(daemon.stop)
+        daemon.wait_bound()
+        inside = f"/proc/{daemon.process.pid}/root{folder}"  # the tmpfs only the daemon's namespace has
+        before = harness.wait_until(lambda: os.path.exists(inside + "/clock") and harness.read_clock(
+            inside + "/clock"), 5, "the clock file")
+        with open(inside + "/fill", "wb", buffering=0) as f, self.assertRaises(OSError):
+            for _ in range(1000):
+                f.write(bytes(4096))
+        sock = self.net.peer_socket()
+        sock.sendto(peer.broadcast(2, error=5.0), (self.net.DAEMON_ADDR, 123))
+        daemon.wait_line(f"NTP Time broadcast received from {self.net.PEER_ADDR}")
+        self.assertIn("Failed to set the time", daemon.lines(), daemon.describe())
+        self.assertNotIn("The time has been corrected", " ".join(daemon.lines()))
+        self.assertEqual(harness.read_clock(inside + "/clock"), before)
+        self.assertEqual(sorted(os.listdir(inside)), ["clock", "fill"])
+
+    def test_links_planted_at_the_clock_file_are_not_followed(self):
+        secret, victim = (os.path.join(harness.workdir(), name) for name in ("secret", "victim"))
+        for path, text in ((secret, "offset_ms=-5000\npassword=hunter2\n"), (victim, "precious\n")):
+            with open(path, "w") as f:
+                f.write(text)
+            os.chmod(path, 0o600)
+        daemon = harness.Daemon(self.net.daemon_ns)
+        os.symlink(secret, daemon.clock_path)
+        os.symlink(victim, daemon.clock_path + ".tmp")
+        daemon.start()
+        self.addCleanup(daemon.stop)
+        daemon.wait_line(f'Virtual clock file "{daemon.clock_path}" is unusable: it is a symbolic link; '
+                         "the virtual clock starts at offset 0")
+        daemon.wait_bound()
+        self.net.peer_socket().sendto(peer.broadcast(2, error=5.0), (self.net.DAEMON_ADDR, 123))
+        daemon.wait_line(re.compile(r"The time has been corrected by [45]\.\d{3} seconds"))
+        info = os.lstat(daemon.clock_path)
+        self.assertEqual((stat.S_ISREG(info.st_mode), stat.S_IMODE(info.st_mode)), (True, 0o600))
+        self.assertNotIn("password", daemon.clock())
+        for path, text in ((secret, "offset_ms=-5000\npassword=hunter2\n"), (victim, "precious\n")):
+            with open(path) as f:
+                self.assertEqual(f.read(), text)
 
     def test_fifty_stops_under_a_stream_of_broadcasts(self):
         # Every broadcast steps the virtual clock, so a stop can land in a correction or a save of the

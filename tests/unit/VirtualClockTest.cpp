@@ -4,6 +4,10 @@
 #include <fstream>
 #include <map>
 #include <sstream>
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include "sync/Config.h"
 #include "time/SystemClock.h"
@@ -106,6 +110,70 @@ TEST_F(VirtualClockTest, ReadingGoesThroughTheCalendar) {
     const UtcSeconds u = SystemClock().UtcSecondsNow();
     EXPECT_NEAR(u.seconds + u.milliseconds / 1000.0, real, 0.05);
 }
+
+TEST_F(VirtualClockTest, AFileItCannotUseIsReportedAndTheClockStartsAtZero) {
+    const std::string longLine = "comment=" + std::string(504, 'x') + "\n";
+    struct Case {
+        std::string text;
+        const char* reason;
+    } cases[] = {
+        {"offset_ms=6.7768e19\n", "offset_ms \"6.7768e19\" is not a usable value"},
+        {"since=-1e308\nincrement=1\n", "since \"-1e308\" is not a usable value"},
+        {"offset_ms=nan\n", "offset_ms \"nan\" is not a usable value"},
+        {"offset_ms=-inf\n", "offset_ms \"-inf\" is not a usable value"},
+        {"adjustment=4294967296\n", "adjustment \"4294967296\" is not a usable value"},
+        {"increment=0\n", "increment \"0\" is not a usable value"},
+        {"steps=18446744073709551616\n", "steps \"18446744073709551616\" is not a usable value"},
+        {"offset_ms=-5000\n" + longLine, "line 2 is longer than 511 characters"},
+    };
+    for (const Case& c : cases) {
+        Write(c.text);
+        VirtualClock clock(path_);
+        EXPECT_EQ(clock.Note(), "Virtual clock file \"" + path_ + "\" is unusable: " + c.reason +
+                                    "; the virtual clock starts at offset 0");
+        const double real = RealUnixSeconds();
+        EXPECT_NEAR(clock.VirtualAt(real), real, 1e-6) << c.text;
+        EXPECT_EQ(Keys()["offset_ms"], "0.000000") << c.text;
+    }
+    Write("offset_ms=-5000\n" + longLine.substr(1));  // 511 characters: still a line
+    EXPECT_EQ(VirtualClock(path_).Note(), "");
+}
+
+TEST_F(VirtualClockTest, AChangeThatCannotBeSavedIsRefusedAndChangesNothing) {
+    path_ = ::testing::TempDir() + "zelkor-no-such-folder/clock";
+    VirtualClock clock(path_);
+    const double real = RealUnixSeconds();
+    EXPECT_FALSE(clock.SetUtc(CalendarTime{2023, 11, 14, 22, 13, 20, 0}));
+    EXPECT_FALSE(clock.SetAdjustment(100123));
+    uint32_t adjustment = 0, increment = 0;
+    bool disabled = true;
+    clock.GetAdjustment(adjustment, increment, disabled);
+    EXPECT_EQ(adjustment, increment);
+    EXPECT_NEAR(clock.VirtualAt(real), real, 1e-6);
+}
+
+#ifndef _WIN32
+TEST_F(VirtualClockTest, ALinkAtThePathIsNeitherReadNorWrittenThrough) {
+    const std::string secret = ::testing::TempDir() + "zelkor-virtual-clock-secret";
+    std::ofstream(secret) << "offset_ms=-5000\npassword=hunter2\n";
+    ASSERT_EQ(symlink(secret.c_str(), path_.c_str()), 0);
+    {
+        VirtualClock clock(path_);
+        EXPECT_EQ(clock.Note(),
+                  "Virtual clock file \"" + path_ +
+                      "\" is unusable: it is a symbolic link; the virtual clock starts at offset 0");
+        EXPECT_TRUE(clock.SetAdjustment(100010));
+    }
+    struct stat info {};
+    ASSERT_EQ(lstat(path_.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISREG(info.st_mode));  // the link itself was replaced by the clock's own file
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    EXPECT_EQ(Keys().count("password"), 0u);
+    std::ifstream in(secret);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "offset_ms=-5000\npassword=hunter2\n");
+    std::remove(secret.c_str());
+}
+#endif
 
 TEST(ConfigParsing, MillisecondsAreAnUnsignedDecimalCount) {
     struct Case {
