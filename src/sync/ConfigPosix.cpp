@@ -5,15 +5,21 @@
 #include <ini.h>
 #include <strings.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <string>
 
 #include "sync/Config.h"
+#include "sync/Log.h"
 
 namespace {
 
 constexpr const char* kDefaultPath = "/etc/zelkornt.ini";
+constexpr size_t kMaxFileBytes = 65536;
+// libinih reads a line in pieces of at most 199 bytes and takes the rest as a line of its own: a long
+// comment could then end in a setting. Lines of up to 198 characters and a line end are read whole.
+constexpr size_t kMaxLineCharacters = 198;
 
 struct Lookup {
     const char* section;
@@ -34,16 +40,65 @@ int Collect(void* user, const char* section, const char* name, const char* value
     return 1;
 }
 
-Lookup Find(const char* section, const char* key, const char* text = nullptr) {
-    Lookup lookup{section, key, false, false, {}};
-    if (text != nullptr) {
-        (void)ini_parse_string(text, Collect, &lookup);  // bad lines are skipped, as profile files are
-        return lookup;
+// Why the parser must not be given the text, or empty.
+std::string TextProblem(const std::string& text) {
+    if (text.find('\0') != std::string::npos) return "it holds a NUL byte";
+    size_t line = 0;
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        ++line;
+        const size_t length = end - at - (end > at && text[end - 1] == '\r' ? 1 : 0);
+        if (length > kMaxLineCharacters)
+            return "line " + std::to_string(line) + " is longer than " + std::to_string(kMaxLineCharacters) +
+                   " characters";
+        at = end + 1;
     }
+    return "";
+}
+
+const char* ConfigPath() {
     // NOLINTNEXTLINE(concurrency-mt-unsafe): the environment is only read; nothing here calls setenv
     const char* path = std::getenv("ZELKOR_CONFIG");
-    (void)ini_parse(path != nullptr && path[0] != '\0' ? path : kDefaultPath, Collect, &lookup);
+    return path != nullptr && path[0] != '\0' ? path : kDefaultPath;
+}
+
+// The file's text; a missing file reads as empty. False, with the reason, when it cannot be used.
+bool ReadConfigFile(std::string& text, std::string& problem) {
+    text.clear();
+    FILE* file = std::fopen(ConfigPath(), "rb");
+    if (file == nullptr) {
+        if (errno == ENOENT) return true;
+        problem = "it cannot be read (" + std::to_string(errno) + ")";
+        return false;
+    }
+    char buffer[4096];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0 && text.size() <= kMaxFileBytes)
+        text.append(buffer, n);
+    const bool failed = std::ferror(file) != 0;
+    (void)std::fclose(file);  // opened for reading: nothing to lose
+    if (failed)
+        problem = "it cannot be read";
+    else if (text.size() > kMaxFileBytes)
+        problem = "it is larger than " + std::to_string(kMaxFileBytes) + " bytes";
+    else
+        problem = TextProblem(text);
+    return problem.empty();
+}
+
+Lookup FindIn(const std::string& text, const char* section, const char* key) {
+    Lookup lookup{section, key, false, false, {}};
+    // Unusable text gives nothing: a setting read from half a line could be anything. Within usable text,
+    // bad lines are skipped, as profile files skip them.
+    if (TextProblem(text).empty()) (void)ini_parse_string(text.c_str(), Collect, &lookup);
     return lookup;
+}
+
+Lookup Find(const char* section, const char* key) {
+    std::string text, problem;
+    if (!ReadConfigFile(text, problem)) return Lookup{section, key, false, false, {}};
+    return FindIn(text, section, key);
 }
 
 int ServerModeFrom(const Lookup& lookup) {
@@ -63,7 +118,14 @@ ConfiguredDelay DelayFrom(const Lookup& lookup) {
 }  // namespace
 
 int ReadServerMode() {
-    return ServerModeFrom(Find("ZelkorNT", "server"));
+    std::string text, problem;
+    // Said once, here, where the run begins; the delay's reading finds the same and stays silent.
+    if (!ReadConfigFile(text, problem)) {
+        LogMessage("Configuration file \"%s\" is unusable: %s; its settings are ignored", ConfigPath(),
+                   problem.c_str());
+        return 0;
+    }
+    return ServerModeFrom(FindIn(text, "ZelkorNT", "server"));
 }
 
 ConfiguredDelay ReadConfiguredDelay() {
@@ -71,9 +133,9 @@ ConfiguredDelay ReadConfiguredDelay() {
 }
 
 int ServerModeFromText(const char* text) {
-    return ServerModeFrom(Find("ZelkorNT", "server", text));
+    return ServerModeFrom(FindIn(text, "ZelkorNT", "server"));
 }
 
 ConfiguredDelay ConfiguredDelayFromText(const char* text) {
-    return DelayFrom(Find("Zelkor", "Offset", text));
+    return DelayFrom(FindIn(text, "Zelkor", "Offset"));
 }

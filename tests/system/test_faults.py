@@ -102,8 +102,12 @@ class FaultTest(unittest.TestCase):
         self.assertEqual(adjtimex_state(), before, "this machine's clock discipline changed")
 
     def test_garbage_configuration(self):
-        cases = [  # (INI text, the lines before any traffic)
-            ("\x00\xff\xfe garbage [[[ ===\n[ZelkorNT\nserver\n", ["Listening for time broadcasts"]),
+        unusable = 'Configuration file "{}" is unusable: {}; its settings are ignored'
+        cases = [  # (INI text, the lines before any traffic; {} stands for the file's path)
+            ("\x00\xff\xfe garbage [[[ ===\n[ZelkorNT\nserver\n",
+             [unusable.format("{}", "it holds a NUL byte"), "Listening for time broadcasts"]),
+            ("[ZelkorNT]\n;" + "#" * 198 + " server=1\n",
+             [unusable.format("{}", "line 2 is longer than 198 characters"), "Listening for time broadcasts"]),
             ("[ZelkorNT]\nserver=yes\n", ["Listening for time broadcasts"]),
             ("[Zelkor]\nOffset=250ms\n",
              ['Offset "250ms" is not a count of milliseconds; the delay will be measured',
@@ -118,7 +122,7 @@ class FaultTest(unittest.TestCase):
                 daemon.wait_bound()
                 daemon.wait_line("Listening for time broadcasts")
                 time.sleep(0.05)
-                self.assertEqual(sorted(daemon.lines()), sorted(expected))
+                self.assertEqual(sorted(daemon.lines()), sorted(l.format(daemon.config_path) for l in expected))
                 daemon.stop()
 
     def test_stop_while_blocked_in_receive(self):

@@ -193,6 +193,20 @@ TEST(ConfigParsing, MillisecondsAreAnUnsignedDecimalCount) {
     }
 }
 
+#ifndef _WIN32
+TEST(ConfigParsing, ALineLongerThanTheParserReadsMakesTheWholeTextUnusable) {
+    const std::string comment = ";" + std::string(197, '#');  // 198 characters: read whole
+    EXPECT_EQ(ServerModeFromText(("[ZelkorNT]\n" + comment + "\nserver=1\n").c_str()), 1);
+    // One more character, and the parser would take the comment's tail for a setting.
+    EXPECT_EQ(ServerModeFromText(("[ZelkorNT]\n" + comment + "# server=1 (a comment)\nserver=0\n").c_str()),
+              0);
+    EXPECT_EQ(ServerModeFromText(("[ZelkorNT]\nserver=1\n" + comment + "##\n").c_str()), 0);
+    EXPECT_EQ(ConfiguredDelayFromText(("[Zelkor]\nOffset=250\n" + comment + "##\n").c_str()).kind,
+              ConfiguredDelay::kNotConfigured);
+    EXPECT_EQ(ServerModeFromText(("[ZelkorNT]\r\n" + comment + "\r\nserver=1\r\n").c_str()), 1);
+}
+#endif
+
 TEST(ConfigParsing, ProfileIntegersReadTheLeadingDigits) {
     struct Case {
         const char* text;
