@@ -7,6 +7,8 @@ constexpr uint32_t kErrorNoServiceManager = 0x20000001;
 constexpr uint32_t kErrorServiceExists = 0x20000002;
 constexpr uint32_t kErrorServiceMissing = 0x20000003;
 constexpr uint32_t kErrorServiceManagerFailed = 0x20000004;
+constexpr uint32_t kErrorProgramWritable = 0x20000005;
+constexpr uint32_t kErrorProgramHidden = 0x20000006;
 
 // One line of text for an error code: the system's message and the code, "%s (0x%x)"; empty when
 // the system has no text for it. The text lives in one buffer that the next call rewrites.

@@ -46,6 +46,7 @@ void InstallService() {
     ServiceInstaller& installer = Installer();
     char path[kPathSize];
     if (!installer.OwnPath(path, kPathSize)) Fail();
+    if (!installer.CheckProgram(path)) Fail();
     if (!installer.OpenManager()) Fail();
     if (!installer.Create(path)) Fail();
     if (!installer.Protect()) Fail();

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,8 +19,6 @@
 #include "service/ErrorText.h"
 #include "service/Installer.h"
 #include "service/ServiceControl.h"
-
-extern char** environ;
 
 namespace {
 
@@ -70,9 +69,23 @@ constexpr const char* kUnitTemplate =
     "[Install]\n"
     "WantedBy=multi-user.target\n";
 
+// Never found through the caller's PATH, never given the caller's environment: add runs as root.
+constexpr const char* kSystemctlPaths[] = {"/usr/bin/systemctl", "/bin/systemctl"};
+constexpr const char* kSystemctlEnvironment[] = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin", "LC_ALL=C", nullptr};
+
+// Folders the unit's sandbox hides from the service (ProtectHome=, PrivateTmp=, PrivateDevices=).
+constexpr const char* kHiddenFolders[] = {"/home/", "/root/", "/run/user/", "/tmp/", "/var/tmp/", "/dev/"};
+
 // Runs systemctl with the arguments; its standard output goes to output when given, else nowhere.
 // Returns its exit status, or -1 when it could not be run.
 int Systemctl(std::initializer_list<const char*> arguments, std::string* output = nullptr) {
+    const char* program = kSystemctlPaths[0];
+    for (const char* candidate : kSystemctlPaths) {
+        if (access(candidate, X_OK) == 0) {
+            program = candidate;
+            break;
+        }
+    }
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>("systemctl"));
     for (const char* a : arguments) argv.push_back(const_cast<char*>(a));
@@ -88,7 +101,8 @@ int Systemctl(std::initializer_list<const char*> arguments, std::string* output 
         posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
     pid_t pid = -1;
-    const int spawned = posix_spawnp(&pid, "systemctl", &actions, nullptr, argv.data(), environ);
+    const int spawned = posix_spawn(&pid, program, &actions, nullptr, argv.data(),
+                                    const_cast<char* const*>(kSystemctlEnvironment));
     posix_spawn_file_actions_destroy(&actions);
     if (output != nullptr) {
         close(pipeFds[1]);
@@ -134,6 +148,26 @@ class SystemdInstaller final : public ServiceInstaller {
         if (n >= size) return Failed(ENAMETOOLONG);
         path[n] = '\0';
         return true;
+    }
+
+    bool CheckProgram(const char* path) override {
+        for (const char* hidden : kHiddenFolders)
+            if (std::strncmp(path, hidden, std::strlen(hidden)) == 0) return Failed(kErrorProgramHidden);
+        // The program and each folder up to / must be root's and writable by no one else (members of
+        // group root are trusted as root is).
+        std::string at = path;
+        for (;;) {
+            struct stat info {};
+            if (lstat(at.c_str(), &info) != 0) return Failed(static_cast<uint32_t>(errno));
+            // A link's own mode means nothing; who may replace it is the folder's to say.
+            const bool othersWrite =
+                !S_ISLNK(info.st_mode) &&
+                ((info.st_mode & S_IWOTH) != 0 || ((info.st_mode & S_IWGRP) != 0 && info.st_gid != 0));
+            if (info.st_uid != 0 || othersWrite) return Failed(kErrorProgramWritable);
+            if (at == "/") return true;
+            const size_t slash = at.rfind('/');
+            at = slash == 0 ? "/" : at.substr(0, slash);
+        }
     }
 
     bool OpenManager() override {

@@ -8,6 +8,9 @@ class ServiceInstaller {
   public:
     virtual ~ServiceInstaller() = default;
     virtual bool OwnPath(char* path, int size) = 0;  // the running executable's full file name
+    // The service runs the program with every privilege: no ordinary user may be able to replace it, and
+    // the service must be able to see it.
+    virtual bool CheckProgram(const char* path) = 0;
     virtual bool OpenManager() = 0;
     virtual bool Create(const char* path) = 0;
     virtual bool Protect() = 0;  // the access control of the new service

@@ -124,6 +124,16 @@ int SystemMessageText(uint32_t code, char* text, int size) {
         case kErrorServiceManagerFailed:
             message = "systemctl failed.";
             break;
+        case kErrorProgramWritable:
+            message =
+                "The program or a folder above it can be changed by users other than root; install it "
+                "where only root can write, such as /usr/local/sbin.";
+            break;
+        case kErrorProgramHidden:
+            message =
+                "The service cannot run a program under /home, /root, /run/user, /tmp, /var/tmp or "
+                "/dev, which its sandbox hides; install it elsewhere, such as /usr/local/sbin.";
+            break;
         default:
             // glibc makes up "Unknown error N" for codes it has no text for; those have none.
             if (code > 0x7FFFFFFF || strerrorname_np(static_cast<int>(code)) == nullptr) return 0;

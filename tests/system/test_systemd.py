@@ -354,6 +354,46 @@ close($f);
             uninstall()
             c.run("rm", "-rf", folder)
 
+    def test_13_add_refuses_a_program_others_could_replace_or_the_sandbox_hides(self):
+        uninstall()
+        name = os.path.basename(BIN)
+        writable = ("The program or a folder above it can be changed by users other than root; install it where "
+                    "only root can write, such as /usr/local/sbin. (0x20000005)")
+        hidden = ("The service cannot run a program under /home, /root, /run/user, /tmp, /var/tmp or /dev, which "
+                  "its sandbox hides; install it elsewhere, such as /usr/local/sbin. (0x20000006)")
+        cases = [  # (folder, how it is made, what add prints)
+            ("/opt/open", "chmod 0777 /opt/open", writable),
+            ("/opt/staff", "chgrp staff /opt/staff && chmod 0775 /opt/staff", writable),
+            ("/opt/theirs", f"chown nobody /opt/theirs/{name}", writable),
+            ("/tmp/zelkor", "true", hidden),
+            ("/home/ann", "true", hidden),
+        ]
+        for folder, make, expected in cases:
+            with self.subTest(folder=folder):
+                c.sh(f"mkdir -p {folder} && cp {INSIDE_BIN} {folder}/ && {make}")
+                try:
+                    r = c.run(f"{folder}/{name}", "add", check=False, env=_sanitizer_environment(False))
+                    self.assertEqual((r.stdout, r.returncode), (expected, 1), r.stderr)
+                    self.assertFalse(exists(UNIT))
+                    self.assertFalse(exists(WANTS_LINK))
+                finally:
+                    c.run("rm", "-rf", folder)
+                    if exists(UNIT):
+                        uninstall()
+
+    def test_14_add_runs_the_systems_own_systemctl_whatever_the_path(self):
+        uninstall()
+        c.sh("mkdir -p /opt/decoy && printf '#!/bin/sh\\ntouch /opt/decoy/ran\\n' > /opt/decoy/systemctl && "
+             "chmod 755 /opt/decoy/systemctl")
+        try:
+            r = zelkornt("add", env={"PATH": "/opt/decoy:" + container.INSIDE_PATH})
+            self.assertEqual((r.stdout, r.returncode), ("Service installed\n", 0), r.stderr)
+            self.assertFalse(exists("/opt/decoy/ran"))
+            self.assertEqual(show("UnitFileState")["UnitFileState"], "enabled")
+        finally:
+            uninstall()
+            c.run("rm", "-rf", "/opt/decoy")
+
     def test_99_no_sanitizer_reports(self):
         self.assertEqual(sanitizer_reports(), [])
 

@@ -29,6 +29,7 @@ class FakeInstaller final : public ServiceInstaller {
     bool OwnPath(char* path, int) override {
         return Step("path") && (std::strcpy(path, "/opt/zelkornt"), true);
     }
+    bool CheckProgram(const char*) override { return Step("check"); }
     bool OpenManager() override { return Step("manager"); }
     bool Create(const char* path) override { return Step("create") && (created = path, true); }
     bool Protect() override { return Step("protect"); }
@@ -95,7 +96,7 @@ TEST_F(InstallTest, AddRegistersTheOwnPathAndSaysSo) {
 TEST_F(InstallTest, EveryFailurePrintsTheErrorTextAloneAndExitsWithOne) {
     const std::string expected = "^" + Escaped(ErrorText(installer.error)) + "$";
     ASSERT_NE(expected, "^$");
-    for (const char* step : {"path", "manager", "create", "protect"}) {
+    for (const char* step : {"path", "check", "manager", "create", "protect"}) {
         installer.failAt = step;
         EXPECT_EXIT(
             {
@@ -116,6 +117,32 @@ TEST_F(InstallTest, EveryFailurePrintsTheErrorTextAloneAndExitsWithOne) {
             << step;
     }
 }
+
+#ifndef _WIN32
+TEST(InstallCheck, AProgramTheSandboxHidesOrOthersCanReplaceIsRefused) {
+    struct Case {
+        const char* path;
+        uint32_t error;  // 0: accepted
+    } cases[] = {
+        {"/tmp/zelkornt", kErrorProgramHidden},
+        {"/var/tmp/zelkornt", kErrorProgramHidden},
+        {"/home/ann/bin/zelkornt", kErrorProgramHidden},
+        {"/root/zelkornt", kErrorProgramHidden},
+        {"/run/user/1000/zelkornt", kErrorProgramHidden},
+        {"/dev/shm/zelkornt", kErrorProgramHidden},
+        {"/usr/bin/env", 0},
+    };
+    ServiceInstaller& installer = PlatformInstaller();
+    for (const Case& c : cases) {
+        EXPECT_EQ(installer.CheckProgram(c.path), c.error == 0) << c.path;
+        if (c.error != 0) {
+            EXPECT_EQ(installer.LastError(), c.error) << c.path;
+        }
+    }
+    EXPECT_NE(std::string(ErrorText(kErrorProgramWritable)), "");
+    EXPECT_NE(std::string(ErrorText(kErrorProgramHidden)), "");
+}
+#endif
 
 TEST_F(InstallTest, NoTextMeansNothingPrintedButStillExitCodeOne) {
     installer.failAt = "create";

@@ -10,7 +10,9 @@ service started by services.exe gets it)."""
 
 import os
 import re
+import shutil
 import sys
+import threading
 import time
 import unittest
 
@@ -19,7 +21,8 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import winehelper  # noqa: E402
 from winehelper import harness, peer  # noqa: E402
 
-DACL = "D:(A;;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;SY)(A;;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;BA)(A;;CCLCSWRPWPLORC;;;AU)"
+# Full control for SYSTEM and Administrators; authenticated users may only query and interrogate.
+DACL = "D:(A;;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;SY)(A;;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;BA)(A;;CCLCSWLORC;;;AU)"
 OWN_PROCESS, ACCEPT_STOP = 0x10, 0x1
 START_PENDING_REPORT = (OWN_PROCESS, winehelper.START_PENDING, 0, 0, 0, 0, 3000)
 RUNNING_REPORT = (OWN_PROCESS, winehelper.RUNNING, ACCEPT_STOP, 0, 0, 0, 0)
@@ -116,6 +119,19 @@ class InstallTest(ServiceCase):
         gone = probe("config", "Zelkor")
         self.assertEqual(gone, NOT_INSTALLED)
         self.assertOutput(self.zelkornt("remove"), self.error_output(ERROR_SERVICE_DOES_NOT_EXIST), 1)
+
+    def test_add_refuses_a_program_in_a_folder_ordinary_users_can_write(self):
+        # Wine gives a folder of mode 0777 an entry granting Everyone write access.
+        folder = os.path.join(wine.dir, "open")
+        os.mkdir(folder)
+        os.chmod(folder, 0o777)
+        program = os.path.join(folder, "zelkornt.exe")
+        shutil.copy(wine.exe, program)
+        result = wine.run(program, "add")
+        self.assertOutput(result, b"Users other than administrators can change the program or its folder; install "
+                          b"it where only administrators can write, such as C:\\Program Files\\Zelkor. "
+                          b"(0x20000005)", 1)
+        self.assertEqual(probe("config", "Zelkor"), NOT_INSTALLED)
 
     def test_add_applies_the_dacl(self):
         # Wine's SetServiceObjectSecurity is a stub that keeps nothing, and its QueryServiceObjectSecurity
@@ -214,6 +230,44 @@ class CycleTest(ServiceCase):
         self.assertEqual((len(reply), peer.mode(reply), reply[peer.STRATUM]), (48, 4, 15))
         self.assertEqual(peer.field(reply, peer.ORIGINATE), sent)
         self.assertAlmostEqual(peer.unix_time(peer.field(reply, peer.TRANSMIT)) - now, offset_s, delta=0.2)
+
+
+class StopUnderLoadTest(ServiceCase):
+    def test_twenty_stops_while_broadcasts_arrive(self):
+        # Every broadcast steps the clock, so a stop can find the worker correcting it or saving the clock
+        # file as well as in its receive: it must end there only while it waits, and so never hang.
+        self.install()
+        wine.set_clock(offset_ms=0)
+        sender = net.peer_socket()
+        streaming = threading.Event()
+        streaming.set()
+
+        def stream():
+            for n in range(1_000_000):
+                if not streaming.is_set():
+                    break
+                sender.sendto(peer.broadcast(2, error=3.0 if n % 2 else -3.0),
+                              (harness.Network.DAEMON_ADDR, harness.NTP_PORT))
+                time.sleep(0.002)
+
+        thread = threading.Thread(target=stream)
+        thread.start()
+        self.addCleanup(lambda: (streaming.clear(), thread.join()))
+        took = []
+        for n in range(20):
+            steps = int(wine.clock().get("steps", 0))
+            self.start_service()
+            harness.wait_until(lambda: int(wine.clock()["steps"]) > steps, 10, "a step by the service")
+            time.sleep(n % 5 * 0.02)
+            mark = wine.trace_size()
+            began = time.monotonic()
+            self.assertEqual(wine.run("sc", "stop", "Zelkor").returncode, 0)
+            wine.wait_service_events(mark, lambda ev: winehelper.STOPPED in [s[1] for s in statuses(ev)],
+                                     timeout=3)
+            took.append(time.monotonic() - began)
+            harness.wait_until(lambda: not wine.service_processes(), 5, "the service process to end")
+        print(f"\n    20 stops under broadcasts: {min(took):.2f} .. {max(took):.2f} s", file=sys.stderr)
+        self.assertLess(max(took), 3.0)
 
 
 class VersionRecordTest(unittest.TestCase):
