@@ -125,7 +125,7 @@ bool VirtualClock::Parse(const std::string& text, std::string& reason) {
             parsed.otherKeys.emplace_back(key, value);
         }
         if (!ok) {
-            reason = key + " \"" + value + "\" is not a usable value";
+            reason.assign(key).append(" \"").append(value).append("\" is not a usable value");
             return false;
         }
     }
@@ -144,7 +144,7 @@ bool VirtualClock::Save(const State& state) const {
         state.refuseSteps ? 1 : 0);
     if (n < 0 || n >= static_cast<int>(sizeof fixed)) return false;
     std::string text(fixed, static_cast<size_t>(n));
-    for (const auto& [key, value] : state.otherKeys) text += key + "=" + value + "\n";
+    for (const auto& [key, value] : state.otherKeys) text.append(key).append("=").append(value).append("\n");
     return WriteFileAtomically(path_.c_str(), text, false);
 }
 
