@@ -1,6 +1,7 @@
 #include "service/ErrorText.h"
 
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -26,4 +27,11 @@ const char* ErrorTextFrom(uint32_t code, const char* message, int n) {
     (void)std::snprintf(errorText, sizeof errorText, "%.*s (0x%x)", n - 2, message,
                         static_cast<unsigned>(code));
     return errorText;
+}
+
+int OwnMessageText(const char* message, char* text, int size) {
+    const int n = static_cast<int>(std::strlen(message));
+    if (n + 1 > size) return 0;
+    std::memcpy(text, message, static_cast<size_t>(n) + 1);
+    return n + 2;  // counted with the line end that system texts carry on Windows
 }

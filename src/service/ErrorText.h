@@ -21,3 +21,6 @@ const char* ErrorTextFrom(uint32_t code, const char* message, int n);
 // The platform's message for the code, without its line end, into text; returns the length the
 // platform reports for it including a two-character line end, or 0 when there is none.
 int SystemMessageText(uint32_t code, char* text, int size);
+
+// A message of Zelkor's own (for its own codes) in the same form as SystemMessageText.
+int OwnMessageText(const char* message, char* text, int size);

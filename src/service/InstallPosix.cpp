@@ -5,6 +5,7 @@
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -75,6 +76,10 @@ constexpr const char* kSystemctlEnvironment[] = {"PATH=/usr/sbin:/usr/bin:/sbin:
 
 // Folders the unit's sandbox hides from the service (ProtectHome=, PrivateTmp=, PrivateDevices=).
 constexpr const char* kHiddenFolders[] = {"/home/", "/root/", "/run/user/", "/tmp/", "/var/tmp/", "/dev/"};
+
+bool HasAccessList(const char* path) {
+    return lgetxattr(path, "system.posix_acl_access", nullptr, 0) > 0;
+}
 
 // Runs systemctl with the arguments; its standard output goes to output when given, else nowhere.
 // Returns its exit status, or -1 when it could not be run.
@@ -153,16 +158,17 @@ class SystemdInstaller final : public ServiceInstaller {
     bool CheckProgram(const char* path) override {
         for (const char* hidden : kHiddenFolders)
             if (std::strncmp(path, hidden, std::strlen(hidden)) == 0) return Failed(kErrorProgramHidden);
-        // The program and each folder up to / must be root's and writable by no one else (members of
-        // group root are trusted as root is).
+        // The program and each folder up to / must be root's and writable by no one else: members of group
+        // root are trusted as root is, unless an access list stands behind the group bits (they then show
+        // its mask, which lets named users write too).
         std::string at = path;
         for (;;) {
             struct stat info {};
             if (lstat(at.c_str(), &info) != 0) return Failed(static_cast<uint32_t>(errno));
+            const bool groupWrite =
+                (info.st_mode & S_IWGRP) != 0 && (info.st_gid != 0 || HasAccessList(at.c_str()));
             // A link's own mode means nothing; who may replace it is the folder's to say.
-            const bool othersWrite =
-                !S_ISLNK(info.st_mode) &&
-                ((info.st_mode & S_IWOTH) != 0 || ((info.st_mode & S_IWGRP) != 0 && info.st_gid != 0));
+            const bool othersWrite = !S_ISLNK(info.st_mode) && ((info.st_mode & S_IWOTH) != 0 || groupWrite);
             if (info.st_uid != 0 || othersWrite) return Failed(kErrorProgramWritable);
             if (at == "/") return true;
             const size_t slash = at.rfind('/');

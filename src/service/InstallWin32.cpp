@@ -5,8 +5,7 @@
 #include <aclapi.h>
 #include <sddl.h>
 
-#include <cstring>
-#include <initializer_list>
+#include <string>
 
 #include "service/ErrorText.h"
 #include "service/Installer.h"
@@ -25,37 +24,66 @@ constexpr const char* kServiceAccess =
 // Rights on a file or folder that let their holder put another program in the service's place.
 constexpr DWORD kReplaceRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_DELETE_CHILD | DELETE | WRITE_DAC |
                                  WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
-// Who counts as an ordinary user: everyone, the signed-in, the local users and guests.
-constexpr WELL_KNOWN_SID_TYPE kOrdinaryUsers[] = {WinWorldSid,         WinAuthenticatedUserSid,
-                                                  WinBuiltinUsersSid,  WinInteractiveSid,
-                                                  WinBuiltinGuestsSid, WinAnonymousSid};
-constexpr DWORD kDomainUsersRid = 513;
+constexpr const char* kTrustedInstaller = "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
 
-bool IsOrdinaryUser(PSID sid) {
-    for (const WELL_KNOWN_SID_TYPE type : kOrdinaryUsers) {
-        BYTE known[SECURITY_MAX_SID_SIZE];
-        DWORD size = sizeof known;
-        if (CreateWellKnownSid(type, nullptr, known, &size) && EqualSid(sid, known)) return true;
+// Who may own or change what the service runs: SYSTEM, Administrators, TrustedInstaller and the
+// administrator running "add" itself. Anyone else could run a program of theirs as LocalSystem.
+class TrustedAccounts {
+  public:
+    TrustedAccounts() {
+        DWORD size = sizeof system_;
+        haveSystem_ = CreateWellKnownSid(WinLocalSystemSid, nullptr, system_, &size);
+        size = sizeof administrators_;
+        haveAdministrators_ =
+            CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators_, &size);
+        ConvertStringSidToSidA(kTrustedInstaller, &installer_);
+        HANDLE token = nullptr;
+        if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+            DWORD length = 0;
+            if (GetTokenInformation(token, TokenUser, user_, sizeof user_, &length)) haveUser_ = true;
+            CloseHandle(token);
+        }
     }
-    // A domain's "Domain Users": S-1-5-21-...-513.
-    const PUCHAR count = GetSidSubAuthorityCount(sid);
-    return *count >= 2 && *GetSidSubAuthority(sid, 0) == SECURITY_NT_NON_UNIQUE &&
-           *GetSidSubAuthority(sid, *count - 1) == kDomainUsersRid;
-}
+    ~TrustedAccounts() { LocalFree(installer_); }
+    TrustedAccounts(const TrustedAccounts&) = delete;
+    TrustedAccounts& operator=(const TrustedAccounts&) = delete;
 
-// Whether the access list lets ordinary users replace or change the object; a null list lets anyone.
-bool OrdinaryUsersMayWrite(PACL dacl) {
-    if (dacl == nullptr) return true;
+    bool Trusted(PSID sid) {
+        return (haveSystem_ && EqualSid(sid, system_)) ||
+               (haveAdministrators_ && EqualSid(sid, administrators_)) ||
+               (installer_ != nullptr && EqualSid(sid, installer_)) ||
+               (haveUser_ && EqualSid(sid, reinterpret_cast<const TOKEN_USER*>(user_)->User.Sid));
+    }
+
+  private:
+    BYTE system_[SECURITY_MAX_SID_SIZE];
+    BYTE administrators_[SECURITY_MAX_SID_SIZE];
+    alignas(TOKEN_USER) BYTE user_[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    PSID installer_ = nullptr;
+    bool haveSystem_ = false, haveAdministrators_ = false, haveUser_ = false;
+};
+
+// Whether anyone but the trusted may change the object: as its owner, or through its access list (a null
+// list lets anyone). Entries only passed on to what is created inside do not apply to the object itself.
+bool OthersMayChange(PSID owner, PACL dacl, TrustedAccounts& trusted) {
+    if (owner == nullptr || !trusted.Trusted(owner) || dacl == nullptr) return true;
     for (DWORD i = 0; i < dacl->AceCount; ++i) {
         void* entry = nullptr;
         if (!GetAce(dacl, i, &entry)) continue;
         const auto* header = static_cast<ACE_HEADER*>(entry);
-        // Entries only passed on to what is created inside do not apply to the object itself.
         if (header->AceType != ACCESS_ALLOWED_ACE_TYPE || (header->AceFlags & INHERIT_ONLY_ACE)) continue;
         auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(entry);
-        if ((allowed->Mask & kReplaceRights) && IsOrdinaryUser(&allowed->SidStart)) return true;
+        if ((allowed->Mask & kReplaceRights) && !trusted.Trusted(&allowed->SidStart)) return true;
     }
     return false;
+}
+
+// Where a path's root ends: the backslash after "C:", or after "\\\\server\\share"; npos when it has none.
+size_t RootEnd(const std::string& path) {
+    if (path.size() >= 3 && path[1] == ':' && path[2] == '\\') return 2;
+    if (path.compare(0, 2, "\\\\") != 0) return std::string::npos;
+    const size_t server = path.find('\\', 2);
+    return server == std::string::npos ? server : path.find('\\', server + 1);
 }
 
 class ScmInstaller final : public ServiceInstaller {
@@ -68,24 +96,29 @@ class ScmInstaller final : public ServiceInstaller {
         return true;
     }
 
-    // The program and its folder: whoever may write either may run a program of theirs as LocalSystem.
+    // The program and every folder up to its drive's root: whoever may change any of them may put a
+    // program of theirs in its place.
     bool CheckProgram(const char* path) override {
-        char folder[kPathSize];
-        std::strncpy(folder, path, sizeof folder - 1);
-        folder[sizeof folder - 1] = '\0';
-        char* last = std::strrchr(folder, '\\');
-        if (last != nullptr) *last = '\0';
-        for (const char* object : {static_cast<const char*>(folder), path}) {
+        TrustedAccounts trusted;
+        std::string at = path;
+        const size_t root = RootEnd(at);
+        if (root == std::string::npos) return Failed(ERROR_BAD_PATHNAME);
+        for (;;) {
+            PSID owner = nullptr;
             PACL dacl = nullptr;
             PSECURITY_DESCRIPTOR descriptor = nullptr;
-            const DWORD error = GetNamedSecurityInfoA(object, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
-                                                      nullptr, nullptr, &dacl, nullptr, &descriptor);
+            const DWORD error = GetNamedSecurityInfoA(at.c_str(), SE_FILE_OBJECT,
+                                                      OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                                      &owner, nullptr, &dacl, nullptr, &descriptor);
             if (error != ERROR_SUCCESS) return Failed(error);
-            const bool open = OrdinaryUsersMayWrite(dacl);
+            const bool open = OthersMayChange(owner, dacl, trusted);
             LocalFree(descriptor);
             if (open) return Failed(kErrorProgramWritable);
+            if (at.size() == root + 1) return true;
+            const size_t slash = at.rfind('\\');
+            // The root keeps its backslash: "C:" alone would name the current folder on C.
+            at.resize(slash > root ? slash : root + 1);
         }
-        return true;
     }
 
     bool OpenManager() override {

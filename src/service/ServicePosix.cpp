@@ -140,8 +140,5 @@ int SystemMessageText(uint32_t code, char* text, int size) {
             message = strerror_r(static_cast<int>(code), buffer, sizeof buffer);
             break;
     }
-    const int n = static_cast<int>(std::strlen(message));
-    if (n + 1 > size) return 0;
-    std::memcpy(text, message, static_cast<size_t>(n) + 1);
-    return n + 2;  // counted with the line end that system texts carry on Windows
+    return OwnMessageText(message, text, size);
 }

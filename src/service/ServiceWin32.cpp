@@ -57,15 +57,11 @@ void RunServiceDispatch() {
 
 int SystemMessageText(uint32_t code, char* text, int size) {
     // Zelkor's own code, which the system has no text for.
-    if (code == kErrorProgramWritable) {
-        const char* own =
-            "Users other than administrators can change the program or its folder; install it where only "
-            "administrators can write, such as C:\\Program Files\\Zelkor.";
-        const int n = static_cast<int>(std::strlen(own));
-        if (n + 1 > size) return 0;
-        std::memcpy(text, own, static_cast<size_t>(n) + 1);
-        return n + 2;  // counted with the line end system texts carry
-    }
+    if (code == kErrorProgramWritable)
+        return OwnMessageText(
+            "Users other than administrators can change the program or a folder above it; install it where "
+            "only administrators can write, such as C:\\Program Files\\Zelkor.",
+            text, size);
     char* message = nullptr;
     // IGNORE_INSERTS: no arguments are passed, so an insert marker must never be expanded from memory.
     const DWORD flags = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |

@@ -4,7 +4,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <ctime>
+#include <thread>
 
 #include "service/Thread.h"
 #include "sync/Sntp.h"
@@ -24,14 +26,12 @@ int64_t MonotonicMs() {
     return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-// Polls the descriptors (the stop pipe among them) until one is ready or timeoutMs passes (-1: no limit);
-// an interrupted poll goes on with the time left. False on timeout or a failed poll.
-bool PollReady(pollfd* fds, nfds_t count, int timeoutMs) {
+// poll that goes on with the time left when a signal interrupts it: above 0 ready, 0 timed out, -1 failed.
+int PollFor(pollfd* fds, nfds_t count, int timeoutMs) {
     const int64_t deadline = MonotonicMs() + timeoutMs;
     for (;;) {
         const int n = poll(fds, count, timeoutMs);
-        if (n >= 0) return n > 0;
-        if (errno != EINTR) return false;
+        if (n >= 0 || errno != EINTR) return n;
         if (timeoutMs >= 0) {
             const int64_t left = deadline - MonotonicMs();
             timeoutMs = left > 0 ? static_cast<int>(left) : 0;
@@ -41,7 +41,7 @@ bool PollReady(pollfd* fds, nfds_t count, int timeoutMs) {
 
 bool WaitReadable(int timeoutMs) {
     pollfd p{stopPipe[0], POLLIN, 0};
-    return PollReady(&p, 1, timeoutMs);
+    return PollFor(&p, 1, timeoutMs) > 0;
 }
 
 // Ends the worker without unwinding a thread through library code: it waits on its socket and the
@@ -51,11 +51,17 @@ class StopPipeGate final : public WorkerGate {
     bool BeforeReceive(SocketHandle s) override {
         pollfd fds[2] = {{static_cast<int>(s), POLLIN, 0}, {stopPipe[0], POLLIN, 0}};
         // A failed poll is left to the receive, which reports it.
-        (void)PollReady(fds, 2, -1);
+        (void)PollFor(fds, 2, -1);
         return (fds[1].revents & POLLIN) == 0;
     }
     void AfterReceive() override {}
-    bool Pause(uint32_t milliseconds) override { return !WaitReadable(static_cast<int>(milliseconds)); }
+    bool Pause(uint32_t milliseconds) override {
+        pollfd p{stopPipe[0], POLLIN, 0};
+        const int n = PollFor(&p, 1, static_cast<int>(milliseconds));
+        // A failed wait still pauses: never a broadcast loop without one.
+        if (n < 0) std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+        return n <= 0;
+    }
 };
 
 struct Start {

@@ -17,7 +17,7 @@ HANDLE workerLock = nullptr;
 // DLL notifications under the loader lock) is waited for, never terminated.
 volatile LONG workerReturned = 0;
 
-// A worker busy for longer than this (a slow disk) is terminated all the same: a stop must end.
+// A worker busy for longer than this (a slow disk) is not terminated: it is left to the process's end.
 constexpr DWORD kLockTimeoutMs = 2000;
 
 class LockGate final : public WorkerGate {
@@ -30,9 +30,10 @@ class LockGate final : public WorkerGate {
     // The sleep ends early when the StopEvent is set: the broadcaster then returns by itself.
     bool Pause(uint32_t milliseconds) override {
         ReleaseSemaphore(workerLock, 1, nullptr);
-        const bool stopped = WaitForSingleObject(stopEvent, milliseconds) == WAIT_OBJECT_0;
+        const DWORD waited = WaitForSingleObject(stopEvent, milliseconds);
+        if (waited == WAIT_FAILED) Sleep(milliseconds);  // never a broadcast loop without a pause
         WaitForSingleObject(workerLock, INFINITE);
-        return !stopped;
+        return waited != WAIT_OBJECT_0;
     }
 };
 
@@ -96,15 +97,17 @@ WorkerThread StartWorker(WorkerEntry entry) {
     return worker;
 }
 
-// Once their loop runs, the workers wait in a receive that nothing else ends: the thread is ended
-// outright, but only while it waits there.
+// The listener waits in a receive that nothing else ends: it is ended outright, but only while it waits
+// there (the broadcaster sees the StopEvent in its sleep and returns by itself).
 void TerminateWorker(WorkerThread& worker) {
     if (!worker.started) return;
     const HANDLE thread = reinterpret_cast<HANDLE>(worker.handle);
-    const bool locked = WaitForSingleObject(workerLock, kLockTimeoutMs) == WAIT_OBJECT_0;
-    if (!workerReturned) TerminateThread(thread, 0);
-    // TerminateThread only starts the end: it is complete when the handle is signalled.
-    WaitForSingleObject(thread, kLockTimeoutMs);
-    if (locked) ReleaseSemaphore(workerLock, 1, nullptr);
+    if (WaitForSingleObject(workerLock, kLockTimeoutMs) == WAIT_OBJECT_0) {
+        if (!workerReturned) TerminateThread(thread, 0);
+        // TerminateThread only starts the end: it is complete when the handle is signalled.
+        WaitForSingleObject(thread, kLockTimeoutMs);
+        ReleaseSemaphore(workerLock, 1, nullptr);
+    }
+    CloseHandle(thread);
     worker.started = false;
 }

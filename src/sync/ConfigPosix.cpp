@@ -5,13 +5,13 @@
 #include <ini.h>
 #include <strings.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include "sync/Config.h"
 #include "sync/Log.h"
+#include "time/TextFile.h"
 
 namespace {
 
@@ -43,17 +43,9 @@ int Collect(void* user, const char* section, const char* name, const char* value
 // Why the parser must not be given the text, or empty.
 std::string TextProblem(const std::string& text) {
     if (text.find('\0') != std::string::npos) return "it holds a NUL byte";
-    size_t line = 0;
-    for (size_t at = 0; at < text.size();) {
-        size_t end = text.find('\n', at);
-        if (end == std::string::npos) end = text.size();
-        ++line;
-        const size_t length = end - at - (end > at && text[end - 1] == '\r' ? 1 : 0);
-        if (length > kMaxLineCharacters)
-            return "line " + std::to_string(line) + " is longer than " + std::to_string(kMaxLineCharacters) +
-                   " characters";
-        at = end + 1;
-    }
+    if (const size_t line = FirstLineLongerThan(text, kMaxLineCharacters))
+        return "line " + std::to_string(line) + " is longer than " + std::to_string(kMaxLineCharacters) +
+               " characters";
     return "";
 }
 
@@ -65,25 +57,17 @@ const char* ConfigPath() {
 
 // The file's text; a missing file reads as empty. False, with the reason, when it cannot be used.
 bool ReadConfigFile(std::string& text, std::string& problem) {
-    text.clear();
-    FILE* file = std::fopen(ConfigPath(), "rb");
-    if (file == nullptr) {
-        if (errno == ENOENT) return true;
-        problem = "it cannot be read (" + std::to_string(errno) + ")";
+    const FileRead read = ReadTextFile(ConfigPath(), kMaxFileBytes, FileOwner::kAnyone, text);
+    if (read.result == FileRead::kMissing) {
+        text.clear();
+        return true;
+    }
+    if (read.result != FileRead::kRead) {
+        problem = read.reason;
+        if (read.error != 0) problem += " (" + std::to_string(read.error) + ")";
         return false;
     }
-    char buffer[4096];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0 && text.size() <= kMaxFileBytes)
-        text.append(buffer, n);
-    const bool failed = std::ferror(file) != 0;
-    (void)std::fclose(file);  // opened for reading: nothing to lose
-    if (failed)
-        problem = "it cannot be read";
-    else if (text.size() > kMaxFileBytes)
-        problem = "it is larger than " + std::to_string(kMaxFileBytes) + " bytes";
-    else
-        problem = TextProblem(text);
+    problem = TextProblem(text);
     return problem.empty();
 }
 

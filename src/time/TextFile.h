@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <string>
 
-// The small text files the daemon keeps itself, read and written so that no one else can steer them:
+// The small text files the daemon reads and keeps, read and written so that no one else can steer them:
 // never through a link planted at the path, never half written, never left behind half done.
 
 struct FileRead {
@@ -12,9 +12,17 @@ struct FileRead {
     int error;           // kFailed: the platform's error number
 };
 
-// The whole of a regular file at path, at most maxBytes, opened without following a link and, on POSIX,
-// only when it belongs to this process's user.
-FileRead ReadOwnFile(const char* path, size_t maxBytes, std::string& text);
+enum class FileOwner {
+    kThisUser,  // a file the daemon keeps itself: never through a link, and on POSIX only this user's
+    kAnyone,    // a file the administrator wrote, such as the configuration
+};
+
+// The whole of a regular file at path, at most maxBytes.
+FileRead ReadTextFile(const char* path, size_t maxBytes, FileOwner owner, std::string& text);
+
+// The number (from 1) of the first line of text longer than maxCharacters, its "\n" or "\r\n" not counted;
+// 0 when there is none.
+size_t FirstLineLongerThan(const std::string& text, size_t maxCharacters);
 
 // Writes text into a new file created exclusively beside path (readable by its owner only, or by everyone
 // when readableByAll), flushes it to disk and renames it over path: readers see the old file or the new

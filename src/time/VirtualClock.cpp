@@ -62,42 +62,46 @@ VirtualClock::VirtualClock(std::string path) : path_(std::move(path)) {
     defaults_.adjustment = defaults_.increment;
     defaults_.since = RealUnixSeconds();
     state_ = defaults_;
-    Load();
-    (void)Save(state_);
+    // Written back with every key filled in, unless it could not be used: then it is left as it is.
+    if (Load()) (void)Save(state_);
 }
 
-void VirtualClock::Load() {
+bool VirtualClock::Load() {
     std::string text;
-    const FileRead read = ReadOwnFile(path_.c_str(), kMaxFileBytes, text);
-    if (read.result == FileRead::kMissing) return;
+    const FileRead read = ReadTextFile(path_.c_str(), kMaxFileBytes, FileOwner::kThisUser, text);
+    if (read.result == FileRead::kMissing) return true;
     std::string reason;
     if (read.result == FileRead::kRead) {
-        if (Parse(text, reason)) return;
+        if (Parse(text, reason)) return true;
     } else {
         reason = read.reason;
-        if (read.error != 0) reason += " (" + std::to_string(read.error) + ")";
+        if (read.error != 0) reason.append(" (").append(std::to_string(read.error)).append(")");
     }
-    note_ = "Virtual clock file \"" + path_ + "\" is unusable: " + reason +
-            "; the virtual clock starts at offset 0";
+    usable_ = false;
+    note_.assign("Virtual clock file \"")
+        .append(path_)
+        .append("\" is unusable: ")
+        .append(reason)
+        .append("; the virtual clock keeps real time and refuses every change");
+    return false;
 }
 
 bool VirtualClock::Parse(const std::string& text, std::string& reason) {
+    if (const size_t tooLong = FirstLineLongerThan(text, kMaxLineCharacters)) {
+        reason.assign("line ")
+            .append(std::to_string(tooLong))
+            .append(" is longer than ")
+            .append(std::to_string(kMaxLineCharacters))
+            .append(" characters");
+        return false;
+    }
     State parsed = defaults_;
     bool haveAdjustment = false;
-    size_t lineNumber = 0;
     for (size_t at = 0; at < text.size();) {
         size_t end = text.find('\n', at);
         if (end == std::string::npos) end = text.size();
-        std::string raw = text.substr(at, end - at);
+        const std::string line = Trim(text.substr(at, end - at));
         at = end + 1;
-        if (!raw.empty() && raw.back() == '\r') raw.pop_back();  // a line end written on Windows
-        ++lineNumber;
-        if (raw.size() > kMaxLineCharacters) {
-            reason = "line " + std::to_string(lineNumber) + " is longer than " +
-                     std::to_string(kMaxLineCharacters) + " characters";
-            return false;
-        }
-        const std::string line = Trim(raw);
         const size_t equals = line.find('=');
         if (line.empty() || line[0] == '#' || equals == std::string::npos) continue;
         const std::string key = Trim(line.substr(0, equals));
@@ -192,7 +196,7 @@ bool VirtualClock::SetAdjustment(uint32_t adjustment) {
 
 bool VirtualClock::Commit(const State& next) {
     // Like a real clock that refuses a change, this one keeps its time when the change cannot be recorded.
-    if (!Save(next)) return false;
+    if (!usable_ || !Save(next)) return false;
     state_ = next;
     return true;
 }

@@ -10,7 +10,8 @@
 // adjustment / increment since the last change. Dry runs and tests step and slew it freely.
 class VirtualClock final : public ClockBackend {
   public:
-    // Loads the file (a missing one starts at offset 0) and writes it back with every key filled in.
+    // Loads the file (a missing one starts at offset 0) and writes it back with every key filled in. A
+    // file that cannot be used is left alone: the clock then keeps real time and refuses every change.
     explicit VirtualClock(std::string path);
 
     void ReadUtc(CalendarTime& now) override;
@@ -37,7 +38,7 @@ class VirtualClock final : public ClockBackend {
         std::vector<std::pair<std::string, std::string>> otherKeys;  // kept as found
     };
 
-    void Load();
+    bool Load();  // false: the file is there but cannot be used
     bool Parse(const std::string& text, std::string& reason);
     bool Save(const State& state) const;
     bool Commit(const State& next);  // saved first, then in force; false changes nothing
@@ -46,6 +47,7 @@ class VirtualClock final : public ClockBackend {
     State defaults_;
     State state_;
     std::string note_;
+    bool usable_ = true;  // an unusable file is never written: whatever it is, it stays as it was
 };
 
 // Installs a virtual clock when ZELKOR_VIRTUAL_CLOCK names a file; returns whether it did.

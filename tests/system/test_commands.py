@@ -2,6 +2,10 @@
 """The command line and the choice of mode: usage text, console mode, client or server mode by the INI file,
 and what server mode sends. Every run is inside a network namespace, under capsh without CAP_SYS_TIME."""
 
+import os
+import shlex
+import struct
+import subprocess
 import sys
 import time
 import unittest
@@ -35,6 +39,29 @@ class OneShotTest(unittest.TestCase):
     def test_no_argument_outside_systemd_prints_nothing(self):
         status, out, _ = harness.run_once(self.net.daemon_ns, [])
         self.assertEqual((status, out), (0, ""))
+
+
+class AddTest(unittest.TestCase):
+    def test_add_refuses_a_folder_whose_access_list_lets_a_user_write(self):
+        # Over an access list the group bits show its mask: "root's group may write" may then mean anyone it
+        # names. In a mount namespace of its own, with empty /run and /etc/systemd/system, nothing is written.
+        entries = [(0x01, 7, 0xFFFFFFFF), (0x02, 7, 65534), (0x04, 5, 0xFFFFFFFF), (0x10, 7, 0xFFFFFFFF),
+                   (0x20, 5, 0xFFFFFFFF)]  # owner, user nobody, group, mask, other
+        acl = struct.pack("<I", 2) + b"".join(struct.pack("<HHI", *e) for e in entries)
+        script = os.path.join(harness.workdir(), "add-acl.sh")
+        with open(script, "w") as f:
+            f.write("set -e\n"
+                    "for d in /mnt /run /etc/systemd/system; do mount -t tmpfs -o mode=0755 tmpfs $d; done\n"
+                    "mkdir -m 0775 /mnt/zk && cp \"$1\" /mnt/zk/zelkornt\n"
+                    "python3 -c 'import os, sys; os.setxattr(\"/mnt/zk\", \"system.posix_acl_access\", "
+                    "bytes.fromhex(sys.argv[1]))' \"$2\"\n"
+                    "set +e\n/mnt/zk/zelkornt add; echo \"<exit $?>\"\n")
+        r = subprocess.run(["capsh", "--drop=cap_sys_time", "--", "-c", shlex.join(
+            ["exec", "unshare", "-m", "--propagation", "private", "sh", script, harness.daemon_binary(),
+             acl.hex()])], capture_output=True, text=True, timeout=30)
+        self.assertEqual(r.stdout, "The program or a folder above it can be changed by users other than root; "
+                                   "install it where only root can write, such as /usr/local/sbin. (0x20000005)"
+                                   "<exit 1>\n", r.stderr)
 
 
 class ModeTest(unittest.TestCase):

@@ -182,19 +182,25 @@ class FaultTest(unittest.TestCase):
             with open(path, "w") as f:
                 f.write(text)
             os.chmod(path, 0o600)
-        daemon = harness.Daemon(self.net.daemon_ns)
-        os.symlink(secret, daemon.clock_path)
-        os.symlink(victim, daemon.clock_path + ".tmp")
-        daemon.start()
-        self.addCleanup(daemon.stop)
-        daemon.wait_line(f'Virtual clock file "{daemon.clock_path}" is unusable: it is a symbolic link; '
-                         "the virtual clock starts at offset 0")
-        daemon.wait_bound()
-        self.net.peer_socket().sendto(peer.broadcast(2, error=5.0), (self.net.DAEMON_ADDR, 123))
-        daemon.wait_line(re.compile(r"The time has been corrected by [45]\.\d{3} seconds"))
-        info = os.lstat(daemon.clock_path)
+        # A link where the old build wrote its temporary file: the clock is saved beside it, never through it.
+        tmp_link = harness.Daemon(self.net.daemon_ns)
+        os.symlink(victim, tmp_link.clock_path + ".tmp")
+        # A link at the clock file itself: not read, not replaced, and every change refused.
+        link = harness.Daemon(self.net.daemon_ns)
+        os.symlink(secret, link.clock_path)
+        sock = self.net.peer_socket()
+        for daemon, outcome in ((tmp_link, re.compile(r"The time has been corrected by [45]\.\d{3} seconds")),
+                                (link, "Failed to set the time")):
+            daemon.start()
+            daemon.wait_bound()
+            sock.sendto(peer.broadcast(2, error=5.0), (self.net.DAEMON_ADDR, 123))
+            daemon.wait_line(outcome)
+            daemon.stop()
+        self.assertEqual(link.lines()[0], f'Virtual clock file "{link.clock_path}" is unusable: it is a symbolic '
+                                          "link; the virtual clock keeps real time and refuses every change")
+        self.assertTrue(os.path.islink(link.clock_path))
+        info = os.lstat(tmp_link.clock_path)
         self.assertEqual((stat.S_ISREG(info.st_mode), stat.S_IMODE(info.st_mode)), (True, 0o600))
-        self.assertNotIn("password", daemon.clock())
         for path, text in ((secret, "offset_ms=-5000\npassword=hunter2\n"), (victim, "precious\n")):
             with open(path) as f:
                 self.assertEqual(f.read(), text)

@@ -122,14 +122,14 @@ class InstallTest(ServiceCase):
 
     def test_add_refuses_a_program_in_a_folder_ordinary_users_can_write(self):
         # Wine gives a folder of mode 0777 an entry granting Everyone write access.
-        folder = os.path.join(wine.dir, "open")
+        folder = os.path.join(wine.path, "drive_c", "open")
         os.mkdir(folder)
         os.chmod(folder, 0o777)
         program = os.path.join(folder, "zelkornt.exe")
         shutil.copy(wine.exe, program)
         result = wine.run(program, "add")
-        self.assertOutput(result, b"Users other than administrators can change the program or its folder; install "
-                          b"it where only administrators can write, such as C:\\Program Files\\Zelkor. "
+        self.assertOutput(result, b"Users other than administrators can change the program or a folder above it; "
+                          b"install it where only administrators can write, such as C:\\Program Files\\Zelkor. "
                           b"(0x20000005)", 1)
         self.assertEqual(probe("config", "Zelkor"), NOT_INSTALLED)
 

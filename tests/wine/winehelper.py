@@ -60,8 +60,12 @@ def windows_binary():
 
 
 def windows_path(unix_path):
-    """The Windows name of a Unix path through Wine's Z: drive (which maps to /)."""
-    return "Z:" + os.path.abspath(unix_path).replace("/", "\\")
+    """The Windows name of a Unix path: C: for what lies in a prefix's drive_c, else Wine's Z: drive (/)."""
+    path = os.path.abspath(unix_path)
+    head, inside, rest = path.partition("/drive_c/")
+    if inside and os.path.isdir(os.path.join(head, "dosdevices")):
+        return "C:\\" + rest.replace("/", "\\")
+    return "Z:" + path.replace("/", "\\")
 
 
 def text(raw):
@@ -174,6 +178,12 @@ class Prefix:
     def boot(self):
         """wineboot, the clock variable, persistent wineserver, warm-up with the service trace (~11 s)."""
         self._plain(["wineboot", "-i"], 180)
+        # Run from C:\zelkor, as installed: "add" refuses a program in a folder others may change, and the
+        # Z: drive shows this machine's /tmp, which everyone may write.
+        installed = os.path.join(self.path, "drive_c", "zelkor")
+        os.makedirs(installed, mode=0o755)
+        shutil.copy(self.exe, installed)
+        self.exe = os.path.join(installed, os.path.basename(self.exe))
         self._plain(["wine", "reg", "add", ENVIRONMENT_KEY, "/v", "ZELKOR_VIRTUAL_CLOCK", "/t", "REG_SZ",
                      "/d", windows_path(self.clock_path), "/f"], 60)
         self._plain(["wineserver", "-w"], 60)
