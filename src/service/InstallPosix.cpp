@@ -38,6 +38,8 @@ constexpr const char* kUnitTemplate =
     "[Service]\n"
     "Type=notify\n"
     "ExecStart=\"%s\"\n"
+    // The status file's folder, /run/zelkor, the service's own.
+    "RuntimeDirectory=zelkor\n"
     "CapabilityBoundingSet=CAP_SYS_TIME CAP_NET_BIND_SERVICE\n"
     "NoNewPrivileges=yes\n"
     "ProtectSystem=strict\n"

@@ -4,6 +4,7 @@
 
 #include "service/RunLoop.h"
 #include "service/Thread.h"
+#include "sync/Status.h"
 
 namespace {
 
@@ -24,6 +25,10 @@ ServiceControlManager* installed = nullptr;
 
 ServiceControlManager& Manager() {
     return installed ? *installed : PlatformServiceControl();
+}
+
+void Describe(const char* summary) {
+    Manager().Describe(summary);
 }
 
 }  // namespace
@@ -66,7 +71,9 @@ void ServiceMainWith(void (*run)()) {
     if (!Manager().RegisterControlHandler()) return;
     ReportServiceStatus(kServiceStartPending, 0, kStartWaitHintMs);
     if (!ReportServiceStatus(kServiceRunning, 0, 0)) return;
+    InstallStatusSink(Describe);
     run();
+    InstallStatusSink(nullptr);
     ReportServiceStatus(kServiceStopped, 0, 0);
 }
 

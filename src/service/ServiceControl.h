@@ -32,6 +32,8 @@ class ServiceControlManager {
     virtual ~ServiceControlManager() = default;
     virtual bool RegisterControlHandler() = 0;
     virtual bool SetStatus(const ServiceStatusRecord& status) = 0;  // false: the report was refused
+    // What the worker is doing, in one line, where the manager shows such a thing (systemd's status line).
+    virtual void Describe(const char* summary) { (void)summary; }
 };
 
 ServiceControlManager& PlatformServiceControl();

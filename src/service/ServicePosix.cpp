@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "service/ErrorText.h"
 #include "service/Service.h"
@@ -36,18 +37,34 @@ class SystemdServiceControl final : public ServiceControlManager {
     // The signals are routed to the dispatcher before the service main thread starts.
     bool RegisterControlHandler() override { return true; }
 
+    // The worker's line replaces "Running" as the status systemctl shows, and stays there when the state
+    // is reported again.
+    void Describe(const char* summary) override {
+        char message[320];
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            (void)std::snprintf(summary_, sizeof summary_, "%s", summary);
+            (void)std::snprintf(message, sizeof message, "STATUS=%s", summary_);
+        }
+        const NotifyFunction notify = Notify();
+        if (notify != nullptr) (void)notify(0, message);
+    }
+
     bool SetStatus(const ServiceStatusRecord& status) override {
         const unsigned long long extendUs = static_cast<unsigned long long>(status.waitHint) * 1000ULL;
-        char message[160];
+        char message[320];
         switch (status.currentState) {
             case kServiceStartPending:
                 (void)std::snprintf(message, sizeof message,
                                     "STATUS=Starting (check-point %u)\nEXTEND_TIMEOUT_USEC=%llu",
                                     status.checkPoint, extendUs);
                 break;
-            case kServiceRunning:
-                (void)std::snprintf(message, sizeof message, "READY=1\nSTATUS=Running");
+            case kServiceRunning: {
+                std::lock_guard<std::mutex> hold(lock_);
+                (void)std::snprintf(message, sizeof message, "READY=1\nSTATUS=%s",
+                                    summary_[0] != '\0' ? summary_ : "Running");
                 break;
+            }
             case kServiceStopPending:
                 (void)std::snprintf(message, sizeof message,
                                     "STOPPING=1\nSTATUS=Stopping (check-point %u)\nEXTEND_TIMEOUT_USEC=%llu",
@@ -64,6 +81,10 @@ class SystemdServiceControl final : public ServiceControlManager {
         // No library, an error, or 0 (no manager listening): all refused.
         return notify != nullptr && notify(0, message) > 0;
     }
+
+  private:
+    std::mutex lock_;  // the worker describes, the control handler's thread reports
+    char summary_[256] = {};
 };
 
 pthread_t dispatcherThread;

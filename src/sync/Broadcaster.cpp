@@ -1,5 +1,6 @@
 #include "sync/Log.h"
 #include "sync/Sntp.h"
+#include "sync/Status.h"
 #include "time/SystemClock.h"
 
 namespace {
@@ -14,29 +15,38 @@ bool OpenBroadcastSocket(SocketHandle& s) {
     SocketApi& net = Net();
     s = net.Open();
     if (s == kInvalidSocket) {
-        LogMessage("Couldn't create NTP broadcast socket (%d)", net.LastError());
+        StatusSetUpFailed("Couldn't create NTP broadcast socket (%d)", net.LastError());
         return false;
     }
     if (net.EnableAddressReuse(s) == -1) {
-        LogMessage("Couldn't set SNTP broadcast socket options (%d)", net.LastError());
+        StatusSetUpFailed("Couldn't set SNTP broadcast socket options (%d)", net.LastError());
         return false;
     }
     if (net.EnableBroadcast(s) == -1) {
-        LogMessage("Couldn't set SNTP socket to broadcast (%d)", net.LastError());
+        StatusSetUpFailed("Couldn't set SNTP socket to broadcast (%d)", net.LastError());
         return false;
     }
     return true;
 }
 
 void BroadcastOnce(SocketHandle s, const SocketAddress& destination) {
-    const SntpMessage message = BuildBroadcast(SystemClock().Now());
-    if (Net().Send(s, message.bytes, kSntpMessageSize, destination) == -1)
+    const NtpTime now = SystemClock().Now();
+    const SntpMessage message = BuildBroadcast(now);
+    if (Net().Send(s, message.bytes, kSntpMessageSize, destination) == -1) {
+        ++statusRecord.sendFailures;
         LogMessage("NTP server sendto failed");
+    } else {
+        ++statusRecord.broadcastsSent;
+        statusRecord.lastBroadcastSent = now;
+    }
+    PublishStatus();
 }
 
 uint32_t BroadcasterThread(void*) {
+    StartStatus(1);
     SocketHandle s = kInvalidSocket;
     if (!OpenBroadcastSocket(s)) return kFailed;
+    statusRecord.state = WorkerState::kBroadcasting;
     // Unbound: sent from a port of the system's choice, so server mode never holds the NTP port.
     const SocketAddress destination{AddressFromOctets(255, 255, 255, 255), NtpServicePort()};
     // The first broadcast leaves at once; the interval runs from the end of each send.

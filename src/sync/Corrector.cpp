@@ -2,6 +2,7 @@
 
 #include "sync/Log.h"
 #include "sync/Sntp.h"
+#include "sync/Status.h"
 #include "time/ClockBackend.h"
 #include "time/SystemClock.h"
 
@@ -23,10 +24,15 @@ void StepClock(NtpTime start, double error) {
     const int64_t s = TruncateToInt64(t);
     const int32_t ms = TruncateToInt32((t - static_cast<double>(s)) * 1000.0);
     const uint32_t unixSeconds = static_cast<uint32_t>(s) + kUnixFromNtpSeconds;
-    if (clock.SetClock(unixSeconds, static_cast<uint32_t>(ms)))
+    if (clock.SetClock(unixSeconds, static_cast<uint32_t>(ms))) {
+        ++statusRecord.steps;
+        statusRecord.lastAction = CorrectionAction::kStep;
         LogMessage("The time has been corrected by %.3f second%s", error, Plural(error));
-    else
+    } else {
+        ++statusRecord.failedSteps;
+        statusRecord.lastAction = CorrectionAction::kFailedStep;
         LogMessage("Failed to set the time");
+    }
 }
 
 }  // namespace
@@ -54,6 +60,7 @@ void CorrectClock(double error) {
     }
 
     LogMessage("Delta is %.3f second%s", error, Plural(error));
+    statusRecord.lastDelta = error;
 
     if (std::fabs(error) > kStepThresholdSeconds) {
         StepClock(start, error);
@@ -63,6 +70,8 @@ void CorrectClock(double error) {
     }
 
     LogMessage("Slew clock");
+    ++statusRecord.slews;
+    statusRecord.lastAction = CorrectionAction::kSlew;
     uint32_t amount = static_cast<uint32_t>(TruncateToInt32(std::fabs(error) * kSlewUnitsPerSecond));
     if (amount == 0) amount = 1;
     if (positive != static_cast<bool>(state.prevPositive)) {

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "sync/Log.h"
+#include "sync/Status.h"
 #include "time/SystemClock.h"
 
 namespace {
@@ -39,18 +40,18 @@ bool OpenListenerSocket(SocketHandle& s) {
     SocketApi& net = Net();
     s = net.Open();
     if (s == kInvalidSocket) {
-        LogMessage("Couldn't create NTP server socket (%d)", net.LastError());
+        StatusSetUpFailed("Couldn't create NTP server socket (%d)", net.LastError());
         return false;
     }
     // No address reuse: a second instance must fail here rather than share the port.
     if (net.Bind(s, NtpServicePort()) == -1) {
-        LogMessage("Couldn't bind NTP socket. (%d)  Is Zelkor or Ombrix running?", net.LastError());
+        StatusSetUpFailed("Couldn't bind NTP socket. (%d)  Is Zelkor or Ombrix running?", net.LastError());
         return false;
     }
     const uint32_t group = AddressFromOctets(kMulticastGroupOctets[0], kMulticastGroupOctets[1],
                                              kMulticastGroupOctets[2], kMulticastGroupOctets[3]);
     if (net.JoinGroup(s, group) == -1) {
-        LogMessage("Couldn't add membership of multicast group (%d)", net.LastError());
+        StatusSetUpFailed("Couldn't add membership of multicast group (%d)", net.LastError());
         return false;
     }
     return true;
@@ -71,8 +72,10 @@ struct ReplyQueue {
             const int n = net.SendMany(s, replies + sent, count - sent);
             if (n > 0) {
                 sent += n;
+                statusRecord.requestsAnswered += static_cast<uint64_t>(n);
                 continue;
             }
+            ++statusRecord.sendFailures;
             LogMessage("NTP server sendto failed");
             ++sent;  // that one is lost; the others still go
         }
@@ -84,6 +87,7 @@ void Handle(const Datagram& datagram, SocketHandle s, ReplyQueue& queue) {
     SntpMessage message;
     std::memcpy(message.bytes, datagram.bytes, kSntpMessageSize);
     const int mode = MessageMode(message);
+    ++statusRecord.datagrams[mode];
     if (ConsoleMode)
         LogMessage("NTP message received from %s mode %d", FormatAddress(datagram.peer.address).text, mode);
     const SystemClock clock;
@@ -118,6 +122,7 @@ bool ListenOnce(SocketHandle s) {
     const int n = Net().ReceiveMany(s, batch, kListenBatch);
     gate->AfterReceive();
     if (n < 0) {
+        ++statusRecord.receiveFailures;
         LogMessage("NTP server recvfrom failed");
         return true;
     }
@@ -128,9 +133,12 @@ bool ListenOnce(SocketHandle s) {
 }
 
 uint32_t ListenerThread(void*) {
+    StartStatus(0);
     LoadConfiguredDelay();
     SocketHandle s = kInvalidSocket;
     if (!OpenListenerSocket(s)) return kFailed;
+    statusRecord.state = WorkerState::kWaiting;
+    PublishStatus();
     while (ListenOnce(s)) {
     }
     return kEnded;

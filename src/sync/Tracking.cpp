@@ -3,6 +3,7 @@
 #include "sync/Config.h"
 #include "sync/Log.h"
 #include "sync/Sntp.h"
+#include "sync/Status.h"
 #include "time/SystemClock.h"
 
 SyncState syncState;
@@ -71,11 +72,21 @@ void HandleBroadcast(const SntpMessage& message, uint32_t sender, SocketHandle s
         const bool current = sender == syncState.lastServer && syncState.delayValid &&
                              AgeSeconds(clock.Now(), syncState.lastReplyTime) <= kReplyMaxAgeSeconds;
         if (!current) PollServer(sender, s);
+        const bool newServer = sender != syncState.lastServer;
         syncState.lastServer = sender;
         syncState.lastAcceptTime = clock.Now();
         syncState.lastStratum = stratum;
+        ++statusRecord.broadcastsAccepted;
+        statusRecord.state = WorkerState::kFollowing;
+        statusRecord.lastBroadcast = syncState.lastAcceptTime;
+        if (newServer) statusRecord.serverSince = syncState.lastAcceptTime;
+        LogMessage("NTP Time broadcast received from %s", FormatAddress(sender).text);
+        PublishStatus();
+        return;
     }
+    ++statusRecord.broadcastsIgnored;
     LogMessage("NTP Time broadcast received from %s", FormatAddress(sender).text);
+    PublishStatus(true);
 }
 
 void PollServer(uint32_t server, SocketHandle s) {
@@ -86,10 +97,12 @@ void PollServer(uint32_t server, SocketHandle s) {
         return;
     }
     syncState.delayValid = 0;
+    statusRecord.lastPoll = now;
     const SntpMessage request = BuildClientRequest(now);
     const SocketAddress destination{server, HostToNet16(kNtpPort)};
     if (Net().Send(s, request.bytes, kSntpMessageSize, destination) == -1) {
         syncState.awaitingReply = 0;
+        ++statusRecord.sendFailures;
         LogMessage("NTP sendto failed");
     } else {
         syncState.awaitingReply = 1;
@@ -103,16 +116,24 @@ void HandleReply(const SntpMessage& message, uint32_t sender) {
     // Only the answer to our own outstanding request counts: anyone can send a mode-4 message, and a
     // delay taken from it would shift the clock (RFC 4330 section 5).
     if (!syncState.awaitingReply || sender != syncState.polledServer ||
-        std::memcmp(message.bytes + kOffsetOriginate, syncState.polledTransmit, kTimestampSize) != 0)
+        std::memcmp(message.bytes + kOffsetOriginate, syncState.polledTransmit, kTimestampSize) != 0) {
+        ++statusRecord.repliesRefused;
         return;
+    }
     const SystemClock clock;
     const NtpTime t4 = clock.Now();
     NtpTime delay;
     // Refused like an unmatched reply: the request stays open, and the next broadcast asks again.
-    if (!DelayFromReply(message, t4, delay)) return;
+    if (!DelayFromReply(message, t4, delay)) {
+        ++statusRecord.repliesRefused;
+        PublishStatus();
+        return;
+    }
     syncState.awaitingReply = 0;
     syncState.lastReplyTime = t4;
     syncState.delayValid = 1;
     syncState.delay = delay;
+    ++statusRecord.repliesAccepted;
     LogMessage("Offset is %.3f seconds", syncState.delay.Seconds());
+    PublishStatus();
 }

@@ -25,6 +25,7 @@ FileRead ReadTextFile(const char* path, size_t maxBytes, FileOwner owner, std::s
 size_t FirstLineLongerThan(const std::string& text, size_t maxCharacters);
 
 // Writes text into a new file created exclusively beside path (readable by its owner only, or by everyone
-// when readableByAll), flushes it to disk and renames it over path: readers see the old file or the new
-// one, whole. False, with path as it was and nothing left beside it, on any failure (a full disk).
-bool WriteFileAtomically(const char* path, const std::string& text, bool readableByAll);
+// when readableByAll), flushes it to disk when durable, and renames it over path: readers see the old file
+// or the new one, whole. False, with path as it was and nothing left beside it, on any failure (a full
+// disk).
+bool WriteFileAtomically(const char* path, const std::string& text, bool readableByAll, bool durable);

@@ -61,12 +61,12 @@ FileRead ReadTextFile(const char* path, size_t maxBytes, FileOwner owner, std::s
     return result;
 }
 
-bool WriteFileAtomically(const char* path, const std::string& text, bool readableByAll) {
+bool WriteFileAtomically(const char* path, const std::string& text, bool readableByAll, bool durable) {
     // mkostemp creates the file exclusively, mode 0600: nothing planted at the name is ever opened.
     std::string temporary = std::string(path) + ".XXXXXX";
     const int fd = mkostemp(temporary.data(), O_CLOEXEC);
     if (fd < 0) return false;
-    bool ok = (!readableByAll || fchmod(fd, 0644) == 0) && WriteAll(fd, text) && fsync(fd) == 0;
+    bool ok = (!readableByAll || fchmod(fd, 0644) == 0) && WriteAll(fd, text) && (!durable || fsync(fd) == 0);
     if (close(fd) != 0) ok = false;
     if (ok && rename(temporary.c_str(), path) == 0) return true;
     (void)unlink(temporary.c_str());

@@ -46,7 +46,7 @@ FileRead ReadTextFile(const char* path, size_t maxBytes, FileOwner owner, std::s
 }
 
 // The file takes the access list its folder passes on; readableByAll is the folder's to grant.
-bool WriteFileAtomically(const char* path, const std::string& text, bool) {
+bool WriteFileAtomically(const char* path, const std::string& text, bool, bool durable) {
     static unsigned counter = 0;
     char temporary[MAX_PATH + 48];
     HANDLE file = INVALID_HANDLE_VALUE;
@@ -61,9 +61,10 @@ bool WriteFileAtomically(const char* path, const std::string& text, bool) {
     if (file == INVALID_HANDLE_VALUE) return false;
     DWORD written = 0;
     bool ok = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
-              written == text.size() && FlushFileBuffers(file);
+              written == text.size() && (!durable || FlushFileBuffers(file));
     if (!CloseHandle(file)) ok = false;
-    if (ok && MoveFileExA(temporary, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
+    if (ok && MoveFileExA(temporary, path, MOVEFILE_REPLACE_EXISTING | (durable ? MOVEFILE_WRITE_THROUGH : 0)))
+        return true;
     DeleteFileA(temporary);
     return false;
 }

@@ -149,7 +149,7 @@ bool VirtualClock::Save(const State& state) const {
     if (n < 0 || n >= static_cast<int>(sizeof fixed)) return false;
     std::string text(fixed, static_cast<size_t>(n));
     for (const auto& [key, value] : state.otherKeys) text.append(key).append("=").append(value).append("\n");
-    return WriteFileAtomically(path_.c_str(), text, false);
+    return WriteFileAtomically(path_.c_str(), text, false, true);
 }
 
 double VirtualClock::VirtualAt(double realSeconds) const {

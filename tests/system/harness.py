@@ -258,8 +258,9 @@ class Network:
 
 # -------------------------------------------------------------------------------------------- daemons
 
-def _daemon_environment(config_path, clock_path, extra):
-    env = {"PATH": os.environ.get("PATH", "/usr/sbin:/usr/bin:/sbin:/bin"), "ZELKOR_CONFIG": config_path}
+def _daemon_environment(config_path, clock_path, status_path, extra):
+    env = {"PATH": os.environ.get("PATH", "/usr/sbin:/usr/bin:/sbin:/bin"), "ZELKOR_CONFIG": config_path,
+           "ZELKOR_STATUS": status_path}
     for key in PASSED_ENVIRONMENT:
         if key in os.environ:
             env[key] = os.environ[key]
@@ -348,7 +349,8 @@ class Daemon(LogLines):
         if virtual_clock and clock:
             with open(self.clock_path, "w") as f:
                 f.write(clock if isinstance(clock, str) else "".join(f"{k}={v}\n" for k, v in clock.items()))
-        self.env = _daemon_environment(self.config_path, self.clock_path, env)
+        self.status_path = base + ".status"  # never this machine's /run/zelkor/status
+        self.env = _daemon_environment(self.config_path, self.clock_path, self.status_path, env)
         self.prelude = prelude
         self.process = None
         self._cleanup = None

@@ -26,6 +26,7 @@ import container  # noqa: E402
 
 BIN = os.path.abspath(os.environ.get("ZELKOR_BIN") or os.path.join(HERE, "..", "..", "build", "zelkornt"))
 INSIDE_BIN = "/opt/zelkor/" + os.path.basename(BIN)
+INSIDE_STAT = "/opt/zelkor/zelkorstat"
 UNIT = "/etc/systemd/system/zelkor.service"
 WANTS_LINK = "/etc/systemd/system/multi-user.target.wants/zelkor.service"
 DROP_IN_DIR = "/etc/systemd/system/zelkor.service.d"
@@ -160,7 +161,8 @@ class ZelkorUnderSystemd(unittest.TestCase):
         unit = read(UNIT)
         for line in ("Description=Zelkor Time Synchronization", "Type=notify", f"ExecStart=\"{INSIDE_BIN}\"",
                      "Wants=network-online.target", "After=network-online.target", "WantedBy=multi-user.target",
-                     "CapabilityBoundingSet=CAP_SYS_TIME CAP_NET_BIND_SERVICE", "ProtectSystem=strict"):
+                     "CapabilityBoundingSet=CAP_SYS_TIME CAP_NET_BIND_SERVICE", "ProtectSystem=strict",
+                     "RuntimeDirectory=zelkor"):
             self.assertIn(line, unit.splitlines())
         props = show("Type", "UnitFileState", "LoadState", "ActiveState", "FragmentPath")
         self.assertEqual(props, {"Type": "notify", "UnitFileState": "enabled", "LoadState": "loaded",
@@ -197,11 +199,18 @@ class ZelkorUnderSystemd(unittest.TestCase):
         systemctl("start", "zelkor.service", timeout=30)  # Type=notify: returns once READY=1 arrived
         elapsed = time.monotonic() - started
         self.assertLess(elapsed, 5, "start took too long: READY=1 late or missing")
-        props = show("ActiveState", "SubState", "StatusText", "Result", "NRestarts")
-        self.assertEqual(props, {"ActiveState": "active", "SubState": "running", "StatusText": "Running",
-                                 "Result": "success", "NRestarts": "0"})
+        props = show("ActiveState", "SubState", "Result", "NRestarts")
+        self.assertEqual(props, {"ActiveState": "active", "SubState": "running", "Result": "success",
+                                 "NRestarts": "0"})
         self.assertNotEqual(show("MainPID")["MainPID"], "0")
         wait_for(udp_123_bound, 5, "UDP port 123 bound in the container")
+        # The worker's own line replaces "Running"; its status file is in the RuntimeDirectory.
+        wait_for(lambda: show("StatusText")["StatusText"] == "Waiting for time broadcasts", 5,
+                 "the worker's status line")
+        stat = c.run(INSIDE_STAT, check=False)
+        self.assertEqual((stat.returncode, stat.stdout.splitlines()[0]),
+                         (1, "Zelkor: not synchronised: no broadcast accepted yet"), stat.stderr)
+        self.assertIn("-rw-r--r--", c.run("ls", "-l", "/run/zelkor/status").stdout)
         # The daemon took the virtual clock the drop-in gave it, inside its StateDirectory.
         wait_for(lambda: exists(CLOCK_FILE), 5, f"{CLOCK_FILE}")
         self.assertIn("increment=", read(CLOCK_FILE))
@@ -212,8 +221,8 @@ class ZelkorUnderSystemd(unittest.TestCase):
         systemctl("kill", "--signal=SIGHUP", "zelkor.service")
         time.sleep(0.5)
         props = show("ActiveState", "SubState", "StatusText", "MainPID")
-        self.assertEqual(props, {"ActiveState": "active", "SubState": "running", "StatusText": "Running",
-                                 "MainPID": pid})
+        self.assertEqual(props, {"ActiveState": "active", "SubState": "running",
+                                 "StatusText": "Waiting for time broadcasts", "MainPID": pid})
         self.assertTrue(udp_123_bound())
 
     def test_05_a_reboot_starts_it_at_boot(self):
@@ -223,8 +232,8 @@ class ZelkorUnderSystemd(unittest.TestCase):
         c.poweroff()
         c.boot()
         # Nobody started it: the WantedBy link brought it up with multi-user.target.
-        props = show("ActiveState", "SubState", "StatusText")
-        self.assertEqual(props, {"ActiveState": "active", "SubState": "running", "StatusText": "Running"})
+        props = show("ActiveState", "SubState")
+        self.assertEqual(props, {"ActiveState": "active", "SubState": "running"})
         wait_for(udp_123_bound, 5, "UDP port 123 bound after the reboot")
         self.assertIn("Started zelkor.service", journal("-b"))
 
@@ -402,6 +411,8 @@ def setUpModule():
     global c
     c = container.Container(os.path.dirname(BIN), extra_libraries_from=BIN)
     c.boot()
+    # The container's network is its loopback only: with a default route there the multicast join works.
+    c.run("ip", "route", "add", "default", "dev", "lo")
 
 
 def tearDownModule():

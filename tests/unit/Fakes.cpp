@@ -2,9 +2,11 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 #include "sync/Log.h"
 #include "sync/Sntp.h"
+#include "sync/Status.h"
 
 namespace {
 
@@ -151,6 +153,12 @@ void SetEnvironment(const char* name, const char* value) {
 void SyncTest::SetUp() {
     // Never the machine's own configuration.
     SetEnvironment("ZELKOR_CONFIG", (::testing::TempDir() + "zelkor-no-such-config.ini").c_str());
+    // Nor its status file: one in a folder of the tests' own (this user's alone, as the daemon wants it).
+    const std::filesystem::path folder = ::testing::TempDir() + "zelkor-status-test";
+    std::filesystem::create_directories(folder);
+    std::filesystem::permissions(folder, std::filesystem::perms::owner_all);
+    SetEnvironment("ZELKOR_STATUS", (folder / "status").string().c_str());
+    ResetStatus();
     InstallClock(&clock);
     InstallNet(&net);
     syncState = SyncState{};
@@ -161,6 +169,7 @@ void SyncTest::SetUp() {
 }
 
 void SyncTest::TearDown() {
+    ResetStatus();
     InstallClock(nullptr);
     InstallNet(nullptr);
     SetLogSink(nullptr);

@@ -1,0 +1,267 @@
+#include "stat/StatusReport.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// The keys every status file of version 1 has; the others may follow.
+constexpr const char* kPromisedKeys[] = {"version",
+                                         "pid",
+                                         "mode",
+                                         "state",
+                                         "updated",
+                                         "server",
+                                         "stratum",
+                                         "last_broadcast",
+                                         "last_delta_ms",
+                                         "last_action",
+                                         "delay_ms",
+                                         "delay_source",
+                                         "requests_answered",
+                                         "broadcasts_accepted",
+                                         "broadcasts_ignored",
+                                         "broadcasts_sent",
+                                         "steps",
+                                         "slews",
+                                         "failure"};
+
+// Keys whose values are numbers, wherever they appear.
+constexpr const char* kNumericKeys[] = {"version",
+                                        "pid",
+                                        "updated",
+                                        "stratum",
+                                        "server_since",
+                                        "last_broadcast",
+                                        "last_delta_ms",
+                                        "delay_ms",
+                                        "delay_updated",
+                                        "last_poll",
+                                        "awaiting_reply",
+                                        "adjustment",
+                                        "increment",
+                                        "best_guess",
+                                        "datagrams_mode0",
+                                        "datagrams_mode1",
+                                        "datagrams_mode2",
+                                        "datagrams_mode3",
+                                        "datagrams_mode4",
+                                        "datagrams_mode5",
+                                        "datagrams_mode6",
+                                        "datagrams_mode7",
+                                        "requests_answered",
+                                        "broadcasts_accepted",
+                                        "broadcasts_ignored",
+                                        "replies_accepted",
+                                        "replies_refused",
+                                        "receive_failures",
+                                        "send_failures",
+                                        "steps",
+                                        "failed_steps",
+                                        "slews",
+                                        "broadcasts_sent",
+                                        "last_broadcast_sent"};
+
+constexpr size_t kMaxKeyLength = 64;
+
+const std::string kNothing;
+
+bool IsNumericKey(const std::string& key) {
+    for (const char* k : kNumericKeys)
+        if (key == k) return true;
+    return false;
+}
+
+// Decimal numbers as the daemon writes them, and nothing else: each is then also a JSON number.
+bool IsNumber(const std::string& text) {
+    if (text.empty()) return false;
+    size_t at = text[0] == '-' ? 1 : 0;
+    const size_t digits = at;
+    while (at < text.size() && text[at] >= '0' && text[at] <= '9') ++at;
+    if (at == digits) return false;
+    if (at < text.size() && text[at] == '.') {
+        const size_t fraction = ++at;
+        while (at < text.size() && text[at] >= '0' && text[at] <= '9') ++at;
+        if (at == fraction) return false;
+    }
+    return at == text.size() && at <= 40;
+}
+
+bool IsKey(const std::string& key) {
+    if (key.empty() || key.size() > kMaxKeyLength) return false;
+    for (const char c : key)
+        if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_')) return false;
+    return true;
+}
+
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// printf-style on purpose: the compiler checks every format against its arguments.
+std::string Format(const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
+    char text[512];
+    va_list arguments;
+    va_start(arguments, format);
+    const int n = std::vsnprintf(text, sizeof text, format, arguments);
+    va_end(arguments);
+    return n < 0 ? std::string() : std::string(text);
+}
+
+long long Age(double now, double then) {
+    const double age = now - then;
+    return age > 9e15 || age < -9e15 ? 0 : static_cast<long long>(age);
+}
+
+void JsonString(std::string& out, const std::string& text) {
+    out += '"';
+    for (const char c : text) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (u < 0x20 || u >= 0x7F) {
+            // Bytes beyond ASCII are taken as Latin-1: the object stays valid JSON whatever the file holds.
+            out += Format("\\u%04x", u);
+        } else {
+            out += c;
+        }
+    }
+    out += '"';
+}
+
+}  // namespace
+
+const std::string& StatusFileContent::Text(const char* key) const {
+    for (const auto& [k, v] : entries)
+        if (k == key) return v;
+    return kNothing;
+}
+
+double StatusFileContent::Number(const char* key) const {
+    return std::strtod(Text(key).c_str(), nullptr);
+}
+
+bool ParseStatusFile(const std::string& text, StatusFileContent& content, std::string& problem) {
+    content.entries.clear();
+    if (text.compare(0, 10, "version=1\n") != 0) {
+        problem = "its first line is not version=1";
+        return false;
+    }
+    size_t line = 0;
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos) {
+            problem = "it ends in the middle of a line";
+            return false;
+        }
+        ++line;
+        const std::string entry = text.substr(at, end - at);
+        at = end + 1;
+        const size_t equals = entry.find('=');
+        const std::string key = entry.substr(0, equals);
+        if (equals == std::string::npos || !IsKey(key)) {
+            problem = Format("line %zu is no key=value line", line);
+            return false;
+        }
+        std::string value = entry.substr(equals + 1);
+        if (IsNumericKey(key) && !IsNumber(value)) {
+            problem = Format("%s is not a number", key.c_str());
+            return false;
+        }
+        content.entries.emplace_back(key, std::move(value));
+    }
+    for (const char* key : kPromisedKeys) {
+        bool found = false;
+        for (const auto& entry : content.entries) found = found || entry.first == key;
+        if (!found) {
+            problem = Format("it has no %s", key);
+            return false;
+        }
+    }
+    return true;
+}
+
+Verdict Judge(const StatusFileContent& c, double now, bool running) {
+    if (!running)
+        return {kStatusNotRunning,
+                Format("Zelkor: not running (process %s has ended)", c.Text("pid").c_str())};
+    if (!c.Text("failure").empty()) return {kStatusNotRunning, "Zelkor: failed: " + c.Text("failure")};
+    if (c.Text("mode") == "server") {
+        if (c.Number("broadcasts_sent") == 0)
+            return {kStatusNotSynchronised, "Zelkor: not broadcasting: no broadcast sent yet"};
+        const double last = c.Number("last_broadcast_sent");
+        if (now - last > kBroadcastingSeconds)
+            return {kStatusNotSynchronised,
+                    Format("Zelkor: not broadcasting: the last broadcast left %lld s ago", Age(now, last))};
+        return {kStatusOk, "Zelkor: broadcasting (server mode)"};
+    }
+    const double last = c.Number("last_broadcast");
+    if (last == 0) return {kStatusNotSynchronised, "Zelkor: not synchronised: no broadcast accepted yet"};
+    if (c.Text("last_action") == "failed-step")
+        return {kStatusNotSynchronised, "Zelkor: not synchronised: the last step failed"};
+    if (now - last > kSynchronisedSeconds)
+        return {kStatusNotSynchronised, Format("Zelkor: not synchronised: %s silent for %lld s",
+                                               c.Text("server").c_str(), Age(now, last))};
+    return {kStatusOk, "Zelkor: synchronised to " + c.Text("server")};
+}
+
+std::string RenderText(const StatusFileContent* content, const Verdict& verdict, double now) {
+    std::string out = verdict.line + "\n";
+    if (content == nullptr) return out;
+    const StatusFileContent& c = *content;
+    const auto row = [&out](const char* label, const std::string& value) {
+        out += Format("%-16s: %s\n", label, value.c_str());
+    };
+    const auto count = [&c](const char* key) { return c.Text(key).empty() ? std::string("0") : c.Text(key); };
+    row("Mode", c.Text("mode") + " (" + c.Text("state") + ")");
+    if (!c.Text("failure").empty()) row("Failure", c.Text("failure"));
+    if (c.Text("mode") == "server") {
+        row("Broadcasts sent",
+            c.Number("broadcasts_sent") == 0
+                ? std::string("none yet")
+                : count("broadcasts_sent") +
+                      Format(", the last %lld s ago", Age(now, c.Number("last_broadcast_sent"))));
+    } else {
+        if (c.Text("server").empty()) {
+            row("Server", "none yet");
+        } else {
+            row("Server", c.Text("server") + ", stratum " + c.Text("stratum") +
+                              Format(", followed for %lld s", Age(now, c.Number("server_since"))));
+            row("Last correction", c.Text("last_delta_ms") + " ms (" + c.Text("last_action") +
+                                       Format("), %lld s ago", Age(now, c.Number("last_broadcast"))));
+        }
+        row("Delay", c.Text("delay_source") == "none"
+                         ? std::string("not known")
+                         : c.Text("delay_ms") + " ms (" + c.Text("delay_source") + ")");
+        row("Adjustment", count("adjustment") + " (increment " + count("increment") + ", best guess " +
+                              count("best_guess") + ")");
+        row("Requests", count("requests_answered") + " answered");
+        row("Broadcasts",
+            count("broadcasts_accepted") + " accepted, " + count("broadcasts_ignored") + " ignored");
+        row("Replies", count("replies_accepted") + " accepted, " + count("replies_refused") + " refused");
+        row("Corrections", count("steps") + " steps, " + count("failed_steps") + " failed steps, " +
+                               count("slews") + " slews");
+    }
+    row("Failures", count("receive_failures") + " receive, " + count("send_failures") + " send");
+    row("Updated", Format("%lld s ago by process ", Age(now, c.Number("updated"))) + c.Text("pid"));
+    return out;
+}
+
+std::string RenderJson(const StatusFileContent* content, const Verdict& verdict) {
+    std::string out = "{";
+    if (content != nullptr) {
+        for (const auto& [key, value] : content->entries) {
+            JsonString(out, key);
+            out += ':';
+            if (IsNumericKey(key))
+                out += value;
+            else
+                JsonString(out, value);
+            out += ',';
+        }
+    }
+    out += "\"verdict\":";
+    JsonString(out, verdict.line);
+    out += Format(",\"exit_status\":%d}\n", verdict.exitStatus);
+    return out;
+}

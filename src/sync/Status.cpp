@@ -1,0 +1,228 @@
+#include "sync/Status.h"
+
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "sync/Log.h"
+#include "sync/Sntp.h"
+#include "time/ClockBackend.h"
+#include "time/SntpMessage.h"
+#include "time/SystemClock.h"
+#include "time/TextFile.h"
+
+StatusRecord statusRecord;
+
+namespace {
+
+// An attacker can send ignored broadcasts by the thousand: those renew the file at most this often.
+constexpr std::chrono::milliseconds kSparingInterval{1000};
+
+struct Publisher {
+    Publisher() noexcept = default;
+    bool started = false;
+    std::string path;  // empty: no file
+    bool fileUsable = false;
+    bool failureLogged = false;
+    std::chrono::steady_clock::time_point last{};
+    StatusSink sink = nullptr;
+};
+
+Publisher publisher;
+
+const char* StateName(WorkerState state) {
+    switch (state) {
+        case WorkerState::kStarting:
+            return "starting";
+        case WorkerState::kWaiting:
+            return "waiting";
+        case WorkerState::kFollowing:
+            return "following";
+        case WorkerState::kBroadcasting:
+            return "broadcasting";
+        case WorkerState::kFailed:
+            return "failed";
+    }
+    return "";
+}
+
+const char* ActionName(CorrectionAction action) {
+    switch (action) {
+        case CorrectionAction::kNone:
+            return "";
+        case CorrectionAction::kStep:
+            return "step";
+        case CorrectionAction::kSlew:
+            return "slew";
+        case CorrectionAction::kFailedStep:
+            return "failed-step";
+    }
+    return "";
+}
+
+const char* DelaySource() {
+    if (syncState.fixedDelay) return "configured";
+    return syncState.delayValid ? "measured" : "none";
+}
+
+// A duration for people: milliseconds below a second, seconds above.
+std::string Duration(double seconds) {
+    char text[48];
+    if (seconds > -1.0 && seconds < 1.0)
+        (void)std::snprintf(text, sizeof text, "%.2f ms", seconds * 1000.0);
+    else
+        (void)std::snprintf(text, sizeof text, "%.3f s", seconds);
+    return text;
+}
+
+long long Age(NtpTime now, NtpTime then) {
+    return static_cast<long long>(TruncateToInt64(UnixSeconds(now) - UnixSeconds(then)));
+}
+
+void Append(std::string& text, const char* key, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+// printf-style on purpose: the compiler checks every format against its arguments.
+void Append(std::string& text, const char* key, const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
+    char value[200];
+    va_list arguments;
+    va_start(arguments, format);
+    const int n = std::vsnprintf(value, sizeof value, format, arguments);
+    va_end(arguments);
+    text.append(key).append("=").append(n < 0 ? "" : value).append("\n");
+}
+
+}  // namespace
+
+double UnixSeconds(NtpTime t) {
+    double seconds = t.Seconds();
+    if (seconds == 0.0) return 0.0;
+    // From 2036-02-07 the seconds field starts again at 0: such values lie in the next era.
+    if (seconds < 2147483648.0) seconds += 4294967296.0;
+    return seconds - kSecondsFrom1900To1970;
+}
+
+void InstallStatusSink(StatusSink sink) {
+    publisher.sink = sink;
+}
+
+void ResetStatus() {
+    statusRecord = StatusRecord{};
+    const StatusSink sink = publisher.sink;
+    publisher = Publisher{};
+    publisher.sink = sink;
+}
+
+void StartStatus(int serverMode) {
+    statusRecord = StatusRecord{};
+    statusRecord.serverMode = serverMode;
+    publisher.started = true;
+    publisher.path = StatusFilePath();
+    std::string problem;
+    publisher.fileUsable = !publisher.path.empty() && PrepareStatusFolder(publisher.path, problem);
+    // The clock matters more than the report: without the file Zelkor goes on, and says so once.
+    if (!publisher.path.empty() && !publisher.fileUsable)
+        LogMessage("Status file \"%s\" cannot be written: %s; Zelkor goes on without it",
+                   publisher.path.c_str(), problem.c_str());
+    publisher.failureLogged = !publisher.fileUsable;
+    PublishStatus();
+}
+
+void StatusSetUpFailed(const char* format, ...) {  // NOLINT(cert-dcl50-cpp): printf-style, checked
+    va_list arguments;
+    va_start(arguments, format);
+    (void)std::vsnprintf(statusRecord.failure, sizeof statusRecord.failure, format, arguments);
+    va_end(arguments);
+    LogMessage("%s", statusRecord.failure);
+    statusRecord.state = WorkerState::kFailed;
+    PublishStatus();
+}
+
+void PublishStatus(bool sparingly) {
+    if (!publisher.started) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (sparingly && now - publisher.last < kSparingInterval) return;
+    publisher.last = now;
+    const NtpTime time = SystemClock().Now();
+    if (publisher.fileUsable &&
+        !WriteFileAtomically(publisher.path.c_str(), FormatStatus(statusRecord, time), true, false) &&
+        !publisher.failureLogged) {
+        LogMessage("Status file \"%s\" cannot be written; Zelkor goes on without it", publisher.path.c_str());
+        publisher.failureLogged = true;
+    }
+    if (publisher.sink != nullptr) publisher.sink(StatusSummary(statusRecord, time).c_str());
+}
+
+std::string FormatStatus(const StatusRecord& r, NtpTime now) {
+    uint32_t adjustment = 0;
+    uint32_t increment = 0;
+    bool disabled = false;
+    if (!CurrentClock().GetAdjustment(adjustment, increment, disabled)) adjustment = increment = 0;
+    std::string failure = r.failure;
+    for (char& c : failure)
+        if (c == '\n' || c == '\r') c = ' ';
+    std::string text;
+    text.reserve(1024);
+    Append(text, "version", "1");
+    Append(text, "pid", "%lu", CurrentProcessId());
+    Append(text, "mode", "%s", r.serverMode ? "server" : "client");
+    Append(text, "state", "%s", StateName(r.state));
+    Append(text, "updated", "%.0f", UnixSeconds(now));
+    Append(text, "server", "%s", syncState.lastServer != 0 ? FormatAddress(syncState.lastServer).text : "");
+    Append(text, "stratum", "%d", syncState.lastStratum);
+    Append(text, "server_since", "%.0f", UnixSeconds(r.serverSince));
+    Append(text, "last_broadcast", "%.0f", UnixSeconds(r.lastBroadcast));
+    Append(text, "last_delta_ms", "%.3f", r.lastDelta * 1000.0);
+    Append(text, "last_action", "%s", ActionName(r.lastAction));
+    Append(text, "delay_ms", "%.3f", syncState.delayValid ? syncState.delay.Seconds() * 1000.0 : 0.0);
+    Append(text, "delay_source", "%s", DelaySource());
+    Append(text, "delay_updated", "%.0f", syncState.fixedDelay ? 0.0 : UnixSeconds(syncState.lastReplyTime));
+    Append(text, "last_poll", "%.0f", UnixSeconds(r.lastPoll));
+    Append(text, "awaiting_reply", "%d", syncState.awaitingReply);
+    Append(text, "adjustment", "%u", adjustment);
+    Append(text, "increment", "%u", increment);
+    Append(text, "best_guess", "%u", correctorState.bestGuess);
+    for (int mode = 0; mode < 8; ++mode) {
+        char key[24];
+        (void)std::snprintf(key, sizeof key, "datagrams_mode%d", mode);
+        Append(text, key, "%llu", static_cast<unsigned long long>(r.datagrams[mode]));
+    }
+    const struct {
+        const char* key;
+        uint64_t value;
+    } counters[] = {{"requests_answered", r.requestsAnswered},
+                    {"broadcasts_accepted", r.broadcastsAccepted},
+                    {"broadcasts_ignored", r.broadcastsIgnored},
+                    {"replies_accepted", r.repliesAccepted},
+                    {"replies_refused", r.repliesRefused},
+                    {"receive_failures", r.receiveFailures},
+                    {"send_failures", r.sendFailures},
+                    {"steps", r.steps},
+                    {"failed_steps", r.failedSteps},
+                    {"slews", r.slews},
+                    {"broadcasts_sent", r.broadcastsSent}};
+    for (const auto& counter : counters)
+        Append(text, counter.key, "%llu", static_cast<unsigned long long>(counter.value));
+    Append(text, "last_broadcast_sent", "%.0f", UnixSeconds(r.lastBroadcastSent));
+    Append(text, "failure", "%s", failure.c_str());
+    return text;
+}
+
+std::string StatusSummary(const StatusRecord& r, NtpTime now) {
+    char text[256];
+    if (r.state == WorkerState::kFailed) return r.failure;
+    if (r.serverMode) {
+        if (r.broadcastsSent == 0) return "Sending time broadcasts";
+        (void)std::snprintf(text, sizeof text, "Sending time broadcasts; %llu sent, the last %lld s ago",
+                            static_cast<unsigned long long>(r.broadcastsSent), Age(now, r.lastBroadcastSent));
+        return text;
+    }
+    if (syncState.lastServer == 0) return "Waiting for time broadcasts";
+    const std::string delay =
+        syncState.delayValid ? Duration(syncState.delay.Seconds()) + " " + DelaySource() : "not known yet";
+    (void)std::snprintf(
+        text, sizeof text, "Following %s (stratum %d); last correction %s (%s) %lld s ago; delay %s",
+        FormatAddress(syncState.lastServer).text, syncState.lastStratum, Duration(r.lastDelta).c_str(),
+        ActionName(r.lastAction), Age(now, r.lastBroadcast), delay.c_str());
+    return text;
+}

@@ -1,0 +1,72 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "time/NtpTime.h"
+
+// What the worker has done, for the status file, the service manager's status line and zelkorstat. Only
+// the worker writes it; the responder's path only counts, with plain increments. What SyncState and
+// CorrectorState already hold (the server, its stratum, the delay, the best guess) is read from them.
+
+enum class WorkerState { kStarting, kWaiting, kFollowing, kBroadcasting, kFailed };
+enum class CorrectionAction { kNone, kStep, kSlew, kFailedStep };
+
+struct StatusRecord {
+    int serverMode = 0;
+    WorkerState state = WorkerState::kStarting;
+    NtpTime serverSince = NtpTime();  // when the followed server was first accepted
+    NtpTime lastBroadcast = NtpTime();
+    double lastDelta = 0.0;  // seconds, the error of the last accepted broadcast
+    CorrectionAction lastAction = CorrectionAction::kNone;
+    NtpTime lastPoll = NtpTime();
+    uint64_t datagrams[8] = {};  // received, by mode
+    uint64_t requestsAnswered = 0;
+    uint64_t broadcastsAccepted = 0;
+    uint64_t broadcastsIgnored = 0;
+    uint64_t repliesAccepted = 0;
+    uint64_t repliesRefused = 0;
+    uint64_t receiveFailures = 0;
+    uint64_t sendFailures = 0;
+    uint64_t steps = 0;
+    uint64_t failedSteps = 0;
+    uint64_t slews = 0;
+    uint64_t broadcastsSent = 0;
+    NtpTime lastBroadcastSent = NtpTime();
+    char failure[160] = {};  // the set-up failure's log line
+};
+
+extern StatusRecord statusRecord;
+
+// The worker begins: a fresh record, and from now on the status file at StatusFilePath() (unless it is
+// empty) and the summary for the service manager are kept at every event.
+void StartStatus(int serverMode);
+// Logs a set-up failure's line, keeps it as the record's failure and publishes.
+void StatusSetUpFailed(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// An event happened: the file and the summary are renewed. Events that anyone on the network can cause
+// at will (a broadcast ignored) ask for it only now and then: sparingly renews at most once a second.
+void PublishStatus(bool sparingly = false);
+
+// Back to no record, no file and no summary, as before StartStatus (tests).
+void ResetStatus();
+
+// The status file's text: key=value lines, "version=1" first.
+std::string FormatStatus(const StatusRecord& record, NtpTime now);
+// One line for the service manager, such as "Following 10.1.2.3 (stratum 2); last correction -0.8 ms
+// (slew) 12 s ago; delay 0.41 ms measured".
+std::string StatusSummary(const StatusRecord& record, NtpTime now);
+
+// Where the summary goes (systemd's STATUS=); null: nowhere.
+using StatusSink = void (*)(const char* summary);
+void InstallStatusSink(StatusSink sink);
+
+// Seconds since 1970 of an NTP time (after 2036 in the next era); 0 for no time at all.
+double UnixSeconds(NtpTime t);
+
+// Platform: the status file's path (ZELKOR_STATUS, else the platform's place), the folder made ready for
+// it (false, with a reason, when it cannot be the daemon's own), the process id, and whether a process
+// that wrote a status file still runs.
+std::string StatusFilePath();
+bool PrepareStatusFolder(const std::string& path, std::string& problem);
+unsigned long CurrentProcessId();
+bool ProcessRunning(unsigned long pid);

@@ -1,0 +1,61 @@
+// The status file on Windows: %ProgramData%\Zelkor\status, or the file ZELKOR_STATUS names. The folder
+// lets Users read and only SYSTEM and Administrators write.
+
+#include <windows.h>
+// sddl.h needs what windows.h defines first.
+#include <sddl.h>
+
+#include "sync/Status.h"
+
+namespace {
+
+constexpr const char* kFolderAccess = "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;BU)";
+
+std::string Environment(const char* name) {
+    char value[MAX_PATH];
+    const DWORD n = GetEnvironmentVariableA(name, value, sizeof value);
+    return n > 0 && n < sizeof value ? std::string(value, n) : std::string();
+}
+
+std::string DefaultFolder() {
+    const std::string data = Environment("ProgramData");
+    return (data.empty() ? std::string("C:\\ProgramData") : data) + "\\Zelkor";
+}
+
+}  // namespace
+
+std::string StatusFilePath() {
+    const std::string path = Environment("ZELKOR_STATUS");
+    return path.empty() ? DefaultFolder() + "\\status" : path;
+}
+
+bool PrepareStatusFolder(const std::string& path, std::string& problem) {
+    const size_t slash = path.find_last_of("\\/");
+    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash);
+    if (folder == DefaultFolder()) {
+        SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, FALSE};
+        if (ConvertStringSecurityDescriptorToSecurityDescriptorA(kFolderAccess, SDDL_REVISION_1,
+                                                                 &attributes.lpSecurityDescriptor, nullptr)) {
+            CreateDirectoryA(folder.c_str(), &attributes);
+            LocalFree(attributes.lpSecurityDescriptor);
+        }
+    }
+    const DWORD attributes = GetFileAttributesA(folder.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        problem = "there is no folder " + folder;
+        return false;
+    }
+    return true;
+}
+
+unsigned long CurrentProcessId() {
+    return GetCurrentProcessId();
+}
+
+bool ProcessRunning(unsigned long pid) {
+    const HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    if (process == nullptr) return GetLastError() == ERROR_ACCESS_DENIED;
+    const bool running = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+    CloseHandle(process);
+    return running;
+}

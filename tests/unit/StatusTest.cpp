@@ -1,0 +1,222 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <thread>
+
+#include "Fakes.h"
+#include "stat/StatusReport.h"
+#include "sync/Sntp.h"
+#include "sync/Status.h"
+#include "time/SystemClock.h"
+
+namespace {
+
+constexpr int64_t kStartMs = 1700000000000;  // 2023-11-14 22:13:20 UTC
+std::vector<std::string> summaries;
+
+class StatusTest : public SyncTest {
+  protected:
+    void SetUp() override {
+        SyncTest::SetUp();
+        clock.unixMs = kStartMs;
+        summaries.clear();
+        InstallStatusSink([](const char* summary) { summaries.emplace_back(summary); });
+        StartStatus(0);
+    }
+    void TearDown() override {
+        InstallStatusSink(nullptr);
+        SyncTest::TearDown();
+    }
+
+    // The status file as written, as {key: value}.
+    std::map<std::string, std::string> File() {
+        std::ifstream in(StatusFilePath());
+        std::map<std::string, std::string> keys;
+        std::string line;
+        while (std::getline(in, line)) keys[line.substr(0, line.find('='))] = line.substr(line.find('=') + 1);
+        return keys;
+    }
+
+    void Hear(uint32_t from, int stratum, int64_t errorMs) {
+        clock.unixMs += errorMs;
+        SntpMessage m = BuildBroadcast(SystemClock().Now());
+        clock.unixMs -= errorMs;
+        m.bytes[1] = static_cast<uint8_t>(stratum);
+        HandleBroadcast(m, from, 7);
+    }
+};
+
+StatusFileContent Content(const std::map<std::string, std::string>& keys) {
+    StatusFileContent c;
+    c.entries.assign(keys.begin(), keys.end());
+    return c;
+}
+
+}  // namespace
+
+TEST_F(StatusTest, EachEventIsInTheFileAndTheSummary) {
+    EXPECT_EQ(File()["state"], "starting");
+    const uint32_t a = Ip(10, 1, 2, 3), b = Ip(10, 1, 2, 4);
+    Hear(a, 2, 5000);  // a step
+    auto keys = File();
+    EXPECT_EQ(
+        (std::vector<std::string>{keys["state"], keys["server"], keys["stratum"], keys["last_action"],
+                                  keys["last_delta_ms"], keys["steps"], keys["last_poll"], keys["updated"]}),
+        (std::vector<std::string>{"following", "10.1.2.3", "2", "step", "5000.000", "1", "1700000005",
+                                  "1700000005"}));
+    EXPECT_EQ(summaries.back(),
+              "Following 10.1.2.3 (stratum 2); last correction 5.000 s (step) 0 s ago; "
+              "delay not known yet");
+    clock.refuseSet = true;
+    Hear(a, 2, -3000);
+    EXPECT_EQ((File()["last_action"]), "failed-step");
+    clock.refuseSet = false;
+    clock.unixMs += 12000;
+    Hear(a, 2, -1);
+    Hear(b, 3, 0);  // a worse stratum: ignored
+    keys = File();
+    EXPECT_EQ((std::vector<std::string>{keys["last_action"], keys["last_delta_ms"], keys["slews"],
+                                        keys["failed_steps"], keys["broadcasts_accepted"]}),
+              (std::vector<std::string>{"slew", "-1.000", "1", "1", "3"}));
+    EXPECT_EQ(statusRecord.broadcastsIgnored, 1u);  // counted; in the file with the next event
+    EXPECT_EQ(summaries.back(),
+              "Following 10.1.2.3 (stratum 2); last correction -1.00 ms (slew) 0 s ago; delay not known yet");
+}
+
+TEST_F(StatusTest, ASetUpFailureIsTheSummaryAndTheFailure) {
+    net.failBind = 98;
+    EXPECT_EQ(ListenerThread(nullptr), 1u);
+    EXPECT_EQ(File()["state"], "failed");
+    EXPECT_EQ(File()["failure"], "Couldn't bind NTP socket. (98)  Is Zelkor or Ombrix running?");
+    EXPECT_EQ(summaries.back(), "Couldn't bind NTP socket. (98)  Is Zelkor or Ombrix running?");
+}
+
+TEST_F(StatusTest, IgnoredBroadcastsRenewTheFileAtMostOnceASecond) {
+    const uint32_t a = Ip(10, 1, 2, 3);
+    const size_t before = summaries.size();
+    for (int i = 0; i < 100; ++i) Hear(a, 0, 0);  // stratum 0: ignored, within a second of the start
+    EXPECT_EQ(summaries.size(), before);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    Hear(a, 0, 0);
+    EXPECT_EQ(summaries.size(), before + 1);
+    EXPECT_EQ(File()["broadcasts_ignored"], "101");
+}
+
+TEST(StatusVerdict, FollowsTheRulesOfAMonitoringPlugin) {
+    std::map<std::string, std::string> client = {{"version", "1"},
+                                                 {"pid", "7"},
+                                                 {"mode", "client"},
+                                                 {"state", "following"},
+                                                 {"updated", "1000"},
+                                                 {"server", "10.1.2.3"},
+                                                 {"stratum", "2"},
+                                                 {"last_broadcast", "1000"},
+                                                 {"last_delta_ms", "-0.8"},
+                                                 {"last_action", "slew"},
+                                                 {"delay_ms", "0.4"},
+                                                 {"delay_source", "measured"},
+                                                 {"requests_answered", "5"},
+                                                 {"broadcasts_accepted", "1"},
+                                                 {"broadcasts_ignored", "0"},
+                                                 {"broadcasts_sent", "0"},
+                                                 {"steps", "0"},
+                                                 {"slews", "1"},
+                                                 {"failure", ""}};
+    auto server = client;
+    server["mode"] = "server";
+    server["broadcasts_sent"] = "3";
+    server["last_broadcast_sent"] = "1000";
+    struct Case {
+        std::map<std::string, std::string> keys;
+        const char* key;
+        const char* value;
+        double now;
+        bool running;
+        int status;
+        const char* line;
+    } cases[] = {
+        {client, "", "", 1600, true, 0, "Zelkor: synchronised to 10.1.2.3"},
+        {client, "", "", 1601, true, 1, "Zelkor: not synchronised: 10.1.2.3 silent for 601 s"},
+        {client, "last_action", "failed-step", 1000, true, 1,
+         "Zelkor: not synchronised: the last step failed"},
+        {client, "last_broadcast", "0", 1000, true, 1, "Zelkor: not synchronised: no broadcast accepted yet"},
+        {client, "", "", 1000, false, 2, "Zelkor: not running (process 7 has ended)"},
+        {client, "failure", "Couldn't add membership of multicast group (19)", 1000, true, 2,
+         "Zelkor: failed: Couldn't add membership of multicast group (19)"},
+        {server, "", "", 1130, true, 0, "Zelkor: broadcasting (server mode)"},
+        {server, "", "", 1131, true, 1, "Zelkor: not broadcasting: the last broadcast left 131 s ago"},
+        {server, "broadcasts_sent", "0", 1000, true, 1, "Zelkor: not broadcasting: no broadcast sent yet"},
+    };
+    for (Case& c : cases) {
+        if (c.key[0] != '\0') c.keys[c.key] = c.value;
+        const Verdict v = Judge(Content(c.keys), c.now, c.running);
+        EXPECT_EQ(v.exitStatus, c.status) << c.line;
+        EXPECT_EQ(v.line, c.line);
+    }
+}
+
+TEST(StatusVerdict, TextAndJsonOutput) {
+    const std::string file =
+        "version=1\npid=7\nmode=client\nstate=following\nupdated=1000\nserver=10.1.2.3\nstratum=2\n"
+        "server_since=900\nlast_broadcast=988\nlast_delta_ms=-0.800\nlast_action=slew\ndelay_ms=0.410\n"
+        "delay_source=measured\nrequests_answered=5\nbroadcasts_accepted=2\nbroadcasts_ignored=1\n"
+        "broadcasts_sent=0\nsteps=0\nslews=2\nfailure=\"quoted\"\\\x01\n";
+    StatusFileContent content;
+    std::string problem;
+    ASSERT_TRUE(ParseStatusFile(file, content, problem)) << problem;
+    const Verdict v = Judge(content, 1000, true);
+    EXPECT_EQ(RenderText(&content, v, 1003),
+              "Zelkor: failed: \"quoted\"\\\x01\n"
+              "Mode            : client (following)\n"
+              "Failure         : \"quoted\"\\\x01\n"
+              "Server          : 10.1.2.3, stratum 2, followed for 103 s\n"
+              "Last correction : -0.800 ms (slew), 15 s ago\n"
+              "Delay           : 0.410 ms (measured)\n"
+              "Adjustment      : 0 (increment 0, best guess 0)\n"
+              "Requests        : 5 answered\n"
+              "Broadcasts      : 2 accepted, 1 ignored\n"
+              "Replies         : 0 accepted, 0 refused\n"
+              "Corrections     : 0 steps, 0 failed steps, 2 slews\n"
+              "Failures        : 0 receive, 0 send\n"
+              "Updated         : 3 s ago by process 7\n");
+    const std::string json = RenderJson(&content, v);
+    EXPECT_EQ(json.substr(0, 47), "{\"version\":1,\"pid\":7,\"mode\":\"client\",\"state\":\"f");
+    EXPECT_NE(json.find("\"last_delta_ms\":-0.800,"), std::string::npos);
+    EXPECT_NE(json.find("\"failure\":\"\\\"quoted\\\"\\\\\\u0001\",\"verdict\":"), std::string::npos);
+    EXPECT_EQ(json.substr(json.size() - 17), "\"exit_status\":2}\n");
+}
+
+TEST(StatusVerdict, MalformedFilesAreToldApart) {
+    const std::string good =
+        "version=1\npid=7\nmode=client\nstate=waiting\nupdated=1\nserver=\nstratum=0\n"
+        "last_broadcast=0\nlast_delta_ms=0.000\nlast_action=\ndelay_ms=0.000\n"
+        "delay_source=none\nrequests_answered=0\nbroadcasts_accepted=0\nbroadcasts_ignored=0\n"
+        "broadcasts_sent=0\nsteps=0\nslews=0\nfailure=\n";
+    struct Case {
+        std::string text;
+        const char* problem;
+    } cases[] = {
+        {"", "its first line is not version=1"},
+        {"version=2\n" + good.substr(10), "its first line is not version=1"},
+        {good.substr(0, good.size() - 1), "it ends in the middle of a line"},
+        {good + "no equals sign\n", "line 20 is no key=value line"},
+        {good + "Key=1\n", "line 20 is no key=value line"},
+        {"version=1\npid=seven\n", "pid is not a number"},
+        {"version=1\nstratum=1e3\n", "stratum is not a number"},
+        {"version=1\nupdated=-\n", "updated is not a number"},
+        {"version=1\n", "it has no pid"},
+        {std::string("version=1\n\0=1\n", 15), "line 2 is no key=value line"},
+    };
+    for (const Case& c : cases) {
+        StatusFileContent content;
+        std::string problem;
+        EXPECT_FALSE(ParseStatusFile(c.text, content, problem)) << c.text;
+        EXPECT_EQ(problem, c.problem) << c.text;
+    }
+    StatusFileContent content;
+    std::string problem;
+    EXPECT_TRUE(ParseStatusFile(good + "extra_key=kept\n", content, problem)) << problem;
+}
