@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "stat/Process.h"
 #include "stat/StatusReport.h"
 #include "sync/Status.h"
 #include "time/TextFile.h"

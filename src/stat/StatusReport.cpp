@@ -160,7 +160,7 @@ bool ParseStatusFile(const std::string& text, StatusFileContent& content, std::s
         const size_t equals = entry.find('=');
         const std::string key = entry.substr(0, equals);
         if (equals == std::string::npos || !IsKey(key)) {
-            problem = Format("line %zu is no key=value line", line);
+            problem = Format("line %llu is no key=value line", static_cast<unsigned long long>(line));
             return false;
         }
         std::string value = entry.substr(equals + 1);

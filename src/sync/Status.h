@@ -64,9 +64,7 @@ void InstallStatusSink(StatusSink sink);
 double UnixSeconds(NtpTime t);
 
 // Platform: the status file's path (ZELKOR_STATUS, else the platform's place), the folder made ready for
-// it (false, with a reason, when it cannot be the daemon's own), the process id, and whether a process
-// that wrote a status file still runs.
+// it (false, with a reason, when it cannot be the daemon's own), and the process id.
 std::string StatusFilePath();
 bool PrepareStatusFolder(const std::string& path, std::string& problem);
 unsigned long CurrentProcessId();
-bool ProcessRunning(unsigned long pid);

@@ -1,13 +1,10 @@
 // The status file on Linux: /run/zelkor/status (systemd makes the folder for the service, as its
 // RuntimeDirectory), or the file ZELKOR_STATUS names.
 
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
-#include <fstream>
 
 #include "sync/Status.h"
 
@@ -15,7 +12,6 @@ namespace {
 
 constexpr const char* kDefaultFolder = "/run/zelkor";
 constexpr const char* kDefaultPath = "/run/zelkor/status";
-constexpr const char* kProgramName = "zelkornt";
 
 }  // namespace
 
@@ -45,14 +41,4 @@ bool PrepareStatusFolder(const std::string& path, std::string& problem) {
 
 unsigned long CurrentProcessId() {
     return static_cast<unsigned long>(getpid());
-}
-
-bool ProcessRunning(unsigned long pid) {
-    if (pid == 0 || pid > 0x7FFFFFFF) return false;
-    if (kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM) return false;
-    // A number used again by another program is no Zelkor; where /proc does not tell, the number decides.
-    std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
-    std::string name;
-    if (!std::getline(comm, name)) return true;
-    return name == kProgramName;
 }

@@ -2,8 +2,9 @@
 // lets Users read and only SYSTEM and Administrators write.
 
 #include <windows.h>
-// sddl.h needs what windows.h defines first.
+// sddl.h and shlobj.h need what windows.h defines first.
 #include <sddl.h>
+#include <shlobj.h>
 
 #include "sync/Status.h"
 
@@ -17,9 +18,12 @@ std::string Environment(const char* name) {
     return n > 0 && n < sizeof value ? std::string(value, n) : std::string();
 }
 
+// The system's own answer, not the environment's: services and users may be given different ones.
 std::string DefaultFolder() {
-    const std::string data = Environment("ProgramData");
-    return (data.empty() ? std::string("C:\\ProgramData") : data) + "\\Zelkor";
+    char data[MAX_PATH];
+    if (SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, data) != S_OK)
+        return "C:\\ProgramData\\Zelkor";
+    return std::string(data) + "\\Zelkor";
 }
 
 }  // namespace
@@ -50,12 +54,4 @@ bool PrepareStatusFolder(const std::string& path, std::string& problem) {
 
 unsigned long CurrentProcessId() {
     return GetCurrentProcessId();
-}
-
-bool ProcessRunning(unsigned long pid) {
-    const HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
-    if (process == nullptr) return GetLastError() == ERROR_ACCESS_DENIED;
-    const bool running = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
-    CloseHandle(process);
-    return running;
 }

@@ -8,6 +8,7 @@ service's port 123 is that namespace's and a peer namespace can talk to it. The 
 prefix's virtual clock (winehelper: the variable is a registry environment variable, which is how a
 service started by services.exe gets it)."""
 
+import json
 import os
 import re
 import shutil
@@ -268,6 +269,29 @@ class StopUnderLoadTest(ServiceCase):
             harness.wait_until(lambda: not wine.service_processes(), 5, "the service process to end")
         print(f"\n    20 stops under broadcasts: {min(took):.2f} .. {max(took):.2f} s", file=sys.stderr)
         self.assertLess(max(took), 3.0)
+
+
+class StatusTest(ServiceCase):
+    def test_the_service_keeps_its_status_where_zelkorstat_reads_it(self):
+        self.install()
+        wine.set_clock(offset_ms=0)
+        self.start_service()
+
+        def zelkorstat():
+            result = wine.run(wine.stat_exe, "--json")
+            return result.returncode, json.loads(winehelper.text(result.stdout))
+
+        harness.wait_until(lambda: os.path.exists(wine.status_path), 10, "the status file under ProgramData")
+        harness.wait_until(lambda: zelkorstat()[1]["state"] == "waiting", 10, "the listener to wait")
+        status, report = zelkorstat()
+        self.assertEqual((status, report["mode"], report["verdict"]),
+                         (1, "client", "Zelkor: not synchronised: no broadcast accepted yet"))
+        net.peer_socket().sendto(peer.broadcast(2, error=0.3), (harness.Network.DAEMON_ADDR, harness.NTP_PORT))
+        harness.wait_until(lambda: zelkorstat()[0] == 0, 10, "zelkorstat to see the server followed")
+        status, report = zelkorstat()
+        self.assertEqual((report["verdict"], report["stratum"], report["last_action"]),
+                         ("Zelkor: synchronised to 10.77.0.2", 2, "slew"))
+        self.assertAlmostEqual(report["last_delta_ms"], 300, delta=50)
 
 
 class VersionRecordTest(unittest.TestCase):

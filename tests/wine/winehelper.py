@@ -182,8 +182,12 @@ class Prefix:
         # Z: drive shows this machine's /tmp, which everyone may write.
         installed = os.path.join(self.path, "drive_c", "zelkor")
         os.makedirs(installed, mode=0o755)
-        shutil.copy(self.exe, installed)
+        for program in (self.exe, os.path.join(os.path.dirname(self.exe), "zelkorstat.exe")):
+            if os.path.exists(program):
+                shutil.copy(program, installed)
+        self.stat_exe = os.path.join(installed, "zelkorstat.exe")
         self.exe = os.path.join(installed, os.path.basename(self.exe))
+        self.status_path = os.path.join(self.path, "drive_c", "ProgramData", "Zelkor", "status")
         self._plain(["wine", "reg", "add", ENVIRONMENT_KEY, "/v", "ZELKOR_VIRTUAL_CLOCK", "/t", "REG_SZ",
                      "/d", windows_path(self.clock_path), "/f"], 60)
         self._plain(["wineserver", "-w"], 60)
