@@ -22,7 +22,7 @@ class PackageTest(unittest.TestCase):
             usage = run(program, "help").stdout
             self.assertEqual(usage.splitlines()[0], "ZelkorNT add              to install the service")
 
-    def test_debian_package_holds_only_the_program_and_its_readme(self):
+    def test_debian_package_holds_the_programs_and_the_readme(self):
         with tempfile.TemporaryDirectory() as out:
             run("cpack", "--config", os.path.join(BUILD, "CPackConfig.cmake"), "-B", out)
             debs = [f for f in os.listdir(out) if f.endswith(".deb")]
@@ -30,7 +30,7 @@ class PackageTest(unittest.TestCase):
             deb = os.path.join(out, debs[0])
             files = sorted(line.split()[-1] for line in run("dpkg-deb", "-c", deb).stdout.splitlines()
                            if not line.startswith("d"))
-            self.assertEqual(files, ["./usr/sbin/zelkornt", "./usr/share/doc/zelkor/README.md"])
+            self.assertEqual(files, ["./usr/bin/zelkorstat", "./usr/sbin/zelkornt", "./usr/share/doc/zelkor/README.md"])
             control = run("dpkg-deb", "-I", deb).stdout
             self.assertIn("Package: zelkor", control)
             self.assertIn("Version: 1.4.0", control)
