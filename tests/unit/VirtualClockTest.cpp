@@ -111,7 +111,7 @@ TEST_F(VirtualClockTest, ReadingGoesThroughTheCalendar) {
     EXPECT_NEAR(u.seconds + u.milliseconds / 1000.0, real, 0.05);
 }
 
-TEST_F(VirtualClockTest, AFileItCannotUseIsReportedAndTheClockStartsAtZero) {
+TEST_F(VirtualClockTest, AFileItCannotUseIsReportedAndLeftAlone) {
     const std::string longLine = "comment=" + std::string(504, 'x') + "\n";
     struct Case {
         std::string text;
