@@ -1,8 +1,7 @@
 // "add" and "remove" through the service control manager.
 
 #include <windows.h>
-// sddl.h and aclapi.h need what windows.h defines first.
-#include <aclapi.h>
+// sddl.h needs what windows.h defines first.
 #include <sddl.h>
 
 #include <string>
@@ -10,6 +9,7 @@
 #include "service/ErrorText.h"
 #include "service/Installer.h"
 #include "service/ServiceControl.h"
+#include "time/TextFile.h"
 
 namespace {
 
@@ -20,63 +20,6 @@ constexpr int kPathSize = 512;
 // LocalSystem service at another program.
 constexpr const char* kServiceAccess =
     "D:(A;;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;SY)(A;;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;BA)(A;;CCLCSWLORC;;;AU)";
-
-// Rights on a file or folder that let their holder put another program in the service's place.
-constexpr DWORD kReplaceRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_DELETE_CHILD | DELETE | WRITE_DAC |
-                                 WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
-constexpr const char* kTrustedInstaller = "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
-
-// Who may own or change what the service runs: SYSTEM, Administrators, TrustedInstaller and the
-// administrator running "add" itself. Anyone else could run a program of theirs as LocalSystem.
-class TrustedAccounts {
-  public:
-    TrustedAccounts() {
-        DWORD size = sizeof system_;
-        haveSystem_ = CreateWellKnownSid(WinLocalSystemSid, nullptr, system_, &size);
-        size = sizeof administrators_;
-        haveAdministrators_ =
-            CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators_, &size);
-        ConvertStringSidToSidA(kTrustedInstaller, &installer_);
-        HANDLE token = nullptr;
-        if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
-            DWORD length = 0;
-            if (GetTokenInformation(token, TokenUser, user_, sizeof user_, &length)) haveUser_ = true;
-            CloseHandle(token);
-        }
-    }
-    ~TrustedAccounts() { LocalFree(installer_); }
-    TrustedAccounts(const TrustedAccounts&) = delete;
-    TrustedAccounts& operator=(const TrustedAccounts&) = delete;
-
-    bool Trusted(PSID sid) {
-        return (haveSystem_ && EqualSid(sid, system_)) ||
-               (haveAdministrators_ && EqualSid(sid, administrators_)) ||
-               (installer_ != nullptr && EqualSid(sid, installer_)) ||
-               (haveUser_ && EqualSid(sid, reinterpret_cast<const TOKEN_USER*>(user_)->User.Sid));
-    }
-
-  private:
-    BYTE system_[SECURITY_MAX_SID_SIZE];
-    BYTE administrators_[SECURITY_MAX_SID_SIZE];
-    alignas(TOKEN_USER) BYTE user_[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-    PSID installer_ = nullptr;
-    bool haveSystem_ = false, haveAdministrators_ = false, haveUser_ = false;
-};
-
-// Whether anyone but the trusted may change the object: as its owner, or through its access list (a null
-// list lets anyone). Entries only passed on to what is created inside do not apply to the object itself.
-bool OthersMayChange(PSID owner, PACL dacl, TrustedAccounts& trusted) {
-    if (owner == nullptr || !trusted.Trusted(owner) || dacl == nullptr) return true;
-    for (DWORD i = 0; i < dacl->AceCount; ++i) {
-        void* entry = nullptr;
-        if (!GetAce(dacl, i, &entry)) continue;
-        const auto* header = static_cast<ACE_HEADER*>(entry);
-        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE || (header->AceFlags & INHERIT_ONLY_ACE)) continue;
-        auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(entry);
-        if ((allowed->Mask & kReplaceRights) && !trusted.Trusted(&allowed->SidStart)) return true;
-    }
-    return false;
-}
 
 // Where a path's root ends: the backslash after "C:", or after "\\\\server\\share"; npos when it has none.
 size_t RootEnd(const std::string& path) {
@@ -99,20 +42,13 @@ class ScmInstaller final : public ServiceInstaller {
     // The program and every folder up to its drive's root: whoever may change any of them may put a
     // program of theirs in its place.
     bool CheckProgram(const char* path) override {
-        TrustedAccounts trusted;
         std::string at = path;
         const size_t root = RootEnd(at);
         if (root == std::string::npos) return Failed(ERROR_BAD_PATHNAME);
         for (;;) {
-            PSID owner = nullptr;
-            PACL dacl = nullptr;
-            PSECURITY_DESCRIPTOR descriptor = nullptr;
-            const DWORD error = GetNamedSecurityInfoA(at.c_str(), SE_FILE_OBJECT,
-                                                      OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                                                      &owner, nullptr, &dacl, nullptr, &descriptor);
-            if (error != ERROR_SUCCESS) return Failed(error);
-            const bool open = OthersMayChange(owner, dacl, trusted);
-            LocalFree(descriptor);
+            unsigned long error = 0;
+            const bool open = OthersMayChange(at.c_str(), error);
+            if (error != 0) return Failed(error);
             if (open) return Failed(kErrorProgramWritable);
             if (at.size() == root + 1) return true;
             const size_t slash = at.rfind('\\');

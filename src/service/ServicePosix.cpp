@@ -39,13 +39,13 @@ class SystemdServiceControl final : public ServiceControlManager {
 
     // The worker's line replaces "Running" as the status systemctl shows, and stays there when the state
     // is reported again.
+    // Once the stop is reported, the stop's own lines are the last word.
     void Describe(const char* summary) override {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (stopping_) return;
+        (void)std::snprintf(summary_, sizeof summary_, "%s", summary);
         char message[320];
-        {
-            std::lock_guard<std::mutex> hold(lock_);
-            (void)std::snprintf(summary_, sizeof summary_, "%s", summary);
-            (void)std::snprintf(message, sizeof message, "STATUS=%s", summary_);
-        }
+        (void)std::snprintf(message, sizeof message, "STATUS=%s", summary_);
         const NotifyFunction notify = Notify();
         if (notify != nullptr) (void)notify(0, message);
     }
@@ -65,11 +65,14 @@ class SystemdServiceControl final : public ServiceControlManager {
                                     summary_[0] != '\0' ? summary_ : "Running");
                 break;
             }
-            case kServiceStopPending:
+            case kServiceStopPending: {
+                std::lock_guard<std::mutex> hold(lock_);
+                stopping_ = true;
                 (void)std::snprintf(message, sizeof message,
                                     "STOPPING=1\nSTATUS=Stopping (check-point %u)\nEXTEND_TIMEOUT_USEC=%llu",
                                     status.checkPoint, extendUs);
                 break;
+            }
             case kServiceStopped:
                 (void)std::snprintf(message, sizeof message, "STATUS=Stopped");
                 break;
@@ -85,6 +88,7 @@ class SystemdServiceControl final : public ServiceControlManager {
   private:
     std::mutex lock_;  // the worker describes, the control handler's thread reports
     char summary_[256] = {};
+    bool stopping_ = false;
 };
 
 pthread_t dispatcherThread;

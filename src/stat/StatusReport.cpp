@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 
 namespace {
 
@@ -80,7 +81,8 @@ bool IsNumber(const std::string& text) {
     size_t at = text[0] == '-' ? 1 : 0;
     const size_t digits = at;
     while (at < text.size() && text[at] >= '0' && text[at] <= '9') ++at;
-    if (at == digits) return false;
+    // JSON allows no leading zero ("007").
+    if (at == digits || (text[digits] == '0' && at > digits + 1)) return false;
     if (at < text.size() && text[at] == '.') {
         const size_t fraction = ++at;
         while (at < text.size() && text[at] >= '0' && text[at] <= '9') ++at;
@@ -148,6 +150,7 @@ bool ParseStatusFile(const std::string& text, StatusFileContent& content, std::s
         return false;
     }
     size_t line = 0;
+    std::set<std::string> seen;
     for (size_t at = 0; at < text.size();) {
         size_t end = text.find('\n', at);
         if (end == std::string::npos) {
@@ -168,12 +171,15 @@ bool ParseStatusFile(const std::string& text, StatusFileContent& content, std::s
             problem = Format("%s is not a number", key.c_str());
             return false;
         }
+        // One value per key, and none of the keys zelkorstat adds: the JSON object must be unambiguous.
+        if (key == "verdict" || key == "exit_status" || !seen.insert(key).second) {
+            problem = Format("%s appears twice or is reserved", key.c_str());
+            return false;
+        }
         content.entries.emplace_back(key, std::move(value));
     }
     for (const char* key : kPromisedKeys) {
-        bool found = false;
-        for (const auto& entry : content.entries) found = found || entry.first == key;
-        if (!found) {
+        if (seen.count(key) == 0) {
             problem = Format("it has no %s", key);
             return false;
         }

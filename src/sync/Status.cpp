@@ -1,5 +1,6 @@
 #include "sync/Status.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
@@ -26,10 +27,12 @@ struct Publisher {
     bool fileUsable = false;
     bool failureLogged = false;
     std::chrono::steady_clock::time_point last{};
-    StatusSink sink = nullptr;
 };
 
 Publisher publisher;
+// Installed and removed by the service's thread while a worker (one left running by a stop that could not
+// wait for it) may publish.
+std::atomic<StatusSink> statusSink{nullptr};
 
 const char* StateName(WorkerState state) {
     switch (state) {
@@ -76,8 +79,13 @@ std::string Duration(double seconds) {
     return text;
 }
 
-long long Age(NtpTime now, NtpTime then) {
-    return static_cast<long long>(TruncateToInt64(UnixSeconds(now) - UnixSeconds(then)));
+// "at 19:04:12 UTC": the status line stays as it is until the next event, so an age would soon be wrong.
+std::string At(NtpTime t) {
+    CalendarTime c{};
+    if (!BreakDownUtc(TruncateToInt64(UnixSeconds(t)), c)) return "at an unknown time";
+    char text[32];
+    (void)std::snprintf(text, sizeof text, "at %02d:%02d:%02d UTC", c.hour, c.minute, c.second);
+    return text;
 }
 
 void Append(std::string& text, const char* key, const char* format, ...)
@@ -103,14 +111,12 @@ double UnixSeconds(NtpTime t) {
 }
 
 void InstallStatusSink(StatusSink sink) {
-    publisher.sink = sink;
+    statusSink.store(sink);
 }
 
 void ResetStatus() {
     statusRecord = StatusRecord{};
-    const StatusSink sink = publisher.sink;
     publisher = Publisher{};
-    publisher.sink = sink;
 }
 
 void StartStatus(int serverMode) {
@@ -150,7 +156,7 @@ void PublishStatus(bool sparingly) {
         LogMessage("Status file \"%s\" cannot be written; Zelkor goes on without it", publisher.path.c_str());
         publisher.failureLogged = true;
     }
-    if (publisher.sink != nullptr) publisher.sink(StatusSummary(statusRecord, time).c_str());
+    if (const StatusSink sink = statusSink.load()) sink(StatusSummary(statusRecord).c_str());
 }
 
 std::string FormatStatus(const StatusRecord& r, NtpTime now) {
@@ -208,21 +214,22 @@ std::string FormatStatus(const StatusRecord& r, NtpTime now) {
     return text;
 }
 
-std::string StatusSummary(const StatusRecord& r, NtpTime now) {
+std::string StatusSummary(const StatusRecord& r) {
     char text[256];
     if (r.state == WorkerState::kFailed) return r.failure;
     if (r.serverMode) {
         if (r.broadcastsSent == 0) return "Sending time broadcasts";
-        (void)std::snprintf(text, sizeof text, "Sending time broadcasts; %llu sent, the last %lld s ago",
-                            static_cast<unsigned long long>(r.broadcastsSent), Age(now, r.lastBroadcastSent));
+        (void)std::snprintf(text, sizeof text, "Sending time broadcasts; %llu sent, the last %s",
+                            static_cast<unsigned long long>(r.broadcastsSent),
+                            At(r.lastBroadcastSent).c_str());
         return text;
     }
     if (syncState.lastServer == 0) return "Waiting for time broadcasts";
     const std::string delay =
         syncState.delayValid ? Duration(syncState.delay.Seconds()) + " " + DelaySource() : "not known yet";
-    (void)std::snprintf(
-        text, sizeof text, "Following %s (stratum %d); last correction %s (%s) %lld s ago; delay %s",
-        FormatAddress(syncState.lastServer).text, syncState.lastStratum, Duration(r.lastDelta).c_str(),
-        ActionName(r.lastAction), Age(now, r.lastBroadcast), delay.c_str());
+    (void)std::snprintf(text, sizeof text, "Following %s (stratum %d); last correction %s (%s) %s; delay %s",
+                        FormatAddress(syncState.lastServer).text, syncState.lastStratum,
+                        Duration(r.lastDelta).c_str(), ActionName(r.lastAction), At(r.lastBroadcast).c_str(),
+                        delay.c_str());
     return text;
 }

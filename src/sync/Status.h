@@ -52,9 +52,9 @@ void ResetStatus();
 
 // The status file's text: key=value lines, "version=1" first.
 std::string FormatStatus(const StatusRecord& record, NtpTime now);
-// One line for the service manager, such as "Following 10.1.2.3 (stratum 2); last correction -0.8 ms
-// (slew) 12 s ago; delay 0.41 ms measured".
-std::string StatusSummary(const StatusRecord& record, NtpTime now);
+// One line for the service manager, such as "Following 10.1.2.3 (stratum 2); last correction -0.80 ms
+// (slew) at 19:04:12 UTC; delay 0.41 ms measured".
+std::string StatusSummary(const StatusRecord& record);
 
 // Where the summary goes (systemd's STATUS=); null: nowhere.
 using StatusSink = void (*)(const char* summary);

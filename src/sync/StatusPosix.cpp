@@ -1,17 +1,24 @@
 // The status file on Linux: /run/zelkor/status (systemd makes the folder for the service, as its
 // RuntimeDirectory), or the file ZELKOR_STATUS names.
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 
 #include "sync/Status.h"
+#include "time/TextFile.h"
 
 namespace {
 
 constexpr const char* kDefaultFolder = "/run/zelkor";
 constexpr const char* kDefaultPath = "/run/zelkor/status";
+
+// Held for the life of the process: the claim on the status file.
+int lockFd = -1;
+std::string lockedPath;
 
 }  // namespace
 
@@ -24,17 +31,35 @@ std::string StatusFilePath() {
 bool PrepareStatusFolder(const std::string& path, std::string& problem) {
     const size_t slash = path.rfind('/');
     const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    // Run from a console there is no RuntimeDirectory: the folder is made as systemd would make it.
-    if (folder == kDefaultFolder) (void)mkdir(kDefaultFolder, 0755);
+    // Run from a console there is no RuntimeDirectory: the folder is made as systemd would make it
+    // (readable by all, whatever the umask).
+    if (folder == kDefaultFolder && mkdir(kDefaultFolder, 0755) == 0) (void)chmod(kDefaultFolder, 0755);
     struct stat info {};
-    if (lstat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+    unsigned long error = 0;
+    if (stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
         problem = "there is no folder " + folder;
         return false;
     }
     // The file is replaced by rename in its folder: whoever else may write there could swap it.
-    if (info.st_uid != geteuid() || (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    if (OthersMayChange(folder.c_str(), error)) {
         problem = "its folder " + folder + " is not this user's alone";
         return false;
+    }
+    // One writer: a second instance (a dry run beside the service) must not overwrite the first one's.
+    const std::string lock = path + ".lock";
+    if (lockFd >= 0 && lockedPath != lock) {
+        close(lockFd);
+        lockFd = -1;
+    }
+    if (lockFd < 0) {
+        const int fd = open(lock.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd < 0 || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            if (fd >= 0) close(fd);
+            problem = "another Zelkor keeps it";
+            return false;
+        }
+        lockFd = fd;
+        lockedPath = lock;
     }
     return true;
 }

@@ -7,10 +7,15 @@
 #include <shlobj.h>
 
 #include "sync/Status.h"
+#include "time/TextFile.h"
 
 namespace {
 
 constexpr const char* kFolderAccess = "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;BU)";
+
+// Held for the life of the process: the claim on the status file.
+HANDLE lockHandle = INVALID_HANDLE_VALUE;
+std::string lockedPath;
 
 std::string Environment(const char* name) {
     char value[MAX_PATH];
@@ -48,6 +53,27 @@ bool PrepareStatusFolder(const std::string& path, std::string& problem) {
     if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
         problem = "there is no folder " + folder;
         return false;
+    }
+    // A folder an ordinary user made first (ProgramData lets them), or a junction, is not the service's.
+    unsigned long error = 0;
+    if (OthersMayChange(folder.c_str(), error)) {
+        problem = "its folder " + folder + " may be changed by others";
+        return false;
+    }
+    // One writer: a second instance (a console run beside the service) must not overwrite the first's.
+    const std::string lock = path + ".lock";
+    if (lockHandle != INVALID_HANDLE_VALUE && lockedPath != lock) {
+        CloseHandle(lockHandle);
+        lockHandle = INVALID_HANDLE_VALUE;
+    }
+    if (lockHandle == INVALID_HANDLE_VALUE) {
+        lockHandle = CreateFileA(lock.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (lockHandle == INVALID_HANDLE_VALUE) {
+            problem = "another Zelkor keeps it";
+            return false;
+        }
+        lockedPath = lock;
     }
     return true;
 }

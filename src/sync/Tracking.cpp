@@ -64,8 +64,13 @@ void HandleBroadcast(const SntpMessage& message, uint32_t sender, SocketHandle s
     // A zero transmit time is no time at all: taken at face value it would step the clock by 136 years.
     const bool usable =
         stratum >= kMinStratum && stratum <= kMaxStratum && !TimestampIsZero(message, kOffsetTransmit);
-    if (usable && (sender == syncState.lastServer || syncState.lastStratum > stratum ||
-                   AgeSeconds(clock.Now(), syncState.lastAcceptTime) > kSilenceSeconds)) {
+    const bool accepted = usable && (sender == syncState.lastServer || syncState.lastStratum > stratum ||
+                                     AgeSeconds(clock.Now(), syncState.lastAcceptTime) > kSilenceSeconds);
+    // A flood of broadcasts, even ones that are followed, renews the status at most once a second; a new
+    // server or a step is always told at once.
+    bool news = false;
+    if (accepted) {
+        const CorrectionAction previousAction = statusRecord.lastAction;
         NtpTime error = transmit - clock.Now();
         if (syncState.delayValid) error = error + syncState.delay;
         CorrectClock(error.Seconds());
@@ -73,6 +78,8 @@ void HandleBroadcast(const SntpMessage& message, uint32_t sender, SocketHandle s
                              AgeSeconds(clock.Now(), syncState.lastReplyTime) <= kReplyMaxAgeSeconds;
         if (!current) PollServer(sender, s);
         const bool newServer = sender != syncState.lastServer;
+        news = newServer || statusRecord.lastAction != CorrectionAction::kSlew ||
+               previousAction != CorrectionAction::kSlew;
         syncState.lastServer = sender;
         syncState.lastAcceptTime = clock.Now();
         syncState.lastStratum = stratum;
@@ -80,13 +87,11 @@ void HandleBroadcast(const SntpMessage& message, uint32_t sender, SocketHandle s
         statusRecord.state = WorkerState::kFollowing;
         statusRecord.lastBroadcast = syncState.lastAcceptTime;
         if (newServer) statusRecord.serverSince = syncState.lastAcceptTime;
-        LogMessage("NTP Time broadcast received from %s", FormatAddress(sender).text);
-        PublishStatus();
-        return;
+    } else {
+        ++statusRecord.broadcastsIgnored;
     }
-    ++statusRecord.broadcastsIgnored;
     LogMessage("NTP Time broadcast received from %s", FormatAddress(sender).text);
-    PublishStatus(true);
+    PublishStatus(!news);
 }
 
 void PollServer(uint32_t server, SocketHandle s) {
@@ -126,7 +131,7 @@ void HandleReply(const SntpMessage& message, uint32_t sender) {
     // Refused like an unmatched reply: the request stays open, and the next broadcast asks again.
     if (!DelayFromReply(message, t4, delay)) {
         ++statusRecord.repliesRefused;
-        PublishStatus();
+        PublishStatus(true);  // the same refused reply may come again and again
         return;
     }
     syncState.awaitingReply = 0;

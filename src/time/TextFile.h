@@ -20,6 +20,13 @@ enum class FileOwner {
 // The whole of a regular file at path, at most maxBytes.
 FileRead ReadTextFile(const char* path, size_t maxBytes, FileOwner owner, std::string& text);
 
+// Whether anyone but this process's user may change the file or folder at path, or what it holds: on
+// POSIX another owner, or write for group or others; on Windows an owner, or an access-list entry with the
+// right to write, delete or re-permit, for anyone but SYSTEM, Administrators, TrustedInstaller and this
+// process's account. A link counts as changeable. error: 0, or the platform's error when path could not be
+// examined (then it counts as changeable too).
+bool OthersMayChange(const char* path, unsigned long& error);
+
 // The number (from 1) of the first line of text longer than maxCharacters, its "\n" or "\r\n" not counted;
 // 0 when there is none.
 size_t FirstLineLongerThan(const std::string& text, size_t maxCharacters);

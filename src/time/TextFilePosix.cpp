@@ -72,3 +72,13 @@ bool WriteFileAtomically(const char* path, const std::string& text, bool readabl
     (void)unlink(temporary.c_str());
     return false;
 }
+
+bool OthersMayChange(const char* path, unsigned long& error) {
+    error = 0;
+    struct stat info {};
+    if (lstat(path, &info) != 0) {
+        error = static_cast<unsigned long>(errno);
+        return true;
+    }
+    return S_ISLNK(info.st_mode) || info.st_uid != geteuid() || (info.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+}

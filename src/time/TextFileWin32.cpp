@@ -1,8 +1,97 @@
 #include <windows.h>
+// sddl.h and aclapi.h need what windows.h defines first.
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <cstdio>
 
 #include "time/TextFile.h"
+
+namespace {
+
+// Rights on a file or folder that let their holder replace it, or what it holds.
+constexpr DWORD kReplaceRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_DELETE_CHILD | DELETE | WRITE_DAC |
+                                 WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+constexpr const char* kTrustedInstaller = "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
+
+// Who may own or change what the service runs or writes: SYSTEM, Administrators, TrustedInstaller and the
+// account running this process itself (the administrator running "add", or the service's own).
+class TrustedAccounts {
+  public:
+    TrustedAccounts() {
+        DWORD size = sizeof system_;
+        haveSystem_ = CreateWellKnownSid(WinLocalSystemSid, nullptr, system_, &size);
+        size = sizeof administrators_;
+        haveAdministrators_ =
+            CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators_, &size);
+        ConvertStringSidToSidA(kTrustedInstaller, &installer_);
+        HANDLE token = nullptr;
+        if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+            DWORD length = 0;
+            if (GetTokenInformation(token, TokenUser, user_, sizeof user_, &length)) haveUser_ = true;
+            CloseHandle(token);
+        }
+    }
+    ~TrustedAccounts() { LocalFree(installer_); }
+    TrustedAccounts(const TrustedAccounts&) = delete;
+    TrustedAccounts& operator=(const TrustedAccounts&) = delete;
+
+    bool Trusted(PSID sid) {
+        return (haveSystem_ && EqualSid(sid, system_)) ||
+               (haveAdministrators_ && EqualSid(sid, administrators_)) ||
+               (installer_ != nullptr && EqualSid(sid, installer_)) ||
+               (haveUser_ && EqualSid(sid, reinterpret_cast<const TOKEN_USER*>(user_)->User.Sid));
+    }
+
+  private:
+    BYTE system_[SECURITY_MAX_SID_SIZE];
+    BYTE administrators_[SECURITY_MAX_SID_SIZE];
+    alignas(TOKEN_USER) BYTE user_[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    PSID installer_ = nullptr;
+    bool haveSystem_ = false, haveAdministrators_ = false, haveUser_ = false;
+};
+
+// Whether anyone but the trusted may change the object: as its owner, or through its access list (a null
+// list lets anyone). Entries only passed on to what is created inside do not apply to the object itself.
+bool UntrustedMayChange(PSID owner, PACL dacl, TrustedAccounts& trusted) {
+    if (owner == nullptr || !trusted.Trusted(owner) || dacl == nullptr) return true;
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        void* entry = nullptr;
+        if (!GetAce(dacl, i, &entry)) continue;
+        const auto* header = static_cast<ACE_HEADER*>(entry);
+        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE || (header->AceFlags & INHERIT_ONLY_ACE)) continue;
+        auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(entry);
+        if ((allowed->Mask & kReplaceRights) && !trusted.Trusted(&allowed->SidStart)) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool OthersMayChange(const char* path, unsigned long& error) {
+    error = 0;
+    const DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        error = GetLastError();
+        return true;
+    }
+    // A link or junction leads wherever its maker wants.
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return true;
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const DWORD result =
+        GetNamedSecurityInfoA(path, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                              &owner, nullptr, &dacl, nullptr, &descriptor);
+    if (result != ERROR_SUCCESS) {
+        error = result;
+        return true;
+    }
+    TrustedAccounts trusted;
+    const bool open = UntrustedMayChange(owner, dacl, trusted);
+    LocalFree(descriptor);
+    return open;
+}
 
 FileRead ReadTextFile(const char* path, size_t maxBytes, FileOwner owner, std::string& text) {
     const bool own = owner == FileOwner::kThisUser;
@@ -63,7 +152,8 @@ bool WriteFileAtomically(const char* path, const std::string& text, bool, bool d
     bool ok = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
               written == text.size() && (!durable || FlushFileBuffers(file));
     if (!CloseHandle(file)) ok = false;
-    if (ok && MoveFileExA(temporary, path, MOVEFILE_REPLACE_EXISTING | (durable ? MOVEFILE_WRITE_THROUGH : 0)))
+    if (ok &&
+        MoveFileExA(temporary, path, MOVEFILE_REPLACE_EXISTING | (durable ? MOVEFILE_WRITE_THROUGH : 0)))
         return true;
     DeleteFileA(temporary);
     return false;

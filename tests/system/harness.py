@@ -23,6 +23,7 @@ default 240), ZELKOR_KEEP_LOGS=1 (keep the temporary directory of logs).
 import atexit
 import ctypes
 import os
+import queue
 import re
 import shlex
 import shutil
@@ -31,6 +32,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -522,23 +524,38 @@ def barrier(daemon, sock, to):
 
 
 class NotifySocket:
-    """Stands in for systemd: the daemon started with NOTIFY_SOCKET runs as the service (logging off)."""
+    """Stands in for systemd: the daemon started with NOTIFY_SOCKET runs as the service (logging off). Like
+    systemd it reads the socket all the time: a full queue would block the daemon's sd_notify."""
 
     def __init__(self):
         self.dir = tempfile.mkdtemp(prefix="zelkor-notify.")
         self.path = os.path.join(self.dir, "notify")
         self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         self.sock.bind(self.path)
+        self._arrived = queue.Queue()
+        self._reader = threading.Thread(target=self._read, daemon=True)
+        self._reader.start()
+
+    def _read(self):
+        while True:
+            try:
+                data = self.sock.recv(4096)
+            except OSError:
+                return
+            if not data:  # shut down by close()
+                return
+            self._arrived.put(data.decode())
 
     def messages(self, timeout):
+        """The messages not yet taken, and those arriving within timeout seconds."""
         out, deadline = [], time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            self.sock.settimeout(max(deadline - time.monotonic(), 0.001))
+        while True:
             try:
-                out.append(self.sock.recv(4096).decode())
-            except socket.timeout:
-                break
-        return out
+                out.append(self._arrived.get(timeout=max(deadline - time.monotonic(), 0.001)))
+            except queue.Empty:
+                return out
+            if time.monotonic() >= deadline:
+                return out
 
     def wait_for(self, text, timeout=5.0):
         deadline = time.monotonic() + timeout
@@ -550,6 +567,8 @@ class NotifySocket:
         raise AssertionError(f"no {text!r} from the daemon; got {seen}")
 
     def close(self):
+        self.sock.shutdown(socket.SHUT_RDWR)
+        self._reader.join(5)
         self.sock.close()
         os.unlink(self.path)
         os.rmdir(self.dir)

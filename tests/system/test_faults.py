@@ -7,11 +7,9 @@ test_listener.py.)"""
 import os
 import re
 import signal
-import socket
 import stat
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 import unittest
@@ -126,28 +124,18 @@ class FaultTest(unittest.TestCase):
                 daemon.stop()
 
     def test_stop_while_blocked_in_receive(self):
-        notify_dir = tempfile.mkdtemp(prefix="zelkor-notify.")
-        path = os.path.join(notify_dir, "notify")
-        sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-        sock.bind(path)
-        self.addCleanup(lambda: (sock.close(), os.unlink(path), os.rmdir(notify_dir)))
-        sock.settimeout(5)
-        daemon = harness.Daemon(self.net.daemon_ns, args=(), env={"NOTIFY_SOCKET": path}).start()
+        notify = harness.NotifySocket()
+        self.addCleanup(notify.close)
+        daemon = harness.Daemon(self.net.daemon_ns, args=(), env={"NOTIFY_SOCKET": notify.path}).start()
         self.addCleanup(daemon.stop)
-        self.assertIn("READY=1", sock.recv(4096).decode() + sock.recv(4096).decode())
+        notify.wait_for("READY=1")
         daemon.wait_bound()
-        time.sleep(0.2)  # the worker now sits in its receive
+        notify.messages(0.2)  # the worker has told its state and sits in its receive
         t0 = time.monotonic()
         daemon.process.send_signal(signal.SIGTERM)
         status = daemon.wait_exit(timeout=5)
         elapsed = time.monotonic() - t0
-        notes = []
-        sock.settimeout(0.5)
-        try:
-            while True:
-                notes.append(sock.recv(4096).decode())
-        except socket.timeout:
-            pass
+        notes = notify.messages(0.5)
         self.assertEqual(status, 0)
         self.assertLess(elapsed, 1.0)
         self.assertTrue(notes and notes[0].startswith("STOPPING=1"), notes)

@@ -58,7 +58,7 @@ class StatusTest(unittest.TestCase):
         self.assertLess(report["delay_ms"], 5)
         status_lines = [m for m in notify.messages(0.5) if m.startswith("STATUS=Following")]
         self.assertRegex(status_lines[-1], r"^STATUS=Following 10\.77\.0\.2 \(stratum 2\); last correction "
-                                           r"\d+\.\d\d ms \(slew\) \d+ s ago; delay \d+\.\d\d ms measured$")
+                                           r"\d+\.\d\d ms \(slew\) at \d\d:\d\d:\d\d UTC; delay \d+\.\d\d ms measured$")
         print("\n  " + zelkorstat(daemon)[1].replace("\n", "\n  ") + status_lines[-1], file=sys.stderr)
 
         daemon.stop()
@@ -75,6 +75,16 @@ class StatusTest(unittest.TestCase):
         status, report = zelkorstat(daemon, "--json")
         self.assertEqual((status, report["state"], report["failure"], report["verdict"]),
                          (2, "failed", line, "Zelkor: failed: " + line))
+
+    def test_a_second_instance_leaves_the_file_to_the_first(self):
+        first = harness.Daemon(self.net.daemon_ns).start()
+        self.addCleanup(first.stop)
+        first.wait_bound()
+        second = harness.Daemon(self.net.peer_ns, env={"ZELKOR_STATUS": first.status_path}).start()
+        self.addCleanup(second.stop)
+        second.wait_line(f'Status file "{first.status_path}" cannot be written: another Zelkor keeps it; '
+                         "Zelkor goes on without it")
+        self.assertEqual(zelkorstat(first, "--json")[1]["pid"], first.process.pid)
 
     def test_no_file_and_a_malformed_one(self):
         path = os.path.join(harness.workdir(), "status")

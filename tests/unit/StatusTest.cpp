@@ -68,7 +68,7 @@ TEST_F(StatusTest, EachEventIsInTheFileAndTheSummary) {
         (std::vector<std::string>{"following", "10.1.2.3", "2", "step", "5000.000", "1", "1700000005",
                                   "1700000005"}));
     EXPECT_EQ(summaries.back(),
-              "Following 10.1.2.3 (stratum 2); last correction 5.000 s (step) 0 s ago; "
+              "Following 10.1.2.3 (stratum 2); last correction 5.000 s (step) at 22:13:25 UTC; "
               "delay not known yet");
     clock.refuseSet = true;
     Hear(a, 2, -3000);
@@ -83,7 +83,8 @@ TEST_F(StatusTest, EachEventIsInTheFileAndTheSummary) {
               (std::vector<std::string>{"slew", "-1.000", "1", "1", "3"}));
     EXPECT_EQ(statusRecord.broadcastsIgnored, 1u);  // counted; in the file with the next event
     EXPECT_EQ(summaries.back(),
-              "Following 10.1.2.3 (stratum 2); last correction -1.00 ms (slew) 0 s ago; delay not known yet");
+              "Following 10.1.2.3 (stratum 2); last correction -1.00 ms (slew) at 22:13:37 UTC; delay not "
+              "known yet");
 }
 
 TEST_F(StatusTest, ASetUpFailureIsTheSummaryAndTheFailure) {
@@ -207,6 +208,9 @@ TEST(StatusVerdict, MalformedFilesAreToldApart) {
         {"version=1\npid=seven\n", "pid is not a number"},
         {"version=1\nstratum=1e3\n", "stratum is not a number"},
         {"version=1\nupdated=-\n", "updated is not a number"},
+        {"version=1\nsteps=007\n", "steps is not a number"},
+        {"version=1\nmode=client\nmode=server\n", "mode appears twice or is reserved"},
+        {"version=1\nverdict=fine\n", "verdict appears twice or is reserved"},
         {"version=1\n", "it has no pid"},
         {std::string("version=1\n\0=1\n", 15), "line 2 is no key=value line"},
     };
