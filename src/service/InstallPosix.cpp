@@ -34,10 +34,15 @@ constexpr const char* kUnitTemplate =
     "Description=Zelkor Time Synchronization\n"
     "Wants=network-online.target\n"
     "After=network-online.target\n"
+    // One daemon disciplines the clock and holds port 123: starting Zelkor stops the others.
+    "Conflicts=systemd-timesyncd.service chrony.service ntpsec.service ntp.service openntpd.service\n"
     "\n"
     "[Service]\n"
     "Type=notify\n"
     "ExecStart=\"%s\"\n"
+    // Not root: a user of its own for each run, with only the two capabilities its work needs.
+    "DynamicUser=yes\n"
+    "AmbientCapabilities=CAP_SYS_TIME CAP_NET_BIND_SERVICE\n"
     // The status file's folder, /run/zelkor, the service's own.
     "RuntimeDirectory=zelkor\n"
     "CapabilityBoundingSet=CAP_SYS_TIME CAP_NET_BIND_SERVICE\n"

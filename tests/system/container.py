@@ -39,8 +39,9 @@ import sys
 import tempfile
 import time
 
-RECIPE = "v1"  # bump when the root file system's recipe below changes: a new cache file is built
-PACKAGES = ("systemd", "systemd-sysv", "dbus", "iproute2")
+RECIPE = "v2"  # bump when the root file system's recipe below changes: a new cache file is built
+# systemd-timesyncd: the time daemon a Debian system has, which the package must replace.
+PACKAGES = ("systemd", "systemd-sysv", "dbus", "iproute2", "systemd-timesyncd")
 LIFETIME = 600  # seconds a container may live at most (timeout(1) around nspawn)
 RUN_PREFIX = "zelkor-container-"
 CGROUP_PREFIX = "zelkor-test-"

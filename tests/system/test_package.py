@@ -1,42 +1,89 @@
-"""Installation layout and the Debian package: the program lands in sbin, and installing the package
-neither adds nor starts the service."""
+"""Installation layout and what scripts/package ships: cmake --install puts the programs and man pages in
+place; the Debian package is clean under lintian, replaces the time daemon, carries the conffile, the man
+pages and the copyright, and its man pages render without a warning. (Installing it under systemd is in
+test_systemd.py, the MSI under Wine in tests/wine.)
+
+Environment: ZELKOR_TOOLS (the build folder), ZELKOR_DIST (the folder scripts/package filled; default
+dist/ of this checkout)."""
+import glob
 import os
+import re
 import subprocess
 import sys
 import tempfile
 import unittest
 
-BUILD = os.environ.get("ZELKOR_TOOLS", os.path.join(os.path.dirname(__file__), "..", "..", "build"))
+HERE = os.path.dirname(os.path.abspath(__file__))
+BUILD = os.environ.get("ZELKOR_TOOLS", os.path.join(HERE, "..", "..", "build"))
+DIST = os.environ.get("ZELKOR_DIST", os.path.join(HERE, "..", "..", "dist"))
 
 
 def run(*args, **kwargs):
-    return subprocess.run(args, check=True, capture_output=True, text=True, timeout=120, **kwargs)
+    return subprocess.run(args, check=True, capture_output=True, text=True, timeout=300, **kwargs)
 
 
-class PackageTest(unittest.TestCase):
-    def test_cmake_install_puts_the_program_in_sbin(self):
+def deb():
+    found = glob.glob(os.path.join(DIST, "zelkor_*.deb"))
+    if len(found) != 1:
+        raise AssertionError(f"no one Debian package in {DIST} ({found}): run scripts/package")
+    return found[0]
+
+
+class InstallTest(unittest.TestCase):
+    def test_cmake_install_puts_the_programs_and_man_pages_in_place(self):
         with tempfile.TemporaryDirectory() as prefix:
             run("cmake", "--install", BUILD, "--prefix", prefix)
-            program = os.path.join(prefix, "sbin", "zelkornt")
-            self.assertTrue(os.access(program, os.X_OK), program)
-            usage = run(program, "help").stdout
+            for path in ("sbin/zelkornt", "bin/zelkorstat"):
+                self.assertTrue(os.access(os.path.join(prefix, path), os.X_OK), path)
+            for path in ("share/man/man8/zelkornt.8", "share/man/man1/zelkorstat.1"):
+                self.assertTrue(os.path.isfile(os.path.join(prefix, path)), path)
+            usage = run(os.path.join(prefix, "sbin", "zelkornt"), "help").stdout
             self.assertEqual(usage.splitlines()[0], "ZelkorNT add              to install the service")
 
-    def test_debian_package_holds_the_programs_and_the_readme(self):
-        with tempfile.TemporaryDirectory() as out:
-            run("cpack", "--config", os.path.join(BUILD, "CPackConfig.cmake"), "-B", out)
-            debs = [f for f in os.listdir(out) if f.endswith(".deb")]
-            self.assertEqual(len(debs), 1, debs)
-            deb = os.path.join(out, debs[0])
-            files = sorted(line.split()[-1] for line in run("dpkg-deb", "-c", deb).stdout.splitlines()
-                           if not line.startswith("d"))
-            self.assertEqual(files, ["./usr/bin/zelkorstat", "./usr/sbin/zelkornt", "./usr/share/doc/zelkor/README.md"])
-            control = run("dpkg-deb", "-I", deb).stdout
-            self.assertIn("Package: zelkor", control)
-            self.assertIn("Version: 1.4.0", control)
-            # No maintainer scripts: nothing is added, enabled or started by installing the package.
-            for script in ("postinst", "preinst", "prerm", "postrm"):
-                self.assertNotIn(script, control)
+
+class DebianPackageTest(unittest.TestCase):
+    def test_lintian_finds_no_error_and_no_warning(self):
+        out = subprocess.run(["lintian", "--fail-on", "error,warning", deb()], capture_output=True, text=True,
+                             timeout=300)
+        tags = [line for line in out.stdout.splitlines() if re.match(r"[EW]: ", line)]
+        print(f"\n  lintian: {out.stdout.strip() or 'nothing to say'}", file=sys.stderr)
+        self.assertEqual((out.returncode, tags), (0, []), out.stdout + out.stderr)
+
+    def test_it_replaces_the_time_daemon_and_carries_its_papers(self):
+        control = run("dpkg-deb", "-f", deb()).stdout
+        fields = dict(line.split(": ", 1) for line in control.splitlines() if ": " in line and line[0] != " ")
+        for field in ("Provides", "Conflicts", "Replaces"):
+            self.assertEqual(fields[field], "time-daemon", field)
+        self.assertEqual(fields["Section"], "net")
+        self.assertRegex(fields["Depends"], r"^libc6 \(>= [0-9.]+\)$")  # from dpkg-shlibdeps
+        files = sorted(line.split()[-1] for line in run("dpkg-deb", "-c", deb()).stdout.splitlines()
+                       if not line.startswith("d"))
+        self.assertEqual(files, ["./etc/zelkornt.ini", "./usr/bin/zelkorstat", "./usr/sbin/zelkornt",
+                                 "./usr/share/doc/zelkor/README.md.gz", "./usr/share/doc/zelkor/changelog.gz",
+                                 "./usr/share/doc/zelkor/copyright", "./usr/share/man/man1/zelkorstat.1.gz",
+                                 "./usr/share/man/man8/zelkornt.8.gz"])
+        with tempfile.TemporaryDirectory() as control_dir:
+            run("dpkg-deb", "-e", deb(), control_dir)
+            with open(os.path.join(control_dir, "conffiles")) as f:
+                self.assertEqual(f.read().split(), ["/etc/zelkornt.ini"])
+            self.assertTrue(all(os.path.exists(os.path.join(control_dir, s)) for s in ("postinst", "prerm", "postrm")))
+
+    def test_the_example_configuration_changes_nothing(self):
+        with tempfile.TemporaryDirectory() as root:
+            run("dpkg-deb", "-x", deb(), root)
+            with open(os.path.join(root, "etc/zelkornt.ini")) as f:
+                settings = [line for line in f if line.strip() and not line.lstrip().startswith((";", "["))]
+            self.assertEqual(settings, [])
+
+    def test_the_man_pages_render_without_a_warning(self):
+        with tempfile.TemporaryDirectory() as root:
+            run("dpkg-deb", "-x", deb(), root)
+            for page in ("usr/share/man/man8/zelkornt.8.gz", "usr/share/man/man1/zelkorstat.1.gz"):
+                with self.subTest(page=page):
+                    out = subprocess.run(["man", "--warnings", "-E", "UTF-8", "-l", "-Tutf8", "-Z",
+                                          os.path.join(root, page)], capture_output=True, text=True, timeout=60,
+                                         env=dict(os.environ, LC_ALL="C.UTF-8", MANROFFSEQ=""))
+                    self.assertEqual((out.returncode, out.stderr), (0, ""))
 
 
 if __name__ == "__main__":

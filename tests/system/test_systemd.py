@@ -23,6 +23,7 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import container  # noqa: E402
+import test_package as package  # noqa: E402  (where the Debian package is)
 
 BIN = os.path.abspath(os.environ.get("ZELKOR_BIN") or os.path.join(HERE, "..", "..", "build", "zelkornt"))
 INSIDE_BIN = "/opt/zelkor/" + os.path.basename(BIN)
@@ -112,6 +113,13 @@ def write_drop_in(name, text):
     c.run("sh", "-c", f'cat > "{DROP_IN_DIR}/{name}"', input=text)
 
 
+def write_drop_in_for(unit, text):
+    folder = f"/etc/systemd/system/{unit}.d"
+    c.run("mkdir", "-p", folder)
+    c.run("sh", "-c", f'cat > "{folder}/test.conf"', input=text)
+    systemctl("daemon-reload")
+
+
 def uninstall():
     """No unit, no drop-ins, no service running: the state before any add (not through zelkornt)."""
     systemctl("stop", "zelkor.service", check=False, timeout=30)
@@ -162,7 +170,10 @@ class ZelkorUnderSystemd(unittest.TestCase):
         for line in ("Description=Zelkor Time Synchronization", "Type=notify", f"ExecStart=\"{INSIDE_BIN}\"",
                      "Wants=network-online.target", "After=network-online.target", "WantedBy=multi-user.target",
                      "CapabilityBoundingSet=CAP_SYS_TIME CAP_NET_BIND_SERVICE", "ProtectSystem=strict",
-                     "RuntimeDirectory=zelkor"):
+                     "RuntimeDirectory=zelkor", "DynamicUser=yes",
+                     "AmbientCapabilities=CAP_SYS_TIME CAP_NET_BIND_SERVICE",
+                     "Conflicts=systemd-timesyncd.service chrony.service ntpsec.service ntp.service "
+                     "openntpd.service"):
             self.assertIn(line, unit.splitlines())
         props = show("Type", "UnitFileState", "LoadState", "ActiveState", "FragmentPath")
         self.assertEqual(props, {"Type": "notify", "UnitFileState": "enabled", "LoadState": "loaded",
@@ -202,8 +213,16 @@ class ZelkorUnderSystemd(unittest.TestCase):
         props = show("ActiveState", "SubState", "Result", "NRestarts")
         self.assertEqual(props, {"ActiveState": "active", "SubState": "running", "Result": "success",
                                  "NRestarts": "0"})
-        self.assertNotEqual(show("MainPID")["MainPID"], "0")
+        pid = show("MainPID")["MainPID"]
+        self.assertNotEqual(pid, "0")
         wait_for(udp_123_bound, 5, "UDP port 123 bound in the container")
+        # Not root: a dynamic user with the two capabilities and no others (the container itself withholds
+        # CAP_SYS_TIME, so only CAP_NET_BIND_SERVICE shows here).
+        status = read(f"/proc/{pid}/status")
+        self.assertNotEqual(re.search(r"^Uid:\s+(\d+)", status, re.M).group(1), "0")
+        effective = int(re.search(r"^CapEff:\s+([0-9a-f]+)", status, re.M).group(1), 16)
+        self.assertEqual(effective & ~((1 << 25) | (1 << 10)), 0)
+        self.assertTrue(effective & (1 << 10))
         # The worker's own line replaces "Running"; its status file is in the RuntimeDirectory.
         wait_for(lambda: show("StatusText")["StatusText"] == "Waiting for time broadcasts", 5,
                  "the worker's status line")
@@ -402,6 +421,34 @@ close($f);
         finally:
             uninstall()
             c.run("rm", "-rf", "/opt/decoy")
+
+    def test_20_the_package_replaces_timesyncd_and_runs_the_service(self):
+        uninstall()
+        # systemd-timesyncd running first (its unit skips containers unless told otherwise).
+        write_drop_in_for("systemd-timesyncd.service", "[Unit]\nConditionVirtualization=\n")
+        systemctl("start", "systemd-timesyncd.service", timeout=30)
+        self.assertEqual(systemctl("is-active", "systemd-timesyncd.service", check=False).stdout.strip(), "active")
+        c.run("ip", "route", "replace", "default", "dev", "lo")  # the multicast join, after test_05's reboot
+        with open(package.deb(), "rb") as f, open(c.path("/root/zelkor.deb"), "wb") as out:
+            out.write(f.read())
+        r = c.run("apt-get", "install", "-y", "/root/zelkor.deb", env={"DEBIAN_FRONTEND": "noninteractive"},
+                  timeout=180)
+        lines = r.stdout.splitlines()
+        shown = [l for i, l in enumerate(lines) if "REMOVED" in l or "Setting up zelkor" in l or
+                 (i and "REMOVED" in lines[i - 1])]
+        print("\n    apt-get install: " + " | ".join(l.strip() for l in shown), flush=True)
+        self.assertNotEqual(c.run("dpkg-query", "-W", "-f=${db:Status-Status}", "systemd-timesyncd",
+                                  check=False).stdout, "installed")
+        self.assertEqual(show("UnitFileState", "ActiveState", "ExecStart")["UnitFileState"], "enabled")
+        wait_for(lambda: show("ActiveState")["ActiveState"] == "active", 10, "zelkor.service to run")
+        self.assertIn("path=/usr/sbin/zelkornt ;", show("ExecStart")["ExecStart"])
+        wait_for(lambda: c.run("zelkorstat", check=False).returncode == 1, 10, "zelkorstat to read the status")
+        self.assertEqual(c.run("zelkorstat", check=False).stdout.splitlines()[0],
+                         "Zelkor: not synchronised: no broadcast accepted yet")
+
+        c.run("apt-get", "purge", "-y", "zelkor", env={"DEBIAN_FRONTEND": "noninteractive"}, timeout=120)
+        self.assertEqual(show("LoadState")["LoadState"], "not-found")
+        self.assertEqual(c.run("find", "/etc", "-name", "*zelkor*").stdout, "")
 
     def test_99_no_sanitizer_reports(self):
         self.assertEqual(sanitizer_reports(), [])

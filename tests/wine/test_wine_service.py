@@ -294,6 +294,27 @@ class StatusTest(ServiceCase):
         self.assertAlmostEqual(report["last_delta_ms"], 300, delta=50)
 
 
+class MsiTest(unittest.TestCase):
+    def test_the_msi_installs_and_removes_files_and_service_unattended(self):
+        dist = os.environ.get("ZELKOR_DIST") or os.path.join(winehelper.HERE, "..", "..", "dist")
+        found = [f for f in os.listdir(dist) if f.endswith(".msi")] if os.path.isdir(dist) else []
+        self.assertEqual(len(found), 1, f"no one MSI in {dist}: run scripts/package")
+        msi = os.path.join(dist, found[0])
+        folder = os.path.join(wine.path, "drive_c", "Program Files", "Zelkor")
+        self.addCleanup(lambda: wine.run("msiexec", "/x", msi, "/qn", timeout=180))
+        result = wine.run("msiexec", "/i", msi, "/qn", timeout=180)
+        self.assertEqual(result.returncode, 0, winehelper.text(result.stdout + result.stderr))
+        self.assertEqual(sorted(os.listdir(folder)),
+                         ["LICENSE.txt", "README.txt", "zelkornt.exe", "zelkornt.ini", "zelkorstat.exe"])
+        config = probe.config()
+        self.assertEqual((config["start"], config["binary"]),
+                         ("2", '"C:\\Program Files\\Zelkor\\zelkornt.exe"'))
+        result = wine.run("msiexec", "/x", msi, "/qn", timeout=180)
+        self.assertEqual(result.returncode, 0, winehelper.text(result.stdout + result.stderr))
+        self.assertFalse(os.path.exists(os.path.join(folder, "zelkornt.exe")))
+        self.assertEqual(probe("config", "Zelkor"), NOT_INSTALLED)
+
+
 class VersionRecordTest(unittest.TestCase):
     def test_the_executable_carries_its_version_record(self):
         with open(winehelper.windows_binary(), "rb") as f:
