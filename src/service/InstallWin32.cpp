@@ -45,9 +45,10 @@ class ScmInstaller final : public ServiceInstaller {
         std::string at = path;
         const size_t root = RootEnd(at);
         if (root == std::string::npos) return Failed(ERROR_BAD_PATHNAME);
-        for (;;) {
+        // In the program's own folder a new file is a threat too (a DLL the program would load).
+        for (int level = 0;; ++level) {
             unsigned long error = 0;
-            const bool open = OthersMayChange(at.c_str(), error);
+            const bool open = OthersMayChange(at.c_str(), level <= 1, error);
             if (error != 0) return Failed(error);
             if (open) return Failed(kErrorProgramWritable);
             if (at.size() == root + 1) return true;

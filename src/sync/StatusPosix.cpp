@@ -41,7 +41,7 @@ bool PrepareStatusFolder(const std::string& path, std::string& problem) {
         return false;
     }
     // The file is replaced by rename in its folder: whoever else may write there could swap it.
-    if (OthersMayChange(folder.c_str(), error)) {
+    if (OthersMayChange(folder.c_str(), true, error)) {
         problem = "its folder " + folder + " is not this user's alone";
         return false;
     }

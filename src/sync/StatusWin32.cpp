@@ -56,7 +56,7 @@ bool PrepareStatusFolder(const std::string& path, std::string& problem) {
     }
     // A folder an ordinary user made first (ProgramData lets them), or a junction, is not the service's.
     unsigned long error = 0;
-    if (OthersMayChange(folder.c_str(), error)) {
+    if (OthersMayChange(folder.c_str(), true, error)) {
         problem = "its folder " + folder + " may be changed by others";
         return false;
     }

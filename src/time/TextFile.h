@@ -23,9 +23,10 @@ FileRead ReadTextFile(const char* path, size_t maxBytes, FileOwner owner, std::s
 // Whether anyone but this process's user may change the file or folder at path, or what it holds: on
 // POSIX another owner, or write for group or others; on Windows an owner, or an access-list entry with the
 // right to write, delete or re-permit, for anyone but SYSTEM, Administrators, TrustedInstaller and this
-// process's account. A link counts as changeable. error: 0, or the platform's error when path could not be
-// examined (then it counts as changeable too).
-bool OthersMayChange(const char* path, unsigned long& error);
+// process's account. A link counts as changeable. Without newEntriesCount, on Windows, the rights to add
+// files and folders do not count (a folder above the one that matters: new names there replace nothing).
+// error: 0, or the platform's error when path could not be examined (then it counts as changeable too).
+bool OthersMayChange(const char* path, bool newEntriesCount, unsigned long& error);
 
 // The number (from 1) of the first line of text longer than maxCharacters, its "\n" or "\r\n" not counted;
 // 0 when there is none.

@@ -73,7 +73,8 @@ bool WriteFileAtomically(const char* path, const std::string& text, bool readabl
     return false;
 }
 
-bool OthersMayChange(const char* path, unsigned long& error) {
+// A folder others may write lets them rename what it holds: new entries always count here.
+bool OthersMayChange(const char* path, bool, unsigned long& error) {
     error = 0;
     struct stat info {};
     if (lstat(path, &info) != 0) {

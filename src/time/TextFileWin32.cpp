@@ -53,7 +53,7 @@ class TrustedAccounts {
 
 // Whether anyone but the trusted may change the object: as its owner, or through its access list (a null
 // list lets anyone). Entries only passed on to what is created inside do not apply to the object itself.
-bool UntrustedMayChange(PSID owner, PACL dacl, TrustedAccounts& trusted) {
+bool UntrustedMayChange(PSID owner, PACL dacl, DWORD rights, TrustedAccounts& trusted) {
     if (owner == nullptr || !trusted.Trusted(owner) || dacl == nullptr) return true;
     for (DWORD i = 0; i < dacl->AceCount; ++i) {
         void* entry = nullptr;
@@ -61,14 +61,14 @@ bool UntrustedMayChange(PSID owner, PACL dacl, TrustedAccounts& trusted) {
         const auto* header = static_cast<ACE_HEADER*>(entry);
         if (header->AceType != ACCESS_ALLOWED_ACE_TYPE || (header->AceFlags & INHERIT_ONLY_ACE)) continue;
         auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(entry);
-        if ((allowed->Mask & kReplaceRights) && !trusted.Trusted(&allowed->SidStart)) return true;
+        if ((allowed->Mask & rights) && !trusted.Trusted(&allowed->SidStart)) return true;
     }
     return false;
 }
 
 }  // namespace
 
-bool OthersMayChange(const char* path, unsigned long& error) {
+bool OthersMayChange(const char* path, bool newEntriesCount, unsigned long& error) {
     error = 0;
     const DWORD attributes = GetFileAttributesA(path);
     if (attributes == INVALID_FILE_ATTRIBUTES) {
@@ -88,7 +88,9 @@ bool OthersMayChange(const char* path, unsigned long& error) {
         return true;
     }
     TrustedAccounts trusted;
-    const bool open = UntrustedMayChange(owner, dacl, trusted);
+    // Windows gives Authenticated Users the right to add folders to C:\ itself.
+    const DWORD rights = newEntriesCount ? kReplaceRights : kReplaceRights & ~(FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY);
+    const bool open = UntrustedMayChange(owner, dacl, rights, trusted);
     LocalFree(descriptor);
     return open;
 }

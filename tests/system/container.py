@@ -39,9 +39,10 @@ import sys
 import tempfile
 import time
 
-RECIPE = "v2"  # bump when the root file system's recipe below changes: a new cache file is built
-# systemd-timesyncd: the time daemon a Debian system has, which the package must replace.
-PACKAGES = ("systemd", "systemd-sysv", "dbus", "iproute2", "systemd-timesyncd")
+RECIPE = "v3"  # bump when the root file system's recipe below changes: a new cache file is built
+# systemd-timesyncd: the time daemon a Debian system has, which the package must replace; libinih1: what
+# the package needs besides (the container has no network to fetch it).
+PACKAGES = ("systemd", "systemd-sysv", "dbus", "iproute2", "systemd-timesyncd", "libinih1")
 LIFETIME = 600  # seconds a container may live at most (timeout(1) around nspawn)
 RUN_PREFIX = "zelkor-container-"
 CGROUP_PREFIX = "zelkor-test-"

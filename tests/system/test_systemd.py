@@ -446,7 +446,14 @@ close($f);
         self.assertEqual(c.run("zelkorstat", check=False).stdout.splitlines()[0],
                          "Zelkor: not synchronised: no broadcast accepted yet")
 
-        c.run("apt-get", "purge", "-y", "zelkor", env={"DEBIAN_FRONTEND": "noninteractive"}, timeout=120)
+        # Removed, the service goes; installed again (its configuration kept), the service comes back.
+        apt = {"env": {"DEBIAN_FRONTEND": "noninteractive"}, "timeout": 120}
+        c.run("apt-get", "remove", "-y", "zelkor", **apt)
+        self.assertEqual(show("LoadState")["LoadState"], "not-found")
+        c.run("apt-get", "install", "-y", "/root/zelkor.deb", **apt)
+        wait_for(lambda: show("ActiveState")["ActiveState"] == "active", 10, "zelkor.service to run again")
+
+        c.run("apt-get", "purge", "-y", "zelkor", **apt)
         self.assertEqual(show("LoadState")["LoadState"], "not-found")
         self.assertEqual(c.run("find", "/etc", "-name", "*zelkor*").stdout, "")
 

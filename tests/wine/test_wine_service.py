@@ -12,10 +12,12 @@ import json
 import os
 import re
 import shutil
+import subprocess
 import sys
 import threading
 import time
 import unittest
+import zipfile
 
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -309,7 +311,24 @@ class MsiTest(unittest.TestCase):
         config = probe.config()
         self.assertEqual((config["start"], config["binary"]),
                          ("2", '"C:\\Program Files\\Zelkor\\zelkornt.exe"'))
-        result = wine.run("msiexec", "/x", msi, "/qn", timeout=180)
+
+        # A newer version (the same files, wixl's package with the next version) takes its place, service
+        # and all: the old one is removed first, then the new one adds the service again.
+        version = re.search(r"zelkor-([0-9.]+)-x64\.msi$", msi).group(1).split(".")
+        newer_version = ".".join(version[:-1] + [str(int(version[-1]) + 1)])
+        newer = os.path.join(wine.dir, "newer.msi")
+        with zipfile.ZipFile(os.path.join(dist, f"zelkor-{'.'.join(version)}-windows-x64.zip")) as z:
+            z.extractall(wine.dir)
+        subprocess.run(["wixl", "-a", "x64", "-D", f"Version={newer_version}", "-D",
+                        f"SourceDir=zelkor-{'.'.join(version)}", "-o", newer,
+                        os.path.join(winehelper.HERE, "..", "..", "packaging", "zelkor.wxs")],
+                       cwd=wine.dir, check=True, capture_output=True, timeout=120)
+        self.addCleanup(lambda: wine.run("msiexec", "/x", newer, "/qn", timeout=180))
+        result = wine.run("msiexec", "/i", newer, "/qn", timeout=180)
+        self.assertEqual(result.returncode, 0, winehelper.text(result.stdout + result.stderr))
+        self.assertEqual(probe.config()["start"], "2")
+
+        result = wine.run("msiexec", "/x", newer, "/qn", timeout=180)
         self.assertEqual(result.returncode, 0, winehelper.text(result.stdout + result.stderr))
         self.assertFalse(os.path.exists(os.path.join(folder, "zelkornt.exe")))
         self.assertEqual(probe("config", "Zelkor"), NOT_INSTALLED)
