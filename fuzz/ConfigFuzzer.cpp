@@ -17,11 +17,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (digits.size() < 2 || digits.front() != '"' || digits.back() != '"') __builtin_trap();
         digits = digits.substr(1, digits.size() - 2);
         uint32_t again = 0;
-        if (!ParseMilliseconds(digits.c_str(), again) || again != delay.milliseconds) __builtin_trap();
+        if (!ParseCount(digits.c_str(), again) || again != delay.value) __builtin_trap();
     }
     if (std::memchr(delay.text, 0, sizeof delay.text) == nullptr) __builtin_trap();
     uint32_t ms = 0;
-    ParseMilliseconds(text.c_str(), ms);
+    ParseCount(text.c_str(), ms);
     ParseProfileInt(text.c_str());
     return 0;
 }

@@ -55,6 +55,11 @@ constexpr const char* kNumericKeys[] = {"version",
                                         "requests_answered",
                                         "broadcasts_accepted",
                                         "broadcasts_ignored",
+                                        "broadcasts_refused",
+                                        "max_step",
+                                        "steps_refused",
+                                        "last_refused_step",
+                                        "last_refused_step_ms",
                                         "replies_accepted",
                                         "replies_refused",
                                         "receive_failures",
@@ -201,6 +206,18 @@ Verdict Judge(const StatusFileContent& c, double now, bool running) {
                     Format("Zelkor: not broadcasting: the last broadcast left %lld s ago", Age(now, last))};
         return {kStatusOk, "Zelkor: broadcasting (server mode)"};
     }
+    if (c.Text("allowed_servers") == "none")
+        return {kStatusNotSynchronised,
+                "Zelkor: not synchronised: Servers names no usable address, so every broadcast is refused"};
+    // A refused step stays a warning for as long as a silent server would: long enough to be seen.
+    const double refused = c.Number("last_refused_step");
+    if (refused != 0 && now - refused <= kSynchronisedSeconds)
+        return {
+            kStatusNotSynchronised,
+            Format(
+                "Zelkor: not synchronised: a step of %.3f s from %s was refused %lld s ago (MaxStep is %s s)",
+                c.Number("last_refused_step_ms") / 1000.0, c.Text("last_refused_step_sender").c_str(),
+                Age(now, refused), c.Text("max_step").c_str())};
     const double last = c.Number("last_broadcast");
     if (last == 0) return {kStatusNotSynchronised, "Zelkor: not synchronised: no broadcast accepted yet"};
     if (c.Text("last_action") == "failed-step")
@@ -242,11 +259,28 @@ std::string RenderText(const StatusFileContent* content, const Verdict& verdict,
         row("Adjustment", count("adjustment") + " (increment " + count("increment") + ", best guess " +
                               count("best_guess") + ")");
         row("Requests", count("requests_answered") + " answered");
-        row("Broadcasts",
-            count("broadcasts_accepted") + " accepted, " + count("broadcasts_ignored") + " ignored");
+        const std::string& allowed = c.Text("allowed_servers");
+        const bool restricted = !allowed.empty() && allowed != "any";
+        if (restricted) row("Allowed servers", allowed);
+        std::string broadcasts =
+            count("broadcasts_accepted") + " accepted, " + count("broadcasts_ignored") + " ignored";
+        if (restricted || c.Number("broadcasts_refused") != 0) {
+            broadcasts += ", " + count("broadcasts_refused") + " refused";
+            if (!c.Text("last_refused_sender").empty())
+                broadcasts += " (the last from " + c.Text("last_refused_sender") + ")";
+        }
+        row("Broadcasts", broadcasts);
         row("Replies", count("replies_accepted") + " accepted, " + count("replies_refused") + " refused");
         row("Corrections", count("steps") + " steps, " + count("failed_steps") + " failed steps, " +
                                count("slews") + " slews");
+        if (c.Number("max_step") != 0 || c.Number("steps_refused") != 0) {
+            std::string steps = count("steps_refused") + " refused (MaxStep " + count("max_step") + " s)";
+            if (c.Number("last_refused_step") != 0)
+                steps += Format(
+                    ", the last %.3f s from %s, %lld s ago", c.Number("last_refused_step_ms") / 1000.0,
+                    c.Text("last_refused_step_sender").c_str(), Age(now, c.Number("last_refused_step")));
+            row("Large steps", steps);
+        }
     }
     row("Failures", count("receive_failures") + " receive, " + count("send_failures") + " send");
     row("Updated", Format("%lld s ago by process ", Age(now, c.Number("updated"))) + c.Text("pid"));

@@ -2,8 +2,11 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
-bool ParseMilliseconds(const char* text, uint32_t& milliseconds) {
+#include "net/Socket.h"
+
+bool ParseCount(const char* text, uint32_t& result) {
     if (text == nullptr || *text == '\0') return false;
     uint64_t value = 0;
     for (const char* p = text; *p != '\0'; ++p) {
@@ -11,7 +14,7 @@ bool ParseMilliseconds(const char* text, uint32_t& milliseconds) {
         value = value * 10 + static_cast<uint64_t>(*p - '0');
         if (value > UINT32_MAX) return false;
     }
-    milliseconds = static_cast<uint32_t>(value);
+    result = static_cast<uint32_t>(value);
     return true;
 }
 
@@ -42,7 +45,84 @@ ConfiguredDelay DelayFromRegistryValue(long result, uint32_t type, uint32_t size
     }
     // A REG_DWORD is little-endian whatever the host.
     delay.kind = ConfiguredDelay::kConfigured;
-    delay.milliseconds = static_cast<uint32_t>(value[0]) | (static_cast<uint32_t>(value[1]) << 8) |
-                         (static_cast<uint32_t>(value[2]) << 16) | (static_cast<uint32_t>(value[3]) << 24);
+    delay.value = static_cast<uint32_t>(value[0]) | (static_cast<uint32_t>(value[1]) << 8) |
+                  (static_cast<uint32_t>(value[2]) << 16) | (static_cast<uint32_t>(value[3]) << 24);
     return delay;
+}
+
+ConfiguredText TextFromRegistryValue(long result, uint32_t type, uint32_t size, const char* value) {
+    ConfiguredText text{ConfiguredNumber::kNotConfigured, {}, {}};
+    if (result != kRegistryRead && result != kRegistryMoreData) return text;
+    text.kind = ConfiguredNumber::kUnusable;
+    if (result == kRegistryMoreData)
+        (void)std::snprintf(text.text, sizeof text.text, "of type %u and more than %u bytes", type, size);
+    else if (type != kRegistryString)
+        (void)std::snprintf(text.text, sizeof text.text, "of type %u and %u bytes", type, size);
+    else
+        text.kind = ConfiguredNumber::kConfigured;
+    if (text.kind == ConfiguredNumber::kConfigured) {
+        const void* end = std::memchr(value, '\0', size);
+        text.value.assign(value, end != nullptr ? static_cast<const char*>(end) - value : size);
+    }
+    return text;
+}
+
+namespace {
+
+// A decimal number of at most three digits without a leading zero, up to limit; false otherwise.
+bool ParseSmallNumber(const std::string& text, size_t& at, int limit, int& value) {
+    const size_t start = at;
+    value = 0;
+    while (at < text.size() && at - start < 3 && text[at] >= '0' && text[at] <= '9')
+        value = value * 10 + (text[at++] - '0');
+    const size_t digits = at - start;
+    if (digits == 0 || (digits > 1 && text[start] == '0')) return false;
+    if (at < text.size() && text[at] >= '0' && text[at] <= '9') return false;
+    return value <= limit;
+}
+
+}  // namespace
+
+bool ParseAllowedNetwork(const std::string& entry, AllowedNetwork& network) {
+    size_t at = 0;
+    int octets[4] = {};
+    for (int i = 0; i < 4; ++i) {
+        if (i > 0 && (at >= entry.size() || entry[at++] != '.')) return false;
+        if (!ParseSmallNumber(entry, at, 255, octets[i])) return false;
+    }
+    int prefix = 32;
+    if (at < entry.size() && entry[at] == '/' && !ParseSmallNumber(entry, ++at, 32, prefix)) return false;
+    if (at != entry.size()) return false;
+    network.prefix = prefix;
+    network.mask = HostToNet32(prefix == 0 ? 0 : 0xFFFFFFFFu << (32 - prefix));
+    network.address = AddressFromOctets(static_cast<uint8_t>(octets[0]), static_cast<uint8_t>(octets[1]),
+                                        static_cast<uint8_t>(octets[2]), static_cast<uint8_t>(octets[3])) &
+                      network.mask;
+    return true;
+}
+
+void ParseServerList(const std::string& text, std::vector<AllowedNetwork>& networks,
+                     std::vector<std::string>& unusable) {
+    constexpr const char* kSeparators = " \t,";
+    for (size_t at = text.find_first_not_of(kSeparators); at != std::string::npos;
+         at = text.find_first_not_of(kSeparators, at)) {
+        const size_t end = text.find_first_of(kSeparators, at);
+        const std::string entry = text.substr(at, end == std::string::npos ? std::string::npos : end - at);
+        at = end;
+        AllowedNetwork network{};
+        if (networks.size() < kMaxAllowedNetworks && ParseAllowedNetwork(entry, network))
+            networks.push_back(network);
+        else
+            unusable.push_back(entry);
+    }
+}
+
+bool NetworkContains(const AllowedNetwork& network, uint32_t address) {
+    return (address & network.mask) == network.address;
+}
+
+std::string FormatNetwork(const AllowedNetwork& network) {
+    std::string text = FormatAddress(network.address).text;
+    if (network.prefix != 32) text.append("/").append(std::to_string(network.prefix));
+    return text;
 }

@@ -1,19 +1,34 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 // The mode: non-zero selects server mode. Read like a private profile integer: missing file, section or
 // key gives 0, and the leading decimal digits of the value count.
 int ReadServerMode();
 
-struct ConfiguredDelay {
+// A whole-number setting: the delay (milliseconds) or the largest step (seconds).
+struct ConfiguredNumber {
     enum Kind { kNotConfigured, kConfigured, kUnusable } kind;
-    uint32_t milliseconds;
+    uint32_t value;
     char text[72];  // what was found, as the log line shows it: a value in quotes, or a registry type
+};
+using ConfiguredDelay = ConfiguredNumber;
+
+// A text setting (the list of servers): its value, or what made it unusable (a registry type).
+struct ConfiguredText {
+    ConfiguredNumber::Kind kind;
+    std::string value;
+    char text[72];
 };
 
 // The fixed one-way delay, in milliseconds, if the administrator configured one.
 ConfiguredDelay ReadConfiguredDelay();
+// The defences against other broadcasters, in the same place as the delay: the senders whose broadcasts
+// may be followed (Servers) and the largest correction after the first (MaxStep, seconds).
+ConfiguredText ReadServers();
+ConfiguredNumber ReadMaxStep();
 
 // A registry value read into 4 bytes: only a REG_DWORD (type 4) of 4 bytes is a delay. Any other value,
 // such as the string "250" whose bytes would read as 3,159 seconds, is unusable; no value at all is not
@@ -22,11 +37,34 @@ constexpr uint32_t kRegistryDword = 4;
 constexpr long kRegistryRead = 0;
 constexpr long kRegistryMoreData = 234;
 ConfiguredDelay DelayFromRegistryValue(long result, uint32_t type, uint32_t size, const uint8_t value[4]);
+// Only a REG_SZ (type 1) is a list; the text ends at its first NUL or after size bytes.
+constexpr uint32_t kRegistryString = 1;
+ConfiguredText TextFromRegistryValue(long result, uint32_t type, uint32_t size, const char* value);
 
 // The same readings from INI text instead of the file (Linux, where the settings are INI).
 int ServerModeFromText(const char* text);
 ConfiguredDelay ConfiguredDelayFromText(const char* text);
+ConfiguredText ServersFromText(const char* text);
+ConfiguredNumber MaxStepFromText(const char* text);
 
 // Parsing shared by the platforms: an unsigned decimal count that fits 32 bits, nothing else.
-bool ParseMilliseconds(const char* text, uint32_t& milliseconds);
+bool ParseCount(const char* text, uint32_t& value);
 int ParseProfileInt(const char* text);
+
+// A sender whose broadcasts may be followed: an address, or a subnet of prefix bits (0 to 32).
+struct AllowedNetwork {
+    uint32_t address;  // network byte order, the bits beyond the prefix cleared
+    uint32_t mask;     // network byte order
+    int prefix;
+};
+constexpr int kMaxAllowedNetworks = 64;
+
+// "10.1.2.3" or "10.1.0.0/16": four decimal octets (no leading zeros, which some readers take for octal)
+// and an optional prefix. False for anything else.
+bool ParseAllowedNetwork(const std::string& entry, AllowedNetwork& network);
+// Entries separated by blanks, tabs or commas. Each entry that cannot be used lands in unusable (beyond
+// kMaxAllowedNetworks entries as well); the others in networks.
+void ParseServerList(const std::string& text, std::vector<AllowedNetwork>& networks,
+                     std::vector<std::string>& unusable);
+bool NetworkContains(const AllowedNetwork& network, uint32_t address);  // address in network byte order
+std::string FormatNetwork(const AllowedNetwork& network);               // "10.1.0.0/16", or "10.1.2.3"

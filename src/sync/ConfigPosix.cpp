@@ -1,6 +1,8 @@
 // On Linux both settings live in one INI file: /etc/zelkornt.ini, or the file ZELKOR_CONFIG names.
 //   [ZelkorNT]  server=1    selects server mode
 //   [Zelkor]    Offset=250  fixed one-way delay in milliseconds
+//               Servers=10.1.2.3 10.1.0.0/16  the only senders whose broadcasts are followed
+//               MaxStep=10  the largest correction after the first, in seconds
 
 #include <ini.h>
 #include <strings.h>
@@ -21,12 +23,14 @@ constexpr size_t kMaxFileBytes = 65536;
 // comment could then end in a setting. Lines of up to 198 characters and a line end are read whole.
 constexpr size_t kMaxLineCharacters = 198;
 
+// A number's value is at most this long: a longer one is never read cut short.
+constexpr size_t kMaxNumberCharacters = 63;
+
 struct Lookup {
     const char* section;
     const char* key;
     bool found;
-    bool tooLong;  // the value did not fit: never to be read cut short
-    char value[64];
+    std::string value;
 };
 
 // Section and key names match regardless of case, as profile files do on Windows; the last one wins.
@@ -34,8 +38,7 @@ int Collect(void* user, const char* section, const char* name, const char* value
     auto* lookup = static_cast<Lookup*>(user);
     if (strcasecmp(section, lookup->section) == 0 && strcasecmp(name, lookup->key) == 0) {
         lookup->found = true;
-        const int n = std::snprintf(lookup->value, sizeof lookup->value, "%s", value);
-        lookup->tooLong = n < 0 || n >= static_cast<int>(sizeof lookup->value);
+        lookup->value = value;
     }
     return 1;
 }
@@ -72,7 +75,7 @@ bool ReadConfigFile(std::string& text, std::string& problem) {
 }
 
 Lookup FindIn(const std::string& text, const char* section, const char* key) {
-    Lookup lookup{section, key, false, false, {}};
+    Lookup lookup{section, key, false, {}};
     // Unusable text gives nothing: a setting read from half a line could be anything. Within usable text,
     // bad lines are skipped, as profile files skip them.
     if (TextProblem(text).empty()) (void)ini_parse_string(text.c_str(), Collect, &lookup);
@@ -81,21 +84,30 @@ Lookup FindIn(const std::string& text, const char* section, const char* key) {
 
 Lookup Find(const char* section, const char* key) {
     std::string text, problem;
-    if (!ReadConfigFile(text, problem)) return Lookup{section, key, false, false, {}};
+    if (!ReadConfigFile(text, problem)) return Lookup{section, key, false, {}};
     return FindIn(text, section, key);
 }
 
 int ServerModeFrom(const Lookup& lookup) {
-    return lookup.found ? ParseProfileInt(lookup.value) : 0;
+    return lookup.found ? ParseProfileInt(lookup.value.c_str()) : 0;
 }
 
-ConfiguredDelay DelayFrom(const Lookup& lookup) {
-    ConfiguredDelay result{ConfiguredDelay::kNotConfigured, 0, {}};
+ConfiguredNumber NumberFrom(const Lookup& lookup) {
+    ConfiguredNumber result{ConfiguredNumber::kNotConfigured, 0, {}};
     if (!lookup.found) return result;
-    (void)std::snprintf(result.text, sizeof result.text, "\"%s\"", lookup.value);
-    result.kind = !lookup.tooLong && ParseMilliseconds(lookup.value, result.milliseconds)
-                      ? ConfiguredDelay::kConfigured
-                      : ConfiguredDelay::kUnusable;
+    const std::string shown = lookup.value.substr(0, kMaxNumberCharacters);
+    (void)std::snprintf(result.text, sizeof result.text, "\"%s\"", shown.c_str());
+    result.kind = shown.size() == lookup.value.size() && ParseCount(lookup.value.c_str(), result.value)
+                      ? ConfiguredNumber::kConfigured
+                      : ConfiguredNumber::kUnusable;
+    return result;
+}
+
+ConfiguredText TextFrom(const Lookup& lookup) {
+    ConfiguredText result{ConfiguredNumber::kNotConfigured, {}, {}};
+    if (!lookup.found) return result;
+    result.kind = ConfiguredNumber::kConfigured;
+    result.value = lookup.value;
     return result;
 }
 
@@ -113,7 +125,15 @@ int ReadServerMode() {
 }
 
 ConfiguredDelay ReadConfiguredDelay() {
-    return DelayFrom(Find("Zelkor", "Offset"));
+    return NumberFrom(Find("Zelkor", "Offset"));
+}
+
+ConfiguredText ReadServers() {
+    return TextFrom(Find("Zelkor", "Servers"));
+}
+
+ConfiguredNumber ReadMaxStep() {
+    return NumberFrom(Find("Zelkor", "MaxStep"));
 }
 
 int ServerModeFromText(const char* text) {
@@ -121,5 +141,13 @@ int ServerModeFromText(const char* text) {
 }
 
 ConfiguredDelay ConfiguredDelayFromText(const char* text) {
-    return DelayFrom(FindIn(text, "Zelkor", "Offset"));
+    return NumberFrom(FindIn(text, "Zelkor", "Offset"));
+}
+
+ConfiguredText ServersFromText(const char* text) {
+    return TextFrom(FindIn(text, "Zelkor", "Servers"));
+}
+
+ConfiguredNumber MaxStepFromText(const char* text) {
+    return NumberFrom(FindIn(text, "Zelkor", "MaxStep"));
 }

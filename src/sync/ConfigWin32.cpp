@@ -1,21 +1,51 @@
-// On Windows the mode is a private profile integer and the delay a registry value of the service.
+// On Windows the mode is a private profile integer; the delay and the defences are registry values of the
+// service.
 
 #include <windows.h>
 
 #include "sync/Config.h"
+
+namespace {
+
+constexpr const char* kServiceKey = "SYSTEM\\CurrentControlSet\\Services\\Zelkor";
+// A list of 64 subnets with their separators fits in far less.
+constexpr DWORD kMaxListBytes = 4096;
+
+ConfiguredNumber ReadDword(const char* name) {
+    HKEY key;
+    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, kServiceKey, &key) != ERROR_SUCCESS)
+        return ConfiguredNumber{ConfiguredNumber::kNotConfigured, 0, {}};
+    uint8_t value[4] = {};
+    DWORD type = 0;
+    DWORD size = sizeof value;
+    const LONG result = RegQueryValueExA(key, name, nullptr, &type, value, &size);
+    RegCloseKey(key);
+    return DelayFromRegistryValue(result, type, size, value);
+}
+
+}  // namespace
 
 int ReadServerMode() {
     return static_cast<int>(GetPrivateProfileIntA("ZelkorNT", "server", 0, "zelkornt.ini"));
 }
 
 ConfiguredDelay ReadConfiguredDelay() {
+    return ReadDword("Offset");
+}
+
+ConfiguredNumber ReadMaxStep() {
+    return ReadDword("MaxStep");
+}
+
+ConfiguredText ReadServers() {
     HKEY key;
-    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\Zelkor", &key) != ERROR_SUCCESS)
-        return ConfiguredDelay{ConfiguredDelay::kNotConfigured, 0, {}};
-    uint8_t value[4] = {};
+    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, kServiceKey, &key) != ERROR_SUCCESS)
+        return ConfiguredText{ConfiguredNumber::kNotConfigured, {}, {}};
+    char value[kMaxListBytes];
     DWORD type = 0;
     DWORD size = sizeof value;
-    const LONG result = RegQueryValueExA(key, "Offset", nullptr, &type, value, &size);
+    const LONG result =
+        RegQueryValueExA(key, "Servers", nullptr, &type, reinterpret_cast<BYTE*>(value), &size);
     RegCloseKey(key);
-    return DelayFromRegistryValue(result, type, size, value);
+    return TextFromRegistryValue(result, type, result == ERROR_MORE_DATA ? kMaxListBytes : size, value);
 }

@@ -27,6 +27,7 @@ void StepClock(NtpTime start, double error) {
     if (clock.SetClock(unixSeconds, static_cast<uint32_t>(ms))) {
         ++statusRecord.steps;
         statusRecord.lastAction = CorrectionAction::kStep;
+        correctorState.corrected = 1;
         LogMessage("The time has been corrected by %.3f second%s", error, Plural(error));
     } else {
         ++statusRecord.failedSteps;
@@ -70,6 +71,7 @@ void CorrectClock(double error) {
     }
 
     LogMessage("Slew clock");
+    state.corrected = 1;
     ++statusRecord.slews;
     statusRecord.lastAction = CorrectionAction::kSlew;
     uint32_t amount = static_cast<uint32_t>(TruncateToInt32(std::fabs(error) * kSlewUnitsPerSecond));

@@ -135,6 +135,7 @@ bool ListenOnce(SocketHandle s) {
 uint32_t ListenerThread(void*) {
     StartStatus(0);
     LoadConfiguredDelay();
+    LoadSafeguards();
     SocketHandle s = kInvalidSocket;
     if (!OpenListenerSocket(s)) return kFailed;
     statusRecord.state = WorkerState::kWaiting;

@@ -1,8 +1,10 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "net/Socket.h"
+#include "sync/Config.h"
 #include "time/NtpTime.h"
 #include "time/SntpMessage.h"
 
@@ -28,10 +30,19 @@ struct CorrectorState {
     double prevError = 0.0;
     int armed = 1;
     uint32_t bestGuess = 0;
+    int corrected = 0;  // a step or a slew has been made since the start
+};
+
+// The administrator's defences against other broadcasters; without settings nothing is limited.
+struct Safeguards {
+    int serversConfigured = 0;  // broadcasts are followed only from servers (from none, if it is empty)
+    std::vector<AllowedNetwork> servers;
+    uint32_t maxStepSeconds = 0;  // after the first correction, a larger error is refused; 0: no limit
 };
 
 extern SyncState syncState;
 extern CorrectorState correctorState;
+extern Safeguards safeguards;
 
 constexpr int kMulticastGroupOctets[4] = {224, 0, 1, 1};
 
@@ -70,6 +81,8 @@ bool OpenBroadcastSocket(SocketHandle& s);
 void BroadcastOnce(SocketHandle s, const SocketAddress& destination);
 
 void LoadConfiguredDelay();
+void LoadSafeguards();  // reads Servers and MaxStep, and logs what cannot be used
+bool SenderAllowed(uint32_t sender);
 void HandleBroadcast(const SntpMessage& message, uint32_t sender, SocketHandle s);
 void HandleReply(const SntpMessage& message, uint32_t sender);
 void PollServer(uint32_t server, SocketHandle s);

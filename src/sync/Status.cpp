@@ -64,6 +64,20 @@ const char* ActionName(CorrectionAction action) {
     return "";
 }
 
+// "any" without the setting, "none" when it names nothing usable, else the list.
+std::string AllowedServers() {
+    if (!safeguards.serversConfigured) return "any";
+    if (safeguards.servers.empty()) return "none";
+    std::string list;
+    for (const AllowedNetwork& network : safeguards.servers)
+        list.append(list.empty() ? "" : " ").append(FormatNetwork(network));
+    return list;
+}
+
+std::string AddressOrNothing(uint32_t address) {
+    return address != 0 ? FormatAddress(address).text : "";
+}
+
 const char* DelaySource() {
     if (syncState.fixedDelay) return "configured";
     return syncState.delayValid ? "measured" : "none";
@@ -174,7 +188,7 @@ std::string FormatStatus(const StatusRecord& r, NtpTime now) {
     Append(text, "mode", "%s", r.serverMode ? "server" : "client");
     Append(text, "state", "%s", StateName(r.state));
     Append(text, "updated", "%.0f", UnixSeconds(now));
-    Append(text, "server", "%s", syncState.lastServer != 0 ? FormatAddress(syncState.lastServer).text : "");
+    Append(text, "server", "%s", AddressOrNothing(syncState.lastServer).c_str());
     Append(text, "stratum", "%d", syncState.lastStratum);
     Append(text, "server_since", "%.0f", UnixSeconds(r.serverSince));
     Append(text, "last_broadcast", "%.0f", UnixSeconds(r.lastBroadcast));
@@ -188,6 +202,9 @@ std::string FormatStatus(const StatusRecord& r, NtpTime now) {
     Append(text, "adjustment", "%u", adjustment);
     Append(text, "increment", "%u", increment);
     Append(text, "best_guess", "%u", correctorState.bestGuess);
+    // Up to 64 subnets: longer than Append holds, and never to be cut.
+    text.append("allowed_servers=").append(AllowedServers()).append("\n");
+    Append(text, "max_step", "%u", safeguards.maxStepSeconds);
     for (int mode = 0; mode < 8; ++mode) {
         char key[24];
         (void)std::snprintf(key, sizeof key, "datagrams_mode%d", mode);
@@ -199,6 +216,7 @@ std::string FormatStatus(const StatusRecord& r, NtpTime now) {
     } counters[] = {{"requests_answered", r.requestsAnswered},
                     {"broadcasts_accepted", r.broadcastsAccepted},
                     {"broadcasts_ignored", r.broadcastsIgnored},
+                    {"broadcasts_refused", r.broadcastsRefused},
                     {"replies_accepted", r.repliesAccepted},
                     {"replies_refused", r.repliesRefused},
                     {"receive_failures", r.receiveFailures},
@@ -206,10 +224,15 @@ std::string FormatStatus(const StatusRecord& r, NtpTime now) {
                     {"steps", r.steps},
                     {"failed_steps", r.failedSteps},
                     {"slews", r.slews},
+                    {"steps_refused", r.stepsRefused},
                     {"broadcasts_sent", r.broadcastsSent}};
     for (const auto& counter : counters)
         Append(text, counter.key, "%llu", static_cast<unsigned long long>(counter.value));
     Append(text, "last_broadcast_sent", "%.0f", UnixSeconds(r.lastBroadcastSent));
+    Append(text, "last_refused_sender", "%s", AddressOrNothing(r.lastRefusedSender).c_str());
+    Append(text, "last_refused_step", "%.0f", UnixSeconds(r.lastRefusedStep));
+    Append(text, "last_refused_step_ms", "%.3f", r.lastRefusedStepError * 1000.0);
+    Append(text, "last_refused_step_sender", "%s", AddressOrNothing(r.lastRefusedStepSender).c_str());
     Append(text, "failure", "%s", failure.c_str());
     return text;
 }
@@ -224,6 +247,8 @@ std::string StatusSummary(const StatusRecord& r) {
                             At(r.lastBroadcastSent).c_str());
         return text;
     }
+    if (safeguards.serversConfigured && safeguards.servers.empty())
+        return "Refusing every time broadcast: Servers names no usable address";
     if (syncState.lastServer == 0) return "Waiting for time broadcasts";
     const std::string delay =
         syncState.delayValid ? Duration(syncState.delay.Seconds()) + " " + DelaySource() : "not known yet";
@@ -231,5 +256,12 @@ std::string StatusSummary(const StatusRecord& r) {
                         FormatAddress(syncState.lastServer).text, syncState.lastStratum,
                         Duration(r.lastDelta).c_str(), ActionName(r.lastAction), At(r.lastBroadcast).c_str(),
                         delay.c_str());
-    return text;
+    std::string summary = text;
+    if (r.stepsRefused != 0) {
+        (void)std::snprintf(text, sizeof text, "; refused a step of %.3f s from %s %s",
+                            r.lastRefusedStepError, FormatAddress(r.lastRefusedStepSender).text,
+                            At(r.lastRefusedStep).c_str());
+        summary += text;
+    }
+    return summary;
 }

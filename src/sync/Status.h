@@ -24,6 +24,12 @@ struct StatusRecord {
     uint64_t requestsAnswered = 0;
     uint64_t broadcastsAccepted = 0;
     uint64_t broadcastsIgnored = 0;
+    uint64_t broadcastsRefused = 0;  // from senders not in Servers
+    uint32_t lastRefusedSender = 0;
+    uint64_t stepsRefused = 0;  // errors beyond MaxStep
+    NtpTime lastRefusedStep = NtpTime();
+    double lastRefusedStepError = 0.0;  // seconds
+    uint32_t lastRefusedStepSender = 0;
     uint64_t repliesAccepted = 0;
     uint64_t repliesRefused = 0;
     uint64_t receiveFailures = 0;

@@ -1,4 +1,6 @@
+#include <cmath>
 #include <cstring>
+#include <string>
 
 #include "sync/Config.h"
 #include "sync/Log.h"
@@ -7,6 +9,7 @@
 #include "time/SystemClock.h"
 
 SyncState syncState;
+Safeguards safeguards;
 
 namespace {
 
@@ -42,7 +45,78 @@ bool DelayFromReply(const SntpMessage& m, NtpTime t4, NtpTime& delay) {
     return true;
 }
 
+void LoadServers() {
+    const ConfiguredText configured = ReadServers();
+    if (configured.kind == ConfiguredNumber::kNotConfigured) return;
+    // Present means restricted: a list that names nothing usable lets nothing through.
+    safeguards.serversConfigured = 1;
+    if (configured.kind == ConfiguredNumber::kUnusable) {
+        LogMessage("Servers %s is not a list of addresses", configured.text);
+    } else {
+        std::vector<std::string> unusable;
+        ParseServerList(configured.value, safeguards.servers, unusable);
+        for (const std::string& entry : unusable) {
+            AllowedNetwork network{};
+            LogMessage("Servers entry \"%s\" %s; it is ignored", entry.c_str(),
+                       ParseAllowedNetwork(entry, network) ? "is beyond the 64 the list may hold"
+                                                           : "is not an IPv4 address or subnet");
+        }
+    }
+    if (safeguards.servers.empty()) {
+        LogMessage("Servers names no usable address or subnet; no time broadcast will be accepted");
+        return;
+    }
+    std::string list;
+    for (const AllowedNetwork& network : safeguards.servers)
+        list.append(list.empty() ? "" : " ").append(FormatNetwork(network));
+    LogMessage("Following time broadcasts only from %s", list.c_str());
+}
+
+void LoadMaxStep() {
+    constexpr uint32_t kLeastMaxStepSeconds = 3;  // a step is anything over 2 seconds
+    const ConfiguredNumber configured = ReadMaxStep();
+    if (configured.kind == ConfiguredNumber::kNotConfigured) return;
+    if (configured.kind == ConfiguredNumber::kConfigured && configured.value >= kLeastMaxStepSeconds) {
+        safeguards.maxStepSeconds = configured.value;
+        LogMessage("MaxStep is %u seconds", configured.value);
+        return;
+    }
+    char shown[80];
+    if (configured.kind == ConfiguredNumber::kConfigured && configured.text[0] == '\0')
+        (void)std::snprintf(shown, sizeof shown, "%u", configured.value);
+    else
+        (void)std::snprintf(shown, sizeof shown, "%s", configured.text);
+    LogMessage("MaxStep %s is not a whole number of seconds of at least 3; it is ignored", shown);
+}
+
+// After the first correction, an error beyond MaxStep is refused: one sender must not move every clock
+// on the LAN by an hour, or to the year 2000.
+bool StepRefused(double error, uint32_t sender, NtpTime now) {
+    if (safeguards.maxStepSeconds == 0 || !correctorState.corrected ||
+        std::fabs(error) <= static_cast<double>(safeguards.maxStepSeconds))
+        return false;
+    ++statusRecord.stepsRefused;
+    statusRecord.lastRefusedStep = now;
+    statusRecord.lastRefusedStepError = error;
+    statusRecord.lastRefusedStepSender = sender;
+    LogMessage("Refusing to step the clock by %.3f seconds; MaxStep is %u", error, safeguards.maxStepSeconds);
+    return true;
+}
+
 }  // namespace
+
+void LoadSafeguards() {
+    safeguards = Safeguards{};
+    LoadServers();
+    LoadMaxStep();
+}
+
+bool SenderAllowed(uint32_t sender) {
+    if (!safeguards.serversConfigured) return true;
+    for (const AllowedNetwork& network : safeguards.servers)
+        if (NetworkContains(network, sender)) return true;
+    return false;
+}
 
 void LoadConfiguredDelay() {
     const ConfiguredDelay configured = ReadConfiguredDelay();
@@ -53,7 +127,7 @@ void LoadConfiguredDelay() {
     if (configured.kind != ConfiguredDelay::kConfigured) return;
     syncState.fixedDelay = 1;
     syncState.delayValid = 1;
-    syncState.delay = NtpTime(configured.milliseconds) / 1000;
+    syncState.delay = NtpTime(configured.value) / 1000;
     LogMessage("Offset is %.3f seconds", syncState.delay.Seconds());
 }
 
@@ -67,28 +141,35 @@ void HandleBroadcast(const SntpMessage& message, uint32_t sender, SocketHandle s
     const bool accepted = usable && (sender == syncState.lastServer || syncState.lastStratum > stratum ||
                                      AgeSeconds(clock.Now(), syncState.lastAcceptTime) > kSilenceSeconds);
     // A flood of broadcasts, even ones that are followed, renews the status at most once a second; a new
-    // server or a step is always told at once.
+    // server, a step or the first refused step is always told at once.
     bool news = false;
-    if (accepted) {
-        const CorrectionAction previousAction = statusRecord.lastAction;
+    if (!SenderAllowed(sender)) {
+        ++statusRecord.broadcastsRefused;
+        statusRecord.lastRefusedSender = sender;
+    } else if (!accepted) {
+        ++statusRecord.broadcastsIgnored;
+    } else {
         NtpTime error = transmit - clock.Now();
         if (syncState.delayValid) error = error + syncState.delay;
-        CorrectClock(error.Seconds());
-        const bool current = sender == syncState.lastServer && syncState.delayValid &&
-                             AgeSeconds(clock.Now(), syncState.lastReplyTime) <= kReplyMaxAgeSeconds;
-        if (!current) PollServer(sender, s);
-        const bool newServer = sender != syncState.lastServer;
-        news = newServer || statusRecord.lastAction != CorrectionAction::kSlew ||
-               previousAction != CorrectionAction::kSlew;
-        syncState.lastServer = sender;
-        syncState.lastAcceptTime = clock.Now();
-        syncState.lastStratum = stratum;
-        ++statusRecord.broadcastsAccepted;
-        statusRecord.state = WorkerState::kFollowing;
-        statusRecord.lastBroadcast = syncState.lastAcceptTime;
-        if (newServer) statusRecord.serverSince = syncState.lastAcceptTime;
-    } else {
-        ++statusRecord.broadcastsIgnored;
+        if (StepRefused(error.Seconds(), sender, clock.Now())) {
+            news = statusRecord.stepsRefused == 1;
+        } else {
+            const CorrectionAction previousAction = statusRecord.lastAction;
+            CorrectClock(error.Seconds());
+            const bool current = sender == syncState.lastServer && syncState.delayValid &&
+                                 AgeSeconds(clock.Now(), syncState.lastReplyTime) <= kReplyMaxAgeSeconds;
+            if (!current) PollServer(sender, s);
+            const bool newServer = sender != syncState.lastServer;
+            news = newServer || statusRecord.lastAction != CorrectionAction::kSlew ||
+                   previousAction != CorrectionAction::kSlew;
+            syncState.lastServer = sender;
+            syncState.lastAcceptTime = clock.Now();
+            syncState.lastStratum = stratum;
+            ++statusRecord.broadcastsAccepted;
+            statusRecord.state = WorkerState::kFollowing;
+            statusRecord.lastBroadcast = syncState.lastAcceptTime;
+            if (newServer) statusRecord.serverSince = syncState.lastAcceptTime;
+        }
     }
     LogMessage("NTP Time broadcast received from %s", FormatAddress(sender).text);
     PublishStatus(!news);

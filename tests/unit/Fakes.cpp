@@ -163,6 +163,7 @@ void SyncTest::SetUp() {
     InstallNet(&net);
     syncState = SyncState{};
     correctorState = CorrectorState{};
+    safeguards = Safeguards{};
     capturedLog.clear();
     ConsoleMode = 1;
     SetLogSink(Capture);

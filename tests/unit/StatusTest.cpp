@@ -87,6 +87,31 @@ TEST_F(StatusTest, EachEventIsInTheFileAndTheSummary) {
               "known yet");
 }
 
+TEST_F(StatusTest, RefusedBroadcastsAndStepsAreInTheFileAndTheSummary) {
+    const uint32_t a = Ip(10, 1, 2, 3), rogue = Ip(10, 1, 2, 66);
+    std::vector<std::string> unusable;
+    safeguards.serversConfigured = 1;
+    ParseServerList("10.1.2.0/26", safeguards.servers, unusable);
+    safeguards.maxStepSeconds = 10;
+    Hear(a, 2, 5000);
+    Hear(rogue, 1, 3600000);
+    Hear(a, 2, 3600000);
+    auto keys = File();
+    EXPECT_EQ((std::vector<std::string>{keys["allowed_servers"], keys["max_step"], keys["broadcasts_refused"],
+                                        keys["last_refused_sender"], keys["steps_refused"],
+                                        keys["last_refused_step_ms"], keys["last_refused_step_sender"],
+                                        keys["last_refused_step"]}),
+              (std::vector<std::string>{"10.1.2.0/26", "10", "1", "10.1.2.66", "1", "3600000.000", "10.1.2.3",
+                                        "1700000005"}));
+    EXPECT_EQ(summaries.back(),
+              "Following 10.1.2.3 (stratum 2); last correction 5.000 s (step) at 22:13:25 UTC; delay not "
+              "known yet; refused a step of 3600.000 s from 10.1.2.3 at 22:13:25 UTC");
+    safeguards.servers.clear();
+    PublishStatus();
+    EXPECT_EQ(File()["allowed_servers"], "none");
+    EXPECT_EQ(summaries.back(), "Refusing every time broadcast: Servers names no usable address");
+}
+
 TEST_F(StatusTest, ASetUpFailureIsTheSummaryAndTheFailure) {
     net.failBind = 98;
     EXPECT_EQ(ListenerThread(nullptr), 1u);
@@ -130,6 +155,12 @@ TEST(StatusVerdict, FollowsTheRulesOfAMonitoringPlugin) {
     server["mode"] = "server";
     server["broadcasts_sent"] = "3";
     server["last_broadcast_sent"] = "1000";
+    auto refused = client;
+    refused["last_broadcast"] = "1500";
+    refused["max_step"] = "10";
+    refused["last_refused_step"] = "1000";
+    refused["last_refused_step_ms"] = "-3600002.000";
+    refused["last_refused_step_sender"] = "10.9.9.9";
     struct Case {
         std::map<std::string, std::string> keys;
         const char* key;
@@ -150,6 +181,12 @@ TEST(StatusVerdict, FollowsTheRulesOfAMonitoringPlugin) {
         {server, "", "", 1130, true, 0, "Zelkor: broadcasting (server mode)"},
         {server, "", "", 1131, true, 1, "Zelkor: not broadcasting: the last broadcast left 131 s ago"},
         {server, "broadcasts_sent", "0", 1000, true, 1, "Zelkor: not broadcasting: no broadcast sent yet"},
+        {client, "allowed_servers", "none", 1000, true, 1,
+         "Zelkor: not synchronised: Servers names no usable address, so every broadcast is refused"},
+        {refused, "", "", 1600, true, 1,
+         "Zelkor: not synchronised: a step of -3600.002 s from 10.9.9.9 was refused 600 s ago (MaxStep is 10 "
+         "s)"},
+        {refused, "", "", 1601, true, 0, "Zelkor: synchronised to 10.1.2.3"},
     };
     for (Case& c : cases) {
         if (c.key[0] != '\0') c.keys[c.key] = c.value;

@@ -3,10 +3,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <tuple>
 
 #include "Fakes.h"
 #include "sync/Config.h"
 #include "sync/Sntp.h"
+#include "sync/Status.h"
 #include "time/SystemClock.h"
 
 namespace {
@@ -230,6 +232,86 @@ TEST_F(TrackingTest, FailedPollLeavesTheDelayUnknown) {
     EXPECT_EQ(syncState.awaitingReply, 0);
 }
 
+TEST_F(TrackingTest, ServersLetOnlyTheirOwnBroadcastsThrough) {
+    struct Case {
+        const char* servers;  // null: no setting
+        uint32_t from;
+        bool accepted;
+    } cases[] = {
+        {nullptr, c, true},
+        {"10.0.0.1 10.0.1.0/24", a, true},
+        {"10.0.0.1 10.0.1.0/24", Ip(10, 0, 1, 77), true},
+        {"10.0.0.1 10.0.1.0/24", c, false},
+        {"10.0.0.0/30", c, true},
+        {"10.0.0.0/31", c, false},
+        {"0.0.0.0/0", c, true},
+        {"", a, false},           // present but empty: fail closed
+        {"300.0.0.1", a, false},  // nothing usable: the same
+    };
+    for (const Case& k : cases) {
+        syncState = SyncState{};
+        correctorState = CorrectorState{};
+        statusRecord = StatusRecord{};
+        safeguards = Safeguards{};
+        net.sent.clear();
+        clock.sets.clear();
+        if (k.servers != nullptr) {
+            std::vector<std::string> unusable;
+            safeguards.serversConfigured = 1;
+            ParseServerList(k.servers, safeguards.servers, unusable);
+        }
+        Hear(k.from, 1, 5000);
+        const std::string done =
+            std::string("NTP Time broadcast received from ") + FormatAddress(k.from).text;
+        const Lines log = TakeLog();
+        EXPECT_EQ(log.back(), done);
+        EXPECT_EQ(log.size(), k.accepted ? 4u : 1u) << (k.servers ? k.servers : "none");
+        EXPECT_EQ(syncState.lastServer, k.accepted ? k.from : 0u);
+        EXPECT_EQ(clock.sets.size(), k.accepted ? 1u : 0u);
+        EXPECT_EQ(Polls(), k.accepted ? 1u : 0u);
+        EXPECT_EQ(statusRecord.broadcastsRefused, k.accepted ? 0u : 1u);
+        EXPECT_EQ(statusRecord.lastRefusedSender, k.accepted ? 0u : k.from);
+    }
+}
+
+TEST_F(TrackingTest, MaxStepRefusesLargeErrorsOnlyAfterTheFirstCorrection) {
+    safeguards.maxStepSeconds = 10;
+    clock.refuseSet = true;
+    Hear(a, 2, -3600000);  // a step that failed corrected nothing
+    clock.refuseSet = false;
+    Hear(a, 2, -3600000);     // the first correction is made however large
+    clock.unixMs = kStartMs;  // whole seconds again (the step kept whole milliseconds only), for exact errors
+    Hear(a, 2, 10000);        // exactly the limit
+    ASSERT_EQ(clock.sets.size(), 3u);
+    clock.unixMs = kStartMs;
+    TakeLog();
+    const SyncState sync = syncState;
+    const CorrectorState corrector = correctorState;
+    const size_t sent = net.sent.size();
+    const int64_t before = clock.unixMs;
+    Hear(b, 1, 10002);  // a lower stratum would take over, but not with this error (sent as 10.001 s)
+    Hear(a, 2, -3600002);
+    EXPECT_EQ(TakeLog(), (Lines{"Refusing to step the clock by 10.001 seconds; MaxStep is 10",
+                                "NTP Time broadcast received from 10.0.0.2",
+                                "Refusing to step the clock by -3600.002 seconds; MaxStep is 10",
+                                "NTP Time broadcast received from 10.0.0.1"}));
+    EXPECT_EQ(clock.unixMs, before);
+    EXPECT_EQ(clock.sets.size(), 3u);
+    EXPECT_EQ(net.sent.size(), sent);
+    EXPECT_EQ((std::tuple(syncState.lastServer, syncState.lastStratum, syncState.lastAcceptTime.Seconds(),
+                          syncState.awaitingReply, syncState.delayValid)),
+              (std::tuple(sync.lastServer, sync.lastStratum, sync.lastAcceptTime.Seconds(),
+                          sync.awaitingReply, sync.delayValid)));
+    EXPECT_EQ((std::tuple(correctorState.prevPositive, correctorState.prevError, correctorState.armed,
+                          correctorState.bestGuess, correctorState.corrected)),
+              (std::tuple(corrector.prevPositive, corrector.prevError, corrector.armed, corrector.bestGuess,
+                          corrector.corrected)));
+    EXPECT_EQ(statusRecord.stepsRefused, 2u);
+    EXPECT_EQ(statusRecord.lastRefusedStepSender, a);
+    EXPECT_NEAR(statusRecord.lastRefusedStepError, -3600.002, 1e-3);
+    EXPECT_EQ(statusRecord.broadcastsAccepted, 3u);
+}
+
 namespace {
 
 class ConfiguredDelayTest : public TrackingTest {
@@ -303,6 +385,48 @@ TEST_F(ConfiguredDelayTest, UnusableOffsetIsReportedAndMeasuredInstead) {
     }
 }
 
+TEST_F(ConfiguredDelayTest, ServersAndMaxStepSayWhatTheyDoAndWhatTheyCannotUse) {
+    struct Case {
+        const char* text;
+        Lines log;
+        int serversConfigured;
+        size_t servers;
+        uint32_t maxStep;
+    } cases[] = {
+        {"[Zelkor]\nServers = 10.0.0.1, 10.0.1.9/24 300.1.1.1\nMaxStep=60\n",
+         {"Servers entry \"300.1.1.1\" is not an IPv4 address or subnet; it is ignored",
+          "Following time broadcasts only from 10.0.0.1 10.0.1.0/24", "MaxStep is 60 seconds"},
+         1,
+         2,
+         60},
+        {"[Zelkor]\nServers=\n",
+         {"Servers names no usable address or subnet; no time broadcast will be accepted"},
+         1,
+         0,
+         0},
+        {"[Zelkor]\nMaxStep=3\n", {"MaxStep is 3 seconds"}, 0, 0, 3},
+        {"[Zelkor]\nMaxStep=2\n",
+         {"MaxStep \"2\" is not a whole number of seconds of at least 3; it is ignored"},
+         0,
+         0,
+         0},
+        {"[Zelkor]\nMaxStep=10s\n",
+         {"MaxStep \"10s\" is not a whole number of seconds of at least 3; it is ignored"},
+         0,
+         0,
+         0},
+        {"[Zelkor]\nOffset=250\n", {}, 0, 0, 0},
+    };
+    for (const Case& k : cases) {
+        Configure(k.text);
+        LoadSafeguards();
+        EXPECT_EQ(TakeLog(), k.log) << k.text;
+        EXPECT_EQ(safeguards.serversConfigured, k.serversConfigured) << k.text;
+        EXPECT_EQ(safeguards.servers.size(), k.servers) << k.text;
+        EXPECT_EQ(safeguards.maxStepSeconds, k.maxStep) << k.text;
+    }
+}
+
 TEST(RegistryDelay, OnlyAFourByteDwordIsADelay) {
     struct Case {
         long result;
@@ -326,7 +450,7 @@ TEST(RegistryDelay, OnlyAFourByteDwordIsADelay) {
         EXPECT_EQ(d.kind, c.kind) << c.type << "/" << c.size;
         EXPECT_EQ(std::string(d.text), c.text);
         if (c.kind == ConfiguredDelay::kConfigured) {
-            EXPECT_EQ(d.milliseconds, c.ms);
+            EXPECT_EQ(d.value, c.ms);
         }
     }
 }

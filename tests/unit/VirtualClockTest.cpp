@@ -187,7 +187,7 @@ TEST(ConfigParsing, MillisecondsAreAnUnsignedDecimalCount) {
                  {" 5", false, 0}};
     for (const Case& c : cases) {
         uint32_t value = 0;
-        EXPECT_EQ(ParseMilliseconds(c.text, value), c.ok) << c.text;
+        EXPECT_EQ(ParseCount(c.text, value), c.ok) << c.text;
         if (c.ok) {
             EXPECT_EQ(value, c.value) << c.text;
         }
@@ -207,6 +207,68 @@ TEST(ConfigParsing, ALineLongerThanTheParserReadsMakesTheWholeTextUnusable) {
     EXPECT_EQ(ServerModeFromText(("[ZelkorNT]\r\n" + comment + "\r\nserver=1\r\n").c_str()), 1);
 }
 #endif
+
+TEST(ConfigParsing, ServerListsTakeAddressesAndSubnets) {
+    struct Case {
+        const char* text;
+        const char* networks;  // as formatted, blank-separated
+        const char* unusable;  // |-separated
+    } cases[] = {
+        {"10.1.2.3", "10.1.2.3", ""},
+        {"10.1.2.3 10.1.0.0/16", "10.1.2.3 10.1.0.0/16", ""},
+        {" ,\t10.1.2.3,,10.1.0.0/16 ,", "10.1.2.3 10.1.0.0/16", ""},
+        {"10.1.2.3 10.1.2.3", "10.1.2.3 10.1.2.3", ""},  // a duplicate does no harm
+        {"10.1.2.3/16", "10.1.0.0/16", ""},              // the subnet it lies in
+        {"0.0.0.0/0 10.1.2.3/32", "0.0.0.0/0 10.1.2.3", ""},
+        {"10.1.2.3/33 256.1.1.1 10.1.2 1.2.3.4.5", "", "10.1.2.3/33|256.1.1.1|10.1.2|1.2.3.4.5"},
+        {"010.1.2.3 1.2.3.4/08 1.2.3.4/ 1.2.3.4/-1 host.lan 1.2.3.4;x", "",
+         "010.1.2.3|1.2.3.4/08|1.2.3.4/|1.2.3.4/-1|host.lan|1.2.3.4;x"},
+        {"1.2.3.0004 1111.2.3.4 255.255.255.255", "255.255.255.255", "1.2.3.0004|1111.2.3.4"},
+        {"", "", ""},
+        {" , ", "", ""},
+    };
+    for (const Case& c : cases) {
+        std::vector<AllowedNetwork> networks;
+        std::vector<std::string> unusable;
+        ParseServerList(c.text, networks, unusable);
+        std::string shown, refused;
+        for (const AllowedNetwork& n : networks)
+            shown.append(shown.empty() ? "" : " ").append(FormatNetwork(n));
+        for (const std::string& u : unusable) refused.append(refused.empty() ? "" : "|").append(u);
+        EXPECT_EQ(shown, c.networks) << c.text;
+        EXPECT_EQ(refused, c.unusable) << c.text;
+    }
+    std::string many;
+    for (int i = 0; i < 65; ++i) many += "10.0.0." + std::to_string(i) + " ";
+    std::vector<AllowedNetwork> networks;
+    std::vector<std::string> unusable;
+    ParseServerList(many, networks, unusable);
+    EXPECT_EQ(networks.size(), 64u);
+    EXPECT_EQ(unusable, std::vector<std::string>{"10.0.0.64"});
+}
+
+TEST(ConfigParsing, ARegistryListIsAStringValue) {
+    struct Case {
+        long result;
+        uint32_t type, size;
+        const char* bytes;
+        ConfiguredNumber::Kind kind;
+        const char* value;
+        const char* text;
+    } cases[] = {
+        {0, 1, 9, "10.0.0.1\0", ConfiguredNumber::kConfigured, "10.0.0.1", ""},
+        {0, 1, 8, "10.0.0.1", ConfiguredNumber::kConfigured, "10.0.0.1", ""},  // stored without its NUL
+        {0, 4, 4, "\x0a\0\0\x01", ConfiguredNumber::kUnusable, "", "of type 4 and 4 bytes"},
+        {234, 1, 4096, "", ConfiguredNumber::kUnusable, "", "of type 1 and more than 4096 bytes"},
+        {2, 0, 0, "", ConfiguredNumber::kNotConfigured, "", ""},
+    };
+    for (const Case& c : cases) {
+        const ConfiguredText t = TextFromRegistryValue(c.result, c.type, c.size, c.bytes);
+        EXPECT_EQ(t.kind, c.kind) << c.text;
+        EXPECT_EQ(t.value, c.value);
+        EXPECT_EQ(std::string(t.text), c.text);
+    }
+}
 
 TEST(ConfigParsing, ProfileIntegersReadTheLeadingDigits) {
     struct Case {
