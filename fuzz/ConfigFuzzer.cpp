@@ -1,9 +1,11 @@
-// Feeds arbitrary text to the configuration readers: the INI parsing, the mode and the delay.
+// Feeds arbitrary text to the configuration readers: the INI parsing, the mode, the delay and the
+// defences.
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "sync/Config.h"
 
@@ -20,6 +22,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (!ParseCount(digits.c_str(), again) || again != delay.value) __builtin_trap();
     }
     if (std::memchr(delay.text, 0, sizeof delay.text) == nullptr) __builtin_trap();
+    // Every entry of the server list is taken or refused, and a taken one formats back to itself.
+    const ConfiguredText servers = ServersFromText(text.c_str());
+    std::vector<AllowedNetwork> networks;
+    std::vector<std::string> unusable;
+    ParseServerList(servers.value, networks, unusable);
+    for (const AllowedNetwork& n : networks) {
+        AllowedNetwork again{};
+        if (!ParseAllowedNetwork(FormatNetwork(n), again) || again.address != n.address ||
+            again.mask != n.mask)
+            __builtin_trap();
+    }
+    MaxStepFromText(text.c_str());
     uint32_t ms = 0;
     ParseCount(text.c_str(), ms);
     ParseProfileInt(text.c_str());
