@@ -141,11 +141,12 @@ void HandleBroadcast(const SntpMessage& message, uint32_t sender, SocketHandle s
     const bool accepted = usable && (sender == syncState.lastServer || syncState.lastStratum > stratum ||
                                      AgeSeconds(clock.Now(), syncState.lastAcceptTime) > kSilenceSeconds);
     // A flood of broadcasts, even ones that are followed, renews the status at most once a second; a new
-    // server, a step or the first refused step is always told at once.
+    // server, a step, the first refused broadcast and the first refused step are always told at once.
     bool news = false;
     if (!SenderAllowed(sender)) {
         ++statusRecord.broadcastsRefused;
         statusRecord.lastRefusedSender = sender;
+        news = statusRecord.broadcastsRefused == 1;
     } else if (!accepted) {
         ++statusRecord.broadcastsIgnored;
     } else {

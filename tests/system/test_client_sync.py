@@ -13,8 +13,10 @@ a case fails and handling one of its broadcasts took longer than LAG_BUDGET (a b
 proves nothing and the case is run again from scratch, a few times at most; a failure on an attempt
 without such a delay is a failure."""
 
+import os
 import random
 import re
+import subprocess
 import sys
 import time
 import unittest
@@ -413,6 +415,55 @@ class DelayTest(ClientCase):
         self.barrier()
         self.assertIsNone(peer.receive(catcher, 0.1), "a configured delay must not be measured")
         self.assertEqual(self.client.count(offset_line), 3)
+        self.client.stop()
+
+
+class DefenceTest(ClientCase):
+    """A rogue broadcaster at 10.77.0.3, stratum 1 and an hour ahead, beside the real server at 10.77.0.2
+    (stratum 2). The client starts 5 s behind, so the real server's first broadcast steps it."""
+
+    ROGUE_STEP = re.compile(r"The time has been corrected by 3600\.0\d\d seconds")
+    REFUSAL = re.compile(r"Refusing to step the clock by 3600\.0\d\d seconds; MaxStep is 10")
+
+    def test_a_rogue_broadcaster(self):
+        cases = [  # (configuration, start-up line, the rogue's lines between received and done, offset s)
+            (None, None, [DELTA_LINE, self.ROGUE_STEP, "Poll NTP server"], 3600),
+            ("[Zelkor]\nServers=10.77.0.2\n", "Following time broadcasts only from 10.77.0.2", [], 0),
+            ("[Zelkor]\nMaxStep=10\n", "MaxStep is 10 seconds", [self.REFUSAL], 0),
+        ]
+        for case in cases:
+            with self.subTest(config=case[0]):
+                self.attempts(self.rogue, *case)
+
+    def rogue(self, config, startup, rogue_lines, offset):
+        self.fresh("10.77.0.3")
+        for address in ("10.77.0.2", "10.77.0.3"):
+            self.net.peer_socket(address, 123)  # catches the polls
+        self.start_client(clock={"offset_ms": -5000}, config=config)
+        if startup:
+            self.client.wait_line(startup)
+        lines, _ = self.broadcast(stratum=2)
+        self.assertLines(lines, [received("10.77.0.2"), DELTA_LINE, re.compile(r"The time has been corrected by "
+                                 r"5\.\d{3} seconds"), "Poll NTP server", done("10.77.0.2")])
+        lines, _ = self.broadcast(source="10.77.0.3", stratum=1, error=3600)
+        self.assertLines(lines, [received("10.77.0.3"), *rogue_lines, done("10.77.0.3")])
+        self.assertAlmostEqual(self.client.clock_offset_ms() / 1000, offset, delta=0.1)
+        with open(self.client.status_path) as f:
+            status = dict(line.rstrip("\n").split("=", 1) for line in f)
+        print(f"\n  [{config!r}] rogue: {lines[1:-1]}; " + ", ".join(
+            f"{k}={status[k]}" for k in ("server", "allowed_servers", "broadcasts_refused", "last_refused_sender",
+                                          "max_step", "steps_refused", "last_refused_step_ms",
+                                          "last_refused_step_sender")), file=sys.stderr)
+        self.assertEqual(status["server"], "10.77.0.3" if offset else "10.77.0.2")
+        self.assertEqual((status["broadcasts_refused"], status["last_refused_sender"]),
+                         ("1", "10.77.0.3") if config and "Servers" in config else ("0", ""))
+        self.assertEqual((status["steps_refused"], status["last_refused_step_sender"]),
+                         ("1", "10.77.0.3") if config and "MaxStep" in config else ("0", ""))
+        tools = os.environ.get("ZELKOR_TOOLS") or os.path.join(harness.HERE, "..", "..", "build")
+        verdict = subprocess.run([os.path.join(tools, "zelkorstat"), "--file", self.client.status_path],
+                                 capture_output=True, text=True, timeout=10)
+        print(f"  zelkorstat: exit {verdict.returncode}, {verdict.stdout.splitlines()[0]}", file=sys.stderr)
+        self.assertEqual(verdict.returncode, 1 if config and "MaxStep" in config else 0, verdict.stdout)
         self.client.stop()
 
 

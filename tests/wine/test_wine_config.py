@@ -127,6 +127,36 @@ class DelayTest(ConfigCase):
             self.assertTrue(-0.001 <= measured <= 0.010, measured)
 
 
+class DefenceTest(ConfigCase):
+    CASES = [  # (Servers .reg data, MaxStep .reg data, start-up lines, whether the broadcast is followed)
+        ('"10.77.0.9"', "dword:00000002",
+         ["Following time broadcasts only from 10.77.0.9",
+          "MaxStep 2 is not a whole number of seconds of at least 3; it is ignored"], False),
+        ("dword:00000001", "-",
+         ["Servers of type 4 and 4 bytes is not a list of addresses",
+          "Servers names no usable address or subnet; no time broadcast will be accepted"], False),
+        ('"10.77.0.9, 10.77.0.0/30"', "dword:0000000a",
+         ["Following time broadcasts only from 10.77.0.9 10.77.0.0/30", "MaxStep is 10 seconds"], True),
+    ]
+
+    def test_servers_and_max_step_values(self):
+        self.addCleanup(wine.import_values, winehelper.SERVICE_KEY, {"Servers": "-", "MaxStep": "-"})
+        sock = self.peer_socket(PEER, harness.NTP_PORT)
+        for servers, max_step, startup, followed in self.CASES:
+            with self.subTest(servers=servers, max_step=max_step):
+                wine.import_values(winehelper.SERVICE_KEY, {"Servers": servers, "MaxStep": max_step})
+                d = self.start_debug()
+                d.wait_line("Listening for time broadcasts")
+                d.wait_udp_port()
+                said = [l for l in d.lines() if l.startswith(("Servers", "MaxStep", "Following"))]
+                self.assertEqual(said, startup, d.describe())
+                expected = [RECEIVED, DELTA_LINE, "Slew clock", "Poll NTP server", DONE] if followed else \
+                    [RECEIVED, DONE]
+                self.assertLines(d, self.handle_broadcast(d, sock), expected)
+                peer.drain(sock)
+                d.stop()
+
+
 class ModeTest(ConfigCase):
     def write_ini(self, content):
         path = os.path.join(wine.windows_folder(), "zelkornt.ini")
