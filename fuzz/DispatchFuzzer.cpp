@@ -64,8 +64,8 @@ class MemorySockets final : public SocketApi {
         return static_cast<int>(n);
     }
     int Send(SocketHandle, const uint8_t* buffer, int len, const SocketAddress&) override {
-        // Every answer is one 48-byte message, whatever came in.
-        if (len != 48 || (buffer[0] & 7) == 0) __builtin_trap();
+        // Every answer is one message: 48 bytes, with a crypto-NAK, or with an MD5 or SHA1 MAC.
+        if ((len != 48 && len != 52 && len != 68 && len != 72) || (buffer[0] & 7) == 0) __builtin_trap();
         return len;
     }
     int LastError() override { return error; }
@@ -89,6 +89,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         // The defences, when an input turns them on: senders in half the address space pass, and large
         // steps after the first correction fail.
         safeguards.servers.push_back(AllowedNetwork{0, HostToNet32(0x80000000u), 1});
+        // Keys of each type, IDs 1 to 3, so that MACs under them verify or fail.
+        authentication.keys.push_back(SymmetricKey{1, MacType::kMd5, 3, {'o', 'n', 'e'}});
+        authentication.keys.push_back(SymmetricKey{2, MacType::kSha1, 3, {'t', 'w', 'o'}});
+        authentication.keys.push_back(
+            SymmetricKey{3, MacType::kAesCmac, 16, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}});
+        authentication.trusted = {1, 3};
         return true;
     }();
     (void)ready;
@@ -98,6 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     clock.unixMs += static_cast<int64_t>(data[6]) << 8 | data[7];
     safeguards.serversConfigured = data[6] & 1;
     safeguards.maxStepSeconds = (data[6] & 2) != 0 ? 10 : 0;
+    authentication.trustedConfigured = (data[6] & 4) != 0;
     sockets.pending = data + 8;
     sockets.pendingSize = size - 8;
     ListenOnce(3);

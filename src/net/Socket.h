@@ -14,8 +14,9 @@ struct SocketAddress {
     uint16_t port;     // network byte order
 };
 
-// One datagram of a batch: its first kDatagramBytes bytes (zeros after a shorter one) and its peer.
-constexpr int kDatagramBytes = 48;
+// One datagram of a batch: its first kDatagramBytes bytes (zeros after a shorter one) and its peer. Room
+// for a message with the longest MAC and more, so that a longer datagram shows as one.
+constexpr int kDatagramBytes = 80;
 struct Datagram {
     uint8_t bytes[kDatagramBytes];
     int length;  // bytes received, at most kDatagramBytes; a longer datagram is cut to them

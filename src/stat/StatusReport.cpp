@@ -58,6 +58,8 @@ constexpr const char* kNumericKeys[] = {"version",
                                         "broadcasts_refused",
                                         "max_step",
                                         "steps_refused",
+                                        "auth_refused",
+                                        "broadcast_key",
                                         "last_refused_step",
                                         "last_refused_step_ms",
                                         "replies_accepted",
@@ -209,6 +211,9 @@ Verdict Judge(const StatusFileContent& c, double now, bool running) {
     if (c.Text("allowed_servers") == "none")
         return {kStatusNotSynchronised,
                 "Zelkor: not synchronised: Servers names no usable address, so every broadcast is refused"};
+    if (c.Text("auth") == "none")
+        return {kStatusNotSynchronised,
+                "Zelkor: not synchronised: TrustedKeys names no usable key, so every broadcast is refused"};
     // A refused step stays a warning for as long as a silent server would: long enough to be seen.
     const double refused = c.Number("last_refused_step");
     if (refused != 0 && now - refused <= kSynchronisedSeconds)
@@ -244,6 +249,7 @@ std::string RenderText(const StatusFileContent* content, const Verdict& verdict,
                 ? std::string("none yet")
                 : count("broadcasts_sent") +
                       Format(", the last %lld s ago", Age(now, c.Number("last_broadcast_sent"))));
+        if (c.Number("broadcast_key") != 0) row("Signed", "with key " + c.Text("broadcast_key"));
     } else {
         if (c.Text("server").empty()) {
             row("Server", "none yet");
@@ -271,6 +277,14 @@ std::string RenderText(const StatusFileContent* content, const Verdict& verdict,
         }
         row("Broadcasts", broadcasts);
         row("Replies", count("replies_accepted") + " accepted, " + count("replies_refused") + " refused");
+        const std::string& auth = c.Text("auth");
+        if (!auth.empty() && auth != "off") {
+            std::string line = "keys " + auth + "; " + count("auth_refused") + " refused";
+            if (!c.Text("last_auth_refused").empty())
+                line += " (the last: " + c.Text("last_auth_refused") + " from " +
+                        c.Text("last_auth_refused_sender") + ")";
+            row("Authentication", line);
+        }
         row("Corrections", count("steps") + " steps, " + count("failed_steps") + " failed steps, " +
                                count("slews") + " slews");
         if (c.Number("max_step") != 0 || c.Number("steps_refused") != 0) {

@@ -1,3 +1,5 @@
+#include <cstring>
+
 #include "sync/Log.h"
 #include "sync/Sntp.h"
 #include "sync/Status.h"
@@ -32,7 +34,20 @@ bool OpenBroadcastSocket(SocketHandle& s) {
 void BroadcastOnce(SocketHandle s, const SocketAddress& destination) {
     const NtpTime now = SystemClock().Now();
     const SntpMessage message = BuildBroadcast(now);
-    if (Net().Send(s, message.bytes, kSntpMessageSize, destination) == -1) {
+    uint8_t bytes[kMaxAuthenticatedBytes];
+    std::memcpy(bytes, message.bytes, kSntpMessageSize);
+    int length = kSntpMessageSize;
+    if (const SymmetricKey* key = FindKey(authentication.broadcastKey)) {
+        length = AppendMac(bytes, *key);
+        // A broadcast that cannot be signed is not sent: clients that trust the key would refuse it.
+        if (length == 0) {
+            ++statusRecord.sendFailures;
+            LogMessage("Couldn't sign the broadcast with key %u", key->id);
+            PublishStatus();
+            return;
+        }
+    }
+    if (Net().Send(s, bytes, length, destination) == -1) {
         ++statusRecord.sendFailures;
         LogMessage("NTP server sendto failed");
     } else {
@@ -44,6 +59,7 @@ void BroadcastOnce(SocketHandle s, const SocketAddress& destination) {
 
 uint32_t BroadcasterThread(void*) {
     StartStatus(1);
+    LoadAuthentication();
     SocketHandle s = kInvalidSocket;
     if (!OpenBroadcastSocket(s)) return kFailed;
     statusRecord.state = WorkerState::kBroadcasting;

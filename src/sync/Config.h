@@ -29,6 +29,11 @@ ConfiguredDelay ReadConfiguredDelay();
 // may be followed (Servers) and the largest correction after the first (MaxStep, seconds).
 ConfiguredText ReadServers();
 ConfiguredNumber ReadMaxStep();
+// Authenticated time: the keys file's path, the key IDs trusted for broadcasts, the key server mode signs
+// with.
+ConfiguredText ReadKeysPath();
+ConfiguredText ReadTrustedKeys();
+ConfiguredNumber ReadBroadcastKey();
 
 // A registry value read into 4 bytes: only a REG_DWORD (type 4) of 4 bytes is a delay. Any other value,
 // such as the string "250" whose bytes would read as 3,159 seconds, is unusable; no value at all is not

@@ -3,6 +3,7 @@
 //   [Zelkor]    Offset=250  fixed one-way delay in milliseconds
 //               Servers=10.1.2.3 10.1.0.0/16  the only senders whose broadcasts are followed
 //               MaxStep=10  the largest correction after the first, in seconds
+//               Keys=/etc/zelkor/keys TrustedKeys=1 BroadcastKey=1  authenticated time
 
 #include <ini.h>
 #include <strings.h>
@@ -134,6 +135,18 @@ ConfiguredText ReadServers() {
 
 ConfiguredNumber ReadMaxStep() {
     return NumberFrom(Find("Zelkor", "MaxStep"));
+}
+
+ConfiguredText ReadKeysPath() {
+    return TextFrom(Find("Zelkor", "Keys"));
+}
+
+ConfiguredText ReadTrustedKeys() {
+    return TextFrom(Find("Zelkor", "TrustedKeys"));
+}
+
+ConfiguredNumber ReadBroadcastKey() {
+    return NumberFrom(Find("Zelkor", "BroadcastKey"));
 }
 
 int ServerModeFromText(const char* text) {

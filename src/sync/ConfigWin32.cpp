@@ -23,6 +23,18 @@ ConfiguredNumber ReadDword(const char* name) {
     return DelayFromRegistryValue(result, type, size, value);
 }
 
+ConfiguredText ReadString(const char* name) {
+    HKEY key;
+    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, kServiceKey, &key) != ERROR_SUCCESS)
+        return ConfiguredText{ConfiguredNumber::kNotConfigured, {}, {}};
+    char value[kMaxListBytes];
+    DWORD type = 0;
+    DWORD size = sizeof value;
+    const LONG result = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(value), &size);
+    RegCloseKey(key);
+    return TextFromRegistryValue(result, type, result == ERROR_MORE_DATA ? kMaxListBytes : size, value);
+}
+
 }  // namespace
 
 int ReadServerMode() {
@@ -38,14 +50,17 @@ ConfiguredNumber ReadMaxStep() {
 }
 
 ConfiguredText ReadServers() {
-    HKEY key;
-    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, kServiceKey, &key) != ERROR_SUCCESS)
-        return ConfiguredText{ConfiguredNumber::kNotConfigured, {}, {}};
-    char value[kMaxListBytes];
-    DWORD type = 0;
-    DWORD size = sizeof value;
-    const LONG result =
-        RegQueryValueExA(key, "Servers", nullptr, &type, reinterpret_cast<BYTE*>(value), &size);
-    RegCloseKey(key);
-    return TextFromRegistryValue(result, type, result == ERROR_MORE_DATA ? kMaxListBytes : size, value);
+    return ReadString("Servers");
+}
+
+ConfiguredText ReadKeysPath() {
+    return ReadString("Keys");
+}
+
+ConfiguredText ReadTrustedKeys() {
+    return ReadString("TrustedKeys");
+}
+
+ConfiguredNumber ReadBroadcastKey() {
+    return ReadDword("BroadcastKey");
 }

@@ -83,6 +83,24 @@ struct ReplyQueue {
     }
 };
 
+// A request with a MAC: a reply signed under the same key when it verifies, a crypto-NAK when its key is
+// unknown or its digest wrong, and otherwise (a MAC of no known shape) the plain reply. Never longer than
+// the request.
+void Authenticate(const Datagram& request, Datagram& reply) {
+    const MacResult mac = CheckMac(request.bytes, request.length);
+    if (mac.verdict == MacVerdict::kValid) {
+        const int length = AppendMac(reply.bytes, *mac.key);
+        if (length != 0) {
+            reply.length = length;
+            return;
+        }
+    } else if (mac.verdict != MacVerdict::kUnknownKey && mac.verdict != MacVerdict::kBadDigest) {
+        return;
+    }
+    std::memset(reply.bytes + kHeaderBytes, 0, kKeyIdBytes);
+    reply.length = kCryptoNakBytes;
+}
+
 void Handle(const Datagram& datagram, SocketHandle s, ReplyQueue& queue) {
     SntpMessage message;
     std::memcpy(message.bytes, datagram.bytes, kSntpMessageSize);
@@ -99,18 +117,22 @@ void Handle(const Datagram& datagram, SocketHandle s, ReplyQueue& queue) {
         BuildServerReply(message, arrival, clock.Now(), built);
         std::memcpy(reply.bytes, built.bytes, kSntpMessageSize);
         reply.length = kSntpMessageSize;
+        if (!authentication.keys.empty() && datagram.length > kSntpMessageSize) Authenticate(datagram, reply);
         reply.peer = datagram.peer;
         reply.local = datagram.local;
         // In the console every datagram's lines stay together, a failed send's included.
         if (ConsoleMode) queue.Flush(s);
         return;
     }
+    // Without keys the MAC is never looked at: a longer datagram is its first 48 bytes, as ever.
+    const MacResult mac =
+        authentication.keys.empty() ? MacResult{} : CheckMac(datagram.bytes, datagram.length);
     if (mode == kModeBroadcast) {
         // Tracking may send a poll of its own: what was answered before goes first.
         queue.Flush(s);
-        HandleBroadcast(message, datagram.peer.address, s);
+        HandleBroadcast(message, datagram.peer.address, s, mac);
     } else if (mode == kModeServer) {
-        HandleReply(message, datagram.peer.address);
+        HandleReply(message, datagram.peer.address, mac);
     }
 }
 
@@ -136,6 +158,7 @@ uint32_t ListenerThread(void*) {
     StartStatus(0);
     LoadConfiguredDelay();
     LoadSafeguards();
+    LoadAuthentication();
     SocketHandle s = kInvalidSocket;
     if (!OpenListenerSocket(s)) return kFailed;
     statusRecord.state = WorkerState::kWaiting;

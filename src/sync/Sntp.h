@@ -5,6 +5,7 @@
 
 #include "net/Socket.h"
 #include "sync/Config.h"
+#include "sync/Keys.h"
 #include "time/NtpTime.h"
 #include "time/SntpMessage.h"
 
@@ -23,6 +24,7 @@ struct SyncState {
     int awaitingReply = 0;
     uint32_t polledServer = 0;
     uint8_t polledTransmit[kTimestampSize] = {};
+    uint32_t polledKey = 0;  // the key the request was signed with, which its reply must carry; 0: none
 };
 
 struct CorrectorState {
@@ -83,9 +85,11 @@ void BroadcastOnce(SocketHandle s, const SocketAddress& destination);
 void LoadConfiguredDelay();
 void LoadSafeguards();  // reads Servers and MaxStep, and logs what cannot be used
 bool SenderAllowed(uint32_t sender);
-void HandleBroadcast(const SntpMessage& message, uint32_t sender, SocketHandle s);
-void HandleReply(const SntpMessage& message, uint32_t sender);
-void PollServer(uint32_t server, SocketHandle s);
+// mac: what follows the message's 48 bytes, when keys are loaded.
+void HandleBroadcast(const SntpMessage& message, uint32_t sender, SocketHandle s, const MacResult& mac = {});
+void HandleReply(const SntpMessage& message, uint32_t sender, const MacResult& mac = {});
+// key: sign the request with it (null: no MAC).
+void PollServer(uint32_t server, SocketHandle s, const SymmetricKey* key = nullptr);
 
 // error: seconds, positive when the local clock is behind.
 void CorrectClock(double error);

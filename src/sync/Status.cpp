@@ -74,6 +74,16 @@ std::string AllowedServers() {
     return list;
 }
 
+// "off" without TrustedKeys, "none" when it names nothing usable, else the trusted key IDs.
+std::string TrustedKeyList() {
+    if (!authentication.trustedConfigured) return "off";
+    if (authentication.trusted.empty()) return "none";
+    std::string list;
+    for (const uint32_t id : authentication.trusted)
+        list.append(list.empty() ? "" : " ").append(std::to_string(id));
+    return list;
+}
+
 std::string AddressOrNothing(uint32_t address) {
     return address != 0 ? FormatAddress(address).text : "";
 }
@@ -205,6 +215,8 @@ std::string FormatStatus(const StatusRecord& r, NtpTime now) {
     // Up to 64 subnets: longer than Append holds, and never to be cut.
     text.append("allowed_servers=").append(AllowedServers()).append("\n");
     Append(text, "max_step", "%u", safeguards.maxStepSeconds);
+    text.append("auth=").append(TrustedKeyList()).append("\n");
+    Append(text, "broadcast_key", "%u", authentication.broadcastKey);
     for (int mode = 0; mode < 8; ++mode) {
         char key[24];
         (void)std::snprintf(key, sizeof key, "datagrams_mode%d", mode);
@@ -225,6 +237,7 @@ std::string FormatStatus(const StatusRecord& r, NtpTime now) {
                     {"failed_steps", r.failedSteps},
                     {"slews", r.slews},
                     {"steps_refused", r.stepsRefused},
+                    {"auth_refused", r.authRefused},
                     {"broadcasts_sent", r.broadcastsSent}};
     for (const auto& counter : counters)
         Append(text, counter.key, "%llu", static_cast<unsigned long long>(counter.value));
@@ -233,6 +246,8 @@ std::string FormatStatus(const StatusRecord& r, NtpTime now) {
     Append(text, "last_refused_step", "%.0f", UnixSeconds(r.lastRefusedStep));
     Append(text, "last_refused_step_ms", "%.3f", r.lastRefusedStepError * 1000.0);
     Append(text, "last_refused_step_sender", "%s", AddressOrNothing(r.lastRefusedStepSender).c_str());
+    Append(text, "last_auth_refused", "%s", r.lastAuthRefused);
+    Append(text, "last_auth_refused_sender", "%s", AddressOrNothing(r.lastAuthRefusedSender).c_str());
     Append(text, "failure", "%s", failure.c_str());
     return text;
 }
@@ -249,6 +264,8 @@ std::string StatusSummary(const StatusRecord& r) {
     }
     if (safeguards.serversConfigured && safeguards.servers.empty())
         return "Refusing every time broadcast: Servers names no usable address";
+    if (authentication.trustedConfigured && authentication.trusted.empty())
+        return "Refusing every time broadcast: TrustedKeys names no usable key";
     if (syncState.lastServer == 0) return "Waiting for time broadcasts";
     const std::string delay =
         syncState.delayValid ? Duration(syncState.delay.Seconds()) + " " + DelaySource() : "not known yet";

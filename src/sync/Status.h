@@ -30,6 +30,9 @@ struct StatusRecord {
     NtpTime lastRefusedStep = NtpTime();
     double lastRefusedStepError = 0.0;  // seconds
     uint32_t lastRefusedStepSender = 0;
+    uint64_t authRefused = 0;  // messages without a valid MAC under a trusted key, when one is required
+    uint32_t lastAuthRefusedSender = 0;
+    char lastAuthRefused[48] = {};  // why: "no MAC", "unknown key 7", ...
     uint64_t repliesAccepted = 0;
     uint64_t repliesRefused = 0;
     uint64_t receiveFailures = 0;

@@ -1,4 +1,5 @@
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -103,6 +104,15 @@ bool StepRefused(double error, uint32_t sender, NtpTime now) {
     return true;
 }
 
+// Counts a message refused for want of a valid MAC under a trusted key; true for the first since the start.
+bool RefuseUnauthentic(const MacResult& mac, uint32_t sender) {
+    ++statusRecord.authRefused;
+    statusRecord.lastAuthRefusedSender = sender;
+    (void)std::snprintf(statusRecord.lastAuthRefused, sizeof statusRecord.lastAuthRefused, "%s",
+                        RefusalReason(mac).c_str());
+    return statusRecord.authRefused == 1;
+}
+
 }  // namespace
 
 void LoadSafeguards() {
@@ -131,7 +141,7 @@ void LoadConfiguredDelay() {
     LogMessage("Offset is %.3f seconds", syncState.delay.Seconds());
 }
 
-void HandleBroadcast(const SntpMessage& message, uint32_t sender, SocketHandle s) {
+void HandleBroadcast(const SntpMessage& message, uint32_t sender, SocketHandle s, const MacResult& mac) {
     const SystemClock clock;
     const NtpTime transmit = TransmitTime(message);
     const int stratum = MessageStratum(message);
@@ -147,6 +157,9 @@ void HandleBroadcast(const SntpMessage& message, uint32_t sender, SocketHandle s
         ++statusRecord.broadcastsRefused;
         statusRecord.lastRefusedSender = sender;
         news = statusRecord.broadcastsRefused == 1;
+    } else if (authentication.trustedConfigured &&
+               !(mac.verdict == MacVerdict::kValid && KeyTrusted(mac.key->id))) {
+        news = RefuseUnauthentic(mac, sender);
     } else if (!accepted) {
         ++statusRecord.broadcastsIgnored;
     } else {
@@ -159,7 +172,8 @@ void HandleBroadcast(const SntpMessage& message, uint32_t sender, SocketHandle s
             CorrectClock(error.Seconds());
             const bool current = sender == syncState.lastServer && syncState.delayValid &&
                                  AgeSeconds(clock.Now(), syncState.lastReplyTime) <= kReplyMaxAgeSeconds;
-            if (!current) PollServer(sender, s);
+            // The poll is signed with the key the broadcast was, and its reply must be too.
+            if (!current) PollServer(sender, s, authentication.trustedConfigured ? mac.key : nullptr);
             const bool newServer = sender != syncState.lastServer;
             news = newServer || statusRecord.lastAction != CorrectionAction::kSlew ||
                    previousAction != CorrectionAction::kSlew;
@@ -176,7 +190,7 @@ void HandleBroadcast(const SntpMessage& message, uint32_t sender, SocketHandle s
     PublishStatus(!news);
 }
 
-void PollServer(uint32_t server, SocketHandle s) {
+void PollServer(uint32_t server, SocketHandle s, const SymmetricKey* key) {
     const SystemClock clock;
     const NtpTime now = clock.Now();
     if (syncState.fixedDelay) {
@@ -187,24 +201,36 @@ void PollServer(uint32_t server, SocketHandle s) {
     statusRecord.lastPoll = now;
     const SntpMessage request = BuildClientRequest(now);
     const SocketAddress destination{server, HostToNet16(kNtpPort)};
-    if (Net().Send(s, request.bytes, kSntpMessageSize, destination) == -1) {
+    uint8_t bytes[kMaxAuthenticatedBytes];
+    std::memcpy(bytes, request.bytes, kSntpMessageSize);
+    const int length = key != nullptr ? AppendMac(bytes, *key) : kSntpMessageSize;
+    if (length == 0 || Net().Send(s, bytes, length, destination) == -1) {
         syncState.awaitingReply = 0;
         ++statusRecord.sendFailures;
         LogMessage("NTP sendto failed");
     } else {
         syncState.awaitingReply = 1;
         syncState.polledServer = server;
+        syncState.polledKey = key != nullptr ? key->id : 0;
         std::memcpy(syncState.polledTransmit, request.bytes + kOffsetTransmit, kTimestampSize);
     }
     LogMessage("Poll NTP server");
 }
 
-void HandleReply(const SntpMessage& message, uint32_t sender) {
+void HandleReply(const SntpMessage& message, uint32_t sender, const MacResult& mac) {
     // Only the answer to our own outstanding request counts: anyone can send a mode-4 message, and a
     // delay taken from it would shift the clock (RFC 4330 section 5).
     if (!syncState.awaitingReply || sender != syncState.polledServer ||
         std::memcmp(message.bytes + kOffsetOriginate, syncState.polledTransmit, kTimestampSize) != 0) {
         ++statusRecord.repliesRefused;
+        return;
+    }
+    // A signed request wants a reply signed under the same key: anyone can copy the origin from the wire.
+    if (syncState.polledKey != 0 &&
+        !(mac.verdict == MacVerdict::kValid && mac.key->id == syncState.polledKey)) {
+        ++statusRecord.repliesRefused;
+        RefuseUnauthentic(mac, sender);
+        PublishStatus(true);
         return;
     }
     const SystemClock clock;

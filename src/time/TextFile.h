@@ -15,6 +15,7 @@ struct FileRead {
 enum class FileOwner {
     kThisUser,  // a file the daemon keeps itself: never through a link, and on POSIX only this user's
     kAnyone,    // a file the administrator wrote, such as the configuration
+    kSecret,  // a file of secrets the administrator wrote: on POSIX refused when group or others may read it
 };
 
 // The whole of a regular file at path, at most maxBytes.

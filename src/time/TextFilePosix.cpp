@@ -39,6 +39,8 @@ FileRead ReadTextFile(const char* path, size_t maxBytes, FileOwner owner, std::s
         result = {FileRead::kRefused, "it is not a regular file", 0};
     } else if (own && info.st_uid != geteuid()) {
         result = {FileRead::kRefused, "it belongs to another user", 0};
+    } else if (owner == FileOwner::kSecret && (info.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+        result = {FileRead::kRefused, "group or others may read or change it (chmod 600 it)", 0};
     } else {
         text.clear();
         char buffer[4096];

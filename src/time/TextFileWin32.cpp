@@ -89,7 +89,8 @@ bool OthersMayChange(const char* path, bool newEntriesCount, unsigned long& erro
     }
     TrustedAccounts trusted;
     // Windows gives Authenticated Users the right to add folders to C:\ itself.
-    const DWORD rights = newEntriesCount ? kReplaceRights : kReplaceRights & ~(FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY);
+    const DWORD rights =
+        newEntriesCount ? kReplaceRights : kReplaceRights & ~(FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY);
     const bool open = UntrustedMayChange(owner, dacl, rights, trusted);
     LocalFree(descriptor);
     return open;
