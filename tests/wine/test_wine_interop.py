@@ -77,6 +77,29 @@ class WineInteropTest(interop_cases.InteropCases, unittest.TestCase):
         return wine.clock()
 
 
+class WineAuthTest(unittest.TestCase):
+    def test_chronyd_takes_a_reply_signed_by_the_windows_build(self):
+        keys = os.path.join(harness.workdir(), "wine.keys")
+        with open(keys, "w") as f:
+            f.write("1 MD5 HEX:7a656c6b6f722d6d64352d6b6579\n")
+        windows_keys = winehelper.windows_path(keys).replace("\\", "\\\\")
+        wine.import_values(winehelper.SERVICE_KEY, {"Keys": f'"{windows_keys}"'})
+        self.addCleanup(wine.import_values, winehelper.SERVICE_KEY, {"Keys": "-"})
+        wine.set_clock()
+        wine.wait_udp_port_free()
+        d = wine.start(wine.exe, "debug")
+        self.addCleanup(d.stop)
+        d.wait_line("Keys loaded: 1 (MD5)")
+        d.wait_udp_port()
+        conf = ip.quiet_chrony_conf("chronyd-wine-auth")
+        argv = ["chronyd", "-x", "-Q", "-u", "root", "-t", "6", "-f", conf, f"keyfile {keys}",
+                f"server {interop_cases.ZELKOR_ADDR} iburst minpoll -4 maxpoll -4 key 1"]
+        with row("chronyd -Q key 1 (MD5)", "takes zelkornt.exe's signed reply") as r:
+            offset, _, _ = ip.chrony_offset(ip.run_in(net.peer_ns, argv))
+            r.figure = f"offset {offset * 1000:+.3f} ms"
+            self.assertLess(abs(offset), 0.005)
+
+
 if __name__ == "__main__":
     if os.geteuid() == 0:
         ip.ensure_peers()
