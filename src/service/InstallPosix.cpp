@@ -45,6 +45,10 @@ constexpr const char* kUnitTemplate =
     "AmbientCapabilities=CAP_SYS_TIME CAP_NET_BIND_SERVICE\n"
     // The status file's folder, /run/zelkor, the service's own.
     "RuntimeDirectory=zelkor\n"
+    // The keys for authenticated time, root's alone: systemd passes the dynamic user a private copy, and
+    // this text when there is no such file (then Zelkor finds none).
+    "LoadCredential=keys:/etc/zelkor/keys\n"
+    "SetCredential=keys:# no /etc/zelkor/keys\n"
     "CapabilityBoundingSet=CAP_SYS_TIME CAP_NET_BIND_SERVICE\n"
     "NoNewPrivileges=yes\n"
     "ProtectSystem=strict\n"

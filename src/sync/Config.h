@@ -32,6 +32,13 @@ ConfiguredNumber ReadMaxStep();
 // Authenticated time: the keys file's path, the key IDs trusted for broadcasts, the key server mode signs
 // with.
 ConfiguredText ReadKeysPath();
+// The keys file the service's unit hands to it: the service runs as a dynamic user, who may not read a
+// file only root may, so systemd reads this one and passes a private copy (a credential named "keys").
+constexpr const char* kServiceKeysPath = "/etc/zelkor/keys";
+// The keys file at path, at most maxBytes, refused on POSIX when group or others may read or change it;
+// for kServiceKeysPath the service manager's copy when it passed one (the file's own mode still counts).
+struct FileRead;
+FileRead ReadKeysFile(const std::string& path, size_t maxBytes, std::string& text);
 ConfiguredText ReadTrustedKeys();
 ConfiguredNumber ReadBroadcastKey();
 

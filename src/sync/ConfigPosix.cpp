@@ -7,6 +7,10 @@
 
 #include <ini.h>
 #include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <cstdio>
 #include <cstdlib>
@@ -139,6 +143,22 @@ ConfiguredNumber ReadMaxStep() {
 
 ConfiguredText ReadKeysPath() {
     return TextFrom(Find("Zelkor", "Keys"));
+}
+
+FileRead ReadKeysFile(const std::string& path, size_t maxBytes, std::string& text) {
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): the environment is only read; nothing here calls setenv
+    const char* folder = std::getenv("CREDENTIALS_DIRECTORY");
+    const std::string copy = folder != nullptr && folder[0] == '/' ? std::string(folder) + "/keys" : "";
+    struct stat info {};
+    // Without the file the copy is the unit's fallback text: then the path itself says what is wrong.
+    const bool original = stat(path.c_str(), &info) == 0;
+    if (path != kServiceKeysPath || copy.empty() || access(copy.c_str(), F_OK) != 0 ||
+        (!original && errno == ENOENT))
+        return ReadTextFile(path.c_str(), maxBytes, FileOwner::kSecret, text);
+    // The copy is this user's, mode 0400, whatever the file's own mode: that one is judged here.
+    if (original && (info.st_mode & (S_IRWXG | S_IRWXO)) != 0)
+        return {FileRead::kRefused, "group or others may read or change it (chmod 600 it)", 0};
+    return ReadTextFile(copy.c_str(), maxBytes, FileOwner::kSecret, text);
 }
 
 ConfiguredText ReadTrustedKeys() {

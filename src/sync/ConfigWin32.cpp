@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include "sync/Config.h"
+#include "time/TextFile.h"
 
 namespace {
 
@@ -55,6 +56,10 @@ ConfiguredText ReadServers() {
 
 ConfiguredText ReadKeysPath() {
     return ReadString("Keys");
+}
+
+FileRead ReadKeysFile(const std::string& path, size_t maxBytes, std::string& text) {
+    return ReadTextFile(path.c_str(), maxBytes, FileOwner::kSecret, text);
 }
 
 ConfiguredText ReadTrustedKeys() {

@@ -108,7 +108,7 @@ void LoadKeys() {
         return;
     }
     std::string text;
-    const FileRead read = ReadTextFile(path.value.c_str(), kMaxKeyFileBytes, FileOwner::kSecret, text);
+    const FileRead read = ReadKeysFile(path.value, kMaxKeyFileBytes, text);
     if (read.result != FileRead::kRead) {
         std::string reason = read.result == FileRead::kMissing ? "it does not exist" : read.reason;
         if (read.error != 0) reason += " (" + std::to_string(read.error) + ")";

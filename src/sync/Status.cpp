@@ -216,6 +216,10 @@ std::string FormatStatus(const StatusRecord& r, NtpTime now) {
     text.append("allowed_servers=").append(AllowedServers()).append("\n");
     Append(text, "max_step", "%u", safeguards.maxStepSeconds);
     text.append("auth=").append(TrustedKeyList()).append("\n");
+    std::string keys;
+    for (const SymmetricKey& key : authentication.keys)
+        keys.append(keys.empty() ? "" : " ").append(std::to_string(key.id));
+    text.append("keys=").append(keys).append("\n");
     Append(text, "broadcast_key", "%u", authentication.broadcastKey);
     for (int mode = 0; mode < 8; ++mode) {
         char key[24];

@@ -422,6 +422,30 @@ close($f);
             uninstall()
             c.run("rm", "-rf", "/opt/decoy")
 
+    def test_15_the_dynamic_user_gets_roots_keys_file_through_a_credential(self):
+        install()
+        write_drop_in("zz-config.conf", "[Service]\nEnvironment=ZELKOR_CONFIG=/etc/zelkornt.ini\n")
+        systemctl("daemon-reload")
+        c.run("sh", "-c", "printf '[Zelkor]\\nKeys=/etc/zelkor/keys\\nTrustedKeys=1\\n' > /etc/zelkornt.ini")
+        try:
+            for mode, keys in (("600", "1 2"), ("640", "")):
+                with self.subTest(mode=mode):
+                    c.run("sh", "-c", "mkdir -p /etc/zelkor && printf '1 MD5 one\\n2 SHA1 two\\n' > /etc/zelkor/keys"
+                          f" && chmod {mode} /etc/zelkor/keys")
+                    systemctl("restart", "zelkor.service", timeout=30)
+                    wait_for(lambda: exists("/run/zelkor/status") and "keys=" in read("/run/zelkor/status"), 5,
+                             "the status file")
+                    status = dict(l.split("=", 1) for l in read("/run/zelkor/status").splitlines())
+                    self.assertEqual((status["keys"], status["auth"]), (keys, "1"))
+            # Without the file the unit still starts (an empty credential), with no key.
+            c.run("rm", "-rf", "/etc/zelkor")
+            systemctl("restart", "zelkor.service", timeout=30)
+            self.assertEqual(show("ActiveState")["ActiveState"], "active")
+        finally:
+            c.run("rm", "-rf", "/etc/zelkor", "/etc/zelkornt.ini", f"{DROP_IN_DIR}/zz-config.conf")
+            systemctl("stop", "zelkor.service", check=False, timeout=30)
+            systemctl("daemon-reload")
+
     def test_20_the_package_replaces_timesyncd_and_runs_the_service(self):
         uninstall()
         # systemd-timesyncd running first (its unit skips containers unless told otherwise).
