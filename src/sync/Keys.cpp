@@ -293,6 +293,8 @@ std::string RefusalReason(const MacResult& mac) {
             return "a wrong digest under key " + id;
         case MacVerdict::kBadLength:
             return "a MAC of the wrong length";
+        case MacVerdict::kReplayed:
+            return "a replay of an earlier broadcast";
     }
     return "";
 }

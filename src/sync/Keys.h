@@ -38,7 +38,8 @@ void ParseKeyIdList(const std::string& text, std::vector<uint32_t>& ids, std::ve
 const SymmetricKey* FindKey(uint32_t id);
 bool KeyTrusted(uint32_t id);
 
-enum class MacVerdict { kAbsent, kValid, kCryptoNak, kUnknownKey, kBadDigest, kBadLength };
+// kReplayed: valid, but no newer than what the same server sent before (tracking's judgement).
+enum class MacVerdict { kAbsent, kValid, kCryptoNak, kUnknownKey, kBadDigest, kBadLength, kReplayed };
 struct MacResult {
     MacVerdict verdict = MacVerdict::kAbsent;
     const SymmetricKey* key = nullptr;  // kValid and kBadDigest

@@ -25,6 +25,7 @@ struct SyncState {
     uint32_t polledServer = 0;
     uint8_t polledTransmit[kTimestampSize] = {};
     uint32_t polledKey = 0;  // the key the request was signed with, which its reply must carry; 0: none
+    NtpTime lastTransmit = NtpTime();  // of the last broadcast accepted
 };
 
 struct CorrectorState {

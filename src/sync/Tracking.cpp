@@ -160,6 +160,10 @@ void HandleBroadcast(const SntpMessage& message, uint32_t sender, SocketHandle s
     } else if (authentication.trustedConfigured &&
                !(mac.verdict == MacVerdict::kValid && KeyTrusted(mac.key->id))) {
         news = RefuseUnauthentic(mac, sender);
+    } else if (authentication.trustedConfigured && sender == syncState.lastServer &&
+               (transmit - syncState.lastTransmit).Seconds() <= 0) {
+        // A signed broadcast recorded and sent again verifies as well as ever: only a newer one counts.
+        news = RefuseUnauthentic(MacResult{MacVerdict::kReplayed, mac.key, mac.keyId}, sender);
     } else if (!accepted) {
         ++statusRecord.broadcastsIgnored;
     } else {
@@ -179,6 +183,7 @@ void HandleBroadcast(const SntpMessage& message, uint32_t sender, SocketHandle s
                    previousAction != CorrectionAction::kSlew;
             syncState.lastServer = sender;
             syncState.lastAcceptTime = clock.Now();
+            syncState.lastTransmit = transmit;
             syncState.lastStratum = stratum;
             ++statusRecord.broadcastsAccepted;
             statusRecord.state = WorkerState::kFollowing;

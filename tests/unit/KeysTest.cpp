@@ -198,9 +198,14 @@ TEST_F(AuthTest, TrustedKeysAdmitOnlySignedBroadcastsAndTheirSignedReplies) {
     EXPECT_TRUE(clock.sets.empty());
     EXPECT_EQ(statusRecord.authRefused, 3u);
 
-    net.incoming.push_back({Signed(0x1D, 2), {server, 0x7B00}});
+    const Bytes genuine = Signed(0x1D, 2);
+    net.incoming.push_back({genuine, {server, 0x7B00}});
     ListenOnce(3);
     EXPECT_EQ(syncState.lastServer, server);
+    net.incoming.push_back({genuine, {server, 0x7B00}});  // recorded and sent again
+    ListenOnce(3);
+    EXPECT_EQ(std::string(statusRecord.lastAuthRefused), "a replay of an earlier broadcast");
+    EXPECT_EQ(statusRecord.broadcastsAccepted, 1u);
     ASSERT_EQ(net.sent.size(), 1u);
     EXPECT_EQ(Check(net.sent[0].bytes).keyId, 2u);  // the poll is signed with the broadcast's key
     // A reply with the right origin but no MAC is refused; signed under key 2, it is taken.
