@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "sync/Config.h"
+#include "sync/Keys.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
@@ -34,6 +35,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             __builtin_trap();
     }
     MaxStepFromText(text.c_str());
+    // The same text as a keys file: every key taken is of a usable size, and no line is counted twice.
+    std::vector<SymmetricKey> keys;
+    std::vector<KeyFileProblem> problems;
+    ParseKeyFile(text, keys, problems);
+    for (const SymmetricKey& k : keys)
+        if (k.length == 0 || k.length > kMaxSecretBytes || k.id == 0 || k.id > kMaxKeyId) __builtin_trap();
+    std::vector<uint32_t> ids;
+    ParseKeyIdList(text, ids, unusable);
     uint32_t ms = 0;
     ParseCount(text.c_str(), ms);
     ParseProfileInt(text.c_str());

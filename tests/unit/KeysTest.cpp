@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 #include <string>
 #include <vector>
 
@@ -225,3 +229,46 @@ TEST_F(AuthTest, TrustedKeysAdmitOnlySignedBroadcastsAndTheirSignedReplies) {
     ListenOnce(3);
     EXPECT_EQ(syncState.delayValid, 1);
 }
+
+#ifndef _WIN32
+TEST_F(AuthTest, SettingsAndTheKeysFileSayWhatTheyCannotUse) {
+    const std::string keys = ::testing::TempDir() + "zelkor-test.keys",
+                      ini = ::testing::TempDir() + "zelkor-keys.ini";
+    SetEnvironment("ZELKOR_CONFIG", ini.c_str());
+    struct Case {
+        int mode;
+        const char* settings;
+        std::vector<std::string> log;
+        size_t keys;
+    } cases[] = {
+        {0600,
+         "TrustedKeys=1, x 70000\nBroadcastKey=7\n",
+         {"Keys file \"" + keys + "\" line 2: its type is not MD5, SHA1 or AES128; the line is skipped",
+          "Keys loaded: 1 (MD5)", "TrustedKeys entry \"x\" is not a key ID from 1 to 65534; it is ignored",
+          "TrustedKeys entry \"70000\" is not a key ID from 1 to 65534; it is ignored",
+          "Accepting time broadcasts only under keys 1",
+          "BroadcastKey \"7\" is no loaded key; broadcasts are sent without a MAC"},
+         1},
+        {0640,
+         "TrustedKeys=\n",
+         {"Keys file \"" + keys +
+              "\" cannot be used: group or others may read or change it (chmod 600 it); no key is loaded",
+          "TrustedKeys names no usable key; no time broadcast will be accepted"},
+         0},
+    };
+    for (const Case& c : cases) {
+        std::remove(keys.c_str());
+        std::ofstream(keys) << "1 MD5 secret-one\n2 SHA512 secret-two\n";
+        ASSERT_EQ(chmod(keys.c_str(), static_cast<mode_t>(c.mode)), 0);
+        std::ofstream(ini) << "[Zelkor]\nKeys=" << keys << "\n" << c.settings;
+        TakeLog();
+        LoadAuthentication();
+        const std::vector<std::string> log = TakeLog();
+        EXPECT_EQ(log, c.log);
+        for (const std::string& line : log) EXPECT_EQ(line.find("secret"), std::string::npos) << line;
+        EXPECT_EQ(authentication.keys.size(), c.keys);
+    }
+    std::remove(keys.c_str());
+    std::remove(ini.c_str());
+}
+#endif
