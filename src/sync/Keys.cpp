@@ -202,7 +202,7 @@ void ParseKeyFile(const std::string& text, std::vector<SymmetricKey>& keys,
         std::string line = text.substr(at, end - at);
         at = end + 1;
         ++number;
-        line = line.substr(0, line.find('#'));
+        if (const size_t comment = line.find('#'); comment != std::string::npos) line.resize(comment);
         const std::vector<std::string> fields = Fields(line, " \t\r");
         if (fields.empty()) continue;
         SymmetricKey key{};
