@@ -50,6 +50,12 @@ ConfiguredDelay DelayFromRegistryValue(long result, uint32_t type, uint32_t size
     return delay;
 }
 
+std::string ShownValue(const ConfiguredNumber& number) {
+    if (number.kind == ConfiguredNumber::kConfigured && number.text[0] == '\0')
+        return std::to_string(number.value);
+    return number.text;
+}
+
 ConfiguredText TextFromRegistryValue(long result, uint32_t type, uint32_t size, const char* value) {
     ConfiguredText text{ConfiguredNumber::kNotConfigured, {}, {}};
     if (result != kRegistryRead && result != kRegistryMoreData) return text;

@@ -16,6 +16,10 @@ struct ConfiguredNumber {
 };
 using ConfiguredDelay = ConfiguredNumber;
 
+// How a log line shows a number that cannot be used: the text found (a value in quotes, a registry type),
+// or the number itself when it came as such (a REG_DWORD).
+std::string ShownValue(const ConfiguredNumber& number);
+
 // A text setting (the list of servers): its value, or what made it unusable (a registry type).
 struct ConfiguredText {
     ConfiguredNumber::Kind kind;

@@ -161,12 +161,8 @@ void LoadBroadcastKey() {
         authentication.broadcastKey = configured.value;
         return;
     }
-    char shown[80];
-    if (configured.kind == ConfiguredNumber::kConfigured && configured.text[0] == '\0')
-        (void)std::snprintf(shown, sizeof shown, "%u", configured.value);
-    else
-        (void)std::snprintf(shown, sizeof shown, "%s", configured.text);
-    LogMessage("BroadcastKey %s is no loaded key; broadcasts are sent without a MAC", shown);
+    LogMessage("BroadcastKey %s is no loaded key; broadcasts are sent without a MAC",
+               ShownValue(configured).c_str());
 }
 
 }  // namespace

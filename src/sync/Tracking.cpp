@@ -82,12 +82,8 @@ void LoadMaxStep() {
         LogMessage("MaxStep is %u seconds", configured.value);
         return;
     }
-    char shown[80];
-    if (configured.kind == ConfiguredNumber::kConfigured && configured.text[0] == '\0')
-        (void)std::snprintf(shown, sizeof shown, "%u", configured.value);
-    else
-        (void)std::snprintf(shown, sizeof shown, "%s", configured.text);
-    LogMessage("MaxStep %s is not a whole number of seconds of at least 3; it is ignored", shown);
+    LogMessage("MaxStep %s is not a whole number of seconds of at least 3; it is ignored",
+               ShownValue(configured).c_str());
 }
 
 // After the first correction, an error beyond MaxStep is refused: one sender must not move every clock
