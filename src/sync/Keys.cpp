@@ -274,25 +274,33 @@ int AppendMac(uint8_t* bytes, const SymmetricKey& key) {
     return kCryptoNakBytes + static_cast<int>(DigestBytes(key.type));
 }
 
-std::string RefusalReason(const MacResult& mac) {
-    const std::string id = std::to_string(mac.keyId);
+void RefusalReason(const MacResult& mac, char* text, size_t size) {
+    const char* format = "";
     switch (mac.verdict) {
         case MacVerdict::kAbsent:
-            return "no MAC";
+            format = "no MAC";
+            break;
         case MacVerdict::kValid:
-            return "key " + id + " is not trusted";
+            format = "key %u is not trusted";
+            break;
         case MacVerdict::kCryptoNak:
-            return "a crypto-NAK";
+            format = "a crypto-NAK";
+            break;
         case MacVerdict::kUnknownKey:
-            return "unknown key " + id;
+            format = "unknown key %u";
+            break;
         case MacVerdict::kBadDigest:
-            return "a wrong digest under key " + id;
+            format = "a wrong digest under key %u";
+            break;
         case MacVerdict::kBadLength:
-            return "a MAC of the wrong length";
+            format = "a MAC of the wrong length";
+            break;
         case MacVerdict::kReplayed:
-            return "a replay of an earlier broadcast";
+            format = "a replay of an earlier broadcast";
+            break;
     }
-    return "";
+    // NOLINTNEXTLINE(clang-diagnostic-format-nonliteral): one of the formats above, each with at most one %u
+    (void)std::snprintf(text, size, format, mac.keyId);
 }
 
 void LoadAuthentication() {

@@ -50,8 +50,9 @@ MacResult CheckMac(const uint8_t* bytes, int length);
 // Writes key's ID and the digest of the first 48 bytes after them; the message's new length, or 0 when the
 // digest could not be computed. bytes holds at least kMaxAuthenticatedBytes.
 int AppendMac(uint8_t* bytes, const SymmetricKey& key);
-// "no MAC", "unknown key 7", ...: why a message was not taken as authentic.
-std::string RefusalReason(const MacResult& mac);
+// "no MAC", "unknown key 7", ...: why a message was not taken as authentic, into text (no allocation: a
+// flood of forgeries passes here).
+void RefusalReason(const MacResult& mac, char* text, size_t size);
 
 // Reads Keys, TrustedKeys and BroadcastKey, and logs what cannot be used.
 void LoadAuthentication();

@@ -104,8 +104,7 @@ bool StepRefused(double error, uint32_t sender, NtpTime now) {
 bool RefuseUnauthentic(const MacResult& mac, uint32_t sender) {
     ++statusRecord.authRefused;
     statusRecord.lastAuthRefusedSender = sender;
-    (void)std::snprintf(statusRecord.lastAuthRefused, sizeof statusRecord.lastAuthRefused, "%s",
-                        RefusalReason(mac).c_str());
+    RefusalReason(mac, statusRecord.lastAuthRefused, sizeof statusRecord.lastAuthRefused);
     return statusRecord.authRefused == 1;
 }
 
