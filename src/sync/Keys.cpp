@@ -275,32 +275,38 @@ int AppendMac(uint8_t* bytes, const SymmetricKey& key) {
 }
 
 void RefusalReason(const MacResult& mac, char* text, size_t size) {
-    const char* format = "";
+    const char* before = "";  // the words before the key ID, when there is one
+    const char* after = nullptr;
     switch (mac.verdict) {
         case MacVerdict::kAbsent:
-            format = "no MAC";
+            before = "no MAC";
             break;
         case MacVerdict::kValid:
-            format = "key %u is not trusted";
+            before = "key ";
+            after = " is not trusted";
             break;
         case MacVerdict::kCryptoNak:
-            format = "a crypto-NAK";
+            before = "a crypto-NAK";
             break;
         case MacVerdict::kUnknownKey:
-            format = "unknown key %u";
+            before = "unknown key ";
+            after = "";
             break;
         case MacVerdict::kBadDigest:
-            format = "a wrong digest under key %u";
+            before = "a wrong digest under key ";
+            after = "";
             break;
         case MacVerdict::kBadLength:
-            format = "a MAC of the wrong length";
+            before = "a MAC of the wrong length";
             break;
         case MacVerdict::kReplayed:
-            format = "a replay of an earlier broadcast";
+            before = "a replay of an earlier broadcast";
             break;
     }
-    // NOLINTNEXTLINE(clang-diagnostic-format-nonliteral): one of the formats above, each with at most one %u
-    (void)std::snprintf(text, size, format, mac.keyId);
+    if (after != nullptr)
+        (void)std::snprintf(text, size, "%s%u%s", before, mac.keyId, after);
+    else
+        (void)std::snprintf(text, size, "%s", before);
 }
 
 void LoadAuthentication() {
