@@ -107,14 +107,20 @@ bool ParseAllowedNetwork(const std::string& entry, AllowedNetwork& network) {
     return true;
 }
 
+std::vector<std::string> SplitWords(const std::string& text, const char* separators) {
+    std::vector<std::string> words;
+    for (size_t at = text.find_first_not_of(separators); at != std::string::npos;
+         at = text.find_first_not_of(separators, at)) {
+        const size_t end = text.find_first_of(separators, at);
+        words.push_back(text.substr(at, end == std::string::npos ? std::string::npos : end - at));
+        at = end;
+    }
+    return words;
+}
+
 void ParseServerList(const std::string& text, std::vector<AllowedNetwork>& networks,
                      std::vector<std::string>& unusable) {
-    constexpr const char* kSeparators = " \t,";
-    for (size_t at = text.find_first_not_of(kSeparators); at != std::string::npos;
-         at = text.find_first_not_of(kSeparators, at)) {
-        const size_t end = text.find_first_of(kSeparators, at);
-        const std::string entry = text.substr(at, end == std::string::npos ? std::string::npos : end - at);
-        at = end;
+    for (const std::string& entry : SplitWords(text, " \t,")) {
         AllowedNetwork network{};
         if (networks.size() < kMaxAllowedNetworks && ParseAllowedNetwork(entry, network))
             networks.push_back(network);
@@ -125,6 +131,13 @@ void ParseServerList(const std::string& text, std::vector<AllowedNetwork>& netwo
 
 bool NetworkContains(const AllowedNetwork& network, uint32_t address) {
     return (address & network.mask) == network.address;
+}
+
+std::string FormatNetworks(const std::vector<AllowedNetwork>& networks) {
+    std::string list;
+    for (const AllowedNetwork& network : networks)
+        list.append(list.empty() ? "" : " ").append(FormatNetwork(network));
+    return list;
 }
 
 std::string FormatNetwork(const AllowedNetwork& network) {

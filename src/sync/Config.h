@@ -67,6 +67,9 @@ ConfiguredNumber MaxStepFromText(const char* text);
 bool ParseCount(const char* text, uint32_t& value);
 int ParseProfileInt(const char* text);
 
+// The words of text between any of the separators (a list setting, a keys file line).
+std::vector<std::string> SplitWords(const std::string& text, const char* separators);
+
 // A sender whose broadcasts may be followed: an address, or a subnet of prefix bits (0 to 32).
 struct AllowedNetwork {
     uint32_t address;  // network byte order, the bits beyond the prefix cleared
@@ -82,5 +85,6 @@ bool ParseAllowedNetwork(const std::string& entry, AllowedNetwork& network);
 // kMaxAllowedNetworks entries as well); the others in networks.
 void ParseServerList(const std::string& text, std::vector<AllowedNetwork>& networks,
                      std::vector<std::string>& unusable);
-bool NetworkContains(const AllowedNetwork& network, uint32_t address);  // address in network byte order
-std::string FormatNetwork(const AllowedNetwork& network);               // "10.1.0.0/16", or "10.1.2.3"
+bool NetworkContains(const AllowedNetwork& network, uint32_t address);    // address in network byte order
+std::string FormatNetwork(const AllowedNetwork& network);                 // "10.1.0.0/16", or "10.1.2.3"
+std::string FormatNetworks(const std::vector<AllowedNetwork>& networks);  // blank-separated

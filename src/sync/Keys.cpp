@@ -83,17 +83,6 @@ std::string ParseKey(const std::vector<std::string>& fields, SymmetricKey& key) 
     return "";
 }
 
-std::vector<std::string> Fields(const std::string& line, const char* separators) {
-    std::vector<std::string> fields;
-    for (size_t at = line.find_first_not_of(separators); at != std::string::npos;
-         at = line.find_first_not_of(separators, at)) {
-        const size_t end = line.find_first_of(separators, at);
-        fields.push_back(line.substr(at, end == std::string::npos ? std::string::npos : end - at));
-        at = end;
-    }
-    return fields;
-}
-
 uint32_t GetKeyId(const uint8_t* bytes) {
     return (static_cast<uint32_t>(bytes[0]) << 24) | (static_cast<uint32_t>(bytes[1]) << 16) |
            (static_cast<uint32_t>(bytes[2]) << 8) | bytes[3];
@@ -143,15 +132,13 @@ void LoadTrustedKeys() {
         ParseKeyIdList(configured.value, authentication.trusted, unusable);
     for (const std::string& entry : unusable)
         LogMessage("TrustedKeys entry \"%s\" is not a key ID from 1 to 65534; it is ignored", entry.c_str());
-    std::string list;
-    for (const uint32_t id : authentication.trusted) {
+    for (const uint32_t id : authentication.trusted)
         if (FindKey(id) == nullptr) LogMessage("TrustedKeys names key %u, which no keys file line gives", id);
-        list.append(list.empty() ? "" : " ").append(std::to_string(id));
-    }
     if (authentication.trusted.empty())
         LogMessage("TrustedKeys names no usable key; no time broadcast will be accepted");
     else
-        LogMessage("Accepting time broadcasts only under keys %s", list.c_str());
+        LogMessage("Accepting time broadcasts only under keys %s",
+                   FormatKeyIds(authentication.trusted).c_str());
 }
 
 void LoadBroadcastKey() {
@@ -199,7 +186,7 @@ void ParseKeyFile(const std::string& text, std::vector<SymmetricKey>& keys,
         at = end + 1;
         ++number;
         if (const size_t comment = line.find('#'); comment != std::string::npos) line.resize(comment);
-        const std::vector<std::string> fields = Fields(line, " \t\r");
+        const std::vector<std::string> fields = SplitWords(line, " \t\r");
         if (fields.empty()) continue;
         SymmetricKey key{};
         std::string problem = ParseKey(fields, key);
@@ -215,13 +202,19 @@ void ParseKeyFile(const std::string& text, std::vector<SymmetricKey>& keys,
 }
 
 void ParseKeyIdList(const std::string& text, std::vector<uint32_t>& ids, std::vector<std::string>& unusable) {
-    for (const std::string& entry : Fields(text, " \t,")) {
+    for (const std::string& entry : SplitWords(text, " \t,")) {
         uint32_t id = 0;
         if (ParseKeyId(entry, id))
             ids.push_back(id);
         else
             unusable.push_back(entry);
     }
+}
+
+std::string FormatKeyIds(const std::vector<uint32_t>& ids) {
+    std::string list;
+    for (const uint32_t id : ids) list.append(list.empty() ? "" : " ").append(std::to_string(id));
+    return list;
 }
 
 const SymmetricKey* FindKey(uint32_t id) {

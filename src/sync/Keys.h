@@ -35,6 +35,8 @@ void ParseKeyFile(const std::string& text, std::vector<SymmetricKey>& keys,
 // Key IDs separated by blanks or commas.
 void ParseKeyIdList(const std::string& text, std::vector<uint32_t>& ids, std::vector<std::string>& unusable);
 
+std::string FormatKeyIds(const std::vector<uint32_t>& ids);  // blank-separated
+
 const SymmetricKey* FindKey(uint32_t id);
 bool KeyTrusted(uint32_t id);
 

@@ -124,9 +124,11 @@ void Handle(const Datagram& datagram, SocketHandle s, ReplyQueue& queue) {
         if (ConsoleMode) queue.Flush(s);
         return;
     }
-    // Without keys the MAC is never looked at: a longer datagram is its first 48 bytes, as ever.
-    const MacResult mac =
-        authentication.keys.empty() ? MacResult{} : CheckMac(datagram.bytes, datagram.length);
+    // The MAC is looked at only where it is wanted: a broadcast when TrustedKeys is set, the reply to a
+    // signed poll. Otherwise a longer datagram is its first 48 bytes, as ever.
+    const bool wanted = (mode == kModeBroadcast && authentication.trustedConfigured) ||
+                        (mode == kModeServer && syncState.polledKey != 0);
+    const MacResult mac = wanted ? CheckMac(datagram.bytes, datagram.length) : MacResult{};
     if (mode == kModeBroadcast) {
         // Tracking may send a poll of its own: what was answered before goes first.
         queue.Flush(s);

@@ -68,20 +68,14 @@ const char* ActionName(CorrectionAction action) {
 std::string AllowedServers() {
     if (!safeguards.serversConfigured) return "any";
     if (safeguards.servers.empty()) return "none";
-    std::string list;
-    for (const AllowedNetwork& network : safeguards.servers)
-        list.append(list.empty() ? "" : " ").append(FormatNetwork(network));
-    return list;
+    return FormatNetworks(safeguards.servers);
 }
 
 // "off" without TrustedKeys, "none" when it names nothing usable, else the trusted key IDs.
 std::string TrustedKeyList() {
     if (!authentication.trustedConfigured) return "off";
     if (authentication.trusted.empty()) return "none";
-    std::string list;
-    for (const uint32_t id : authentication.trusted)
-        list.append(list.empty() ? "" : " ").append(std::to_string(id));
-    return list;
+    return FormatKeyIds(authentication.trusted);
 }
 
 std::string AddressOrNothing(uint32_t address) {
@@ -216,10 +210,9 @@ std::string FormatStatus(const StatusRecord& r, NtpTime now) {
     text.append("allowed_servers=").append(AllowedServers()).append("\n");
     Append(text, "max_step", "%u", safeguards.maxStepSeconds);
     text.append("auth=").append(TrustedKeyList()).append("\n");
-    std::string keys;
-    for (const SymmetricKey& key : authentication.keys)
-        keys.append(keys.empty() ? "" : " ").append(std::to_string(key.id));
-    text.append("keys=").append(keys).append("\n");
+    std::vector<uint32_t> loaded;
+    for (const SymmetricKey& key : authentication.keys) loaded.push_back(key.id);
+    text.append("keys=").append(FormatKeyIds(loaded)).append("\n");
     Append(text, "broadcast_key", "%u", authentication.broadcastKey);
     for (int mode = 0; mode < 8; ++mode) {
         char key[24];

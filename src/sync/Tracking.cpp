@@ -67,10 +67,7 @@ void LoadServers() {
         LogMessage("Servers names no usable address or subnet; no time broadcast will be accepted");
         return;
     }
-    std::string list;
-    for (const AllowedNetwork& network : safeguards.servers)
-        list.append(list.empty() ? "" : " ").append(FormatNetwork(network));
-    LogMessage("Following time broadcasts only from %s", list.c_str());
+    LogMessage("Following time broadcasts only from %s", FormatNetworks(safeguards.servers).c_str());
 }
 
 void LoadMaxStep() {
