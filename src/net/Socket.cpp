@@ -14,6 +14,7 @@ int SocketApi::ReceiveMany(SocketHandle s, Datagram* batch, int max) {
     Datagram& d = batch[0];
     std::memset(d.bytes, 0, sizeof d.bytes);
     d.local = 0;
+    d.destination = 0;
     d.length = Receive(s, d.bytes, kDatagramBytes, d.peer);
     if (d.length == -1) {
         if (LastError() != kErrorMessageTooLong) return -1;
@@ -26,6 +27,12 @@ int SocketApi::SendMany(SocketHandle s, const Datagram* batch, int count) {
     for (int i = 0; i < count; ++i)
         if (Send(s, batch[i].bytes, batch[i].length, batch[i].peer) == -1) return i == 0 ? -1 : i;
     return count;
+}
+
+bool SentToMany(const Datagram& d) {
+    if (d.destination == 0) return false;
+    const uint32_t host = NetToHost32(d.destination);
+    return (host >> 28) == 0xE || host == 0xFFFFFFFFu || (d.local != 0 && d.destination != d.local);
 }
 
 SocketApi& Net() {

@@ -24,7 +24,14 @@ struct Datagram {
     // The local address the datagram came in on (network order), where the platform tells; 0 otherwise.
     // An answer sent with it leaves from that address, which is the one a multihomed host was asked on.
     uint32_t local;
+    // The address it was sent to, where the platform tells (0 otherwise): a broadcast or multicast
+    // address for a datagram sent to every host of the network.
+    uint32_t destination;
 };
+
+// Whether a datagram was sent to many hosts at once: to a multicast group, to 255.255.255.255, or to a
+// subnet's broadcast address (the address it was sent to is then not the local one it came in on).
+bool SentToMany(const Datagram& datagram);
 
 class SocketApi {
   public:

@@ -27,18 +27,19 @@ void PointAt(mmsghdr& header, sockaddr_in& peer, iovec& io, void* control, size_
     header.msg_hdr.msg_controllen = controlSize;
 }
 
-// The local address of a received datagram: for unicast the address it was sent to, for broadcast and
-// multicast the address the system would answer from.
-uint32_t LocalAddress(const msghdr& header) {
+// The addresses of a received datagram: the local one (for unicast the address it was sent to, for
+// broadcast and multicast the address the system would answer from), and the one in its header.
+void Addresses(const msghdr& header, Datagram& d) {
+    d.local = d.destination = 0;
     for (cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr;
          c = CMSG_NXTHDR(const_cast<msghdr*>(&header), c)) {
         if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
             in_pktinfo info;
             std::memcpy(&info, CMSG_DATA(c), sizeof info);
-            return info.ipi_spec_dst.s_addr;
+            d.local = info.ipi_spec_dst.s_addr;
+            d.destination = info.ipi_addr.s_addr;
         }
     }
-    return 0;
 }
 
 sockaddr_in ToSockaddr(uint32_t address, uint16_t port) {
@@ -135,7 +136,7 @@ class PosixSockets final : public SocketApi {
             if (d.length < kDatagramBytes) std::memset(d.bytes + d.length, 0, kDatagramBytes - d.length);
             d.peer.address = peers[i].sin_addr.s_addr;
             d.peer.port = peers[i].sin_port;
-            d.local = LocalAddress(headers[i].msg_hdr);
+            Addresses(headers[i].msg_hdr, d);
         }
         return n;
     }

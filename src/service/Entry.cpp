@@ -5,6 +5,7 @@
 #include "service/Service.h"
 #include "service/Thread.h"
 #include "sync/Log.h"
+#include "sync/Sntp.h"
 #include "time/VirtualClock.h"
 
 namespace {
@@ -23,10 +24,7 @@ int Entry(int argc, char** argv) {
     // Before anything reads the clock: a dry run must never touch the real one.
     InstallVirtualClockFromEnvironment();
     if (!CreateStopEvent()) return 0;
-    if (argc <= 1) {
-        RunServiceDispatch();
-        return 0;
-    }
+    if (argc <= 1) return RunServiceDispatch();
     const char* command = argv[1];
     if (std::strcmp(command, "add") == 0) {
         InstallService();
@@ -35,7 +33,11 @@ int Entry(int argc, char** argv) {
     } else if (std::strcmp(command, "debug") == 0) {
         ConsoleMode = 1;
         if (const char* note = VirtualClockNote()) LogMessage("%s", note);
-        RunTimeSync();
+        // The console runs until it is ended from outside, unless the settings refuse the start.
+        if (RunTimeSync() == kSettingsRefused) {
+            (void)std::fflush(stdout);
+            return 1;
+        }
     } else {
         PrintUsage();
     }

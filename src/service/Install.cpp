@@ -50,6 +50,7 @@ void InstallService() {
     if (!installer.OpenManager()) Fail();
     if (!installer.Create(path)) Fail();
     if (!installer.Protect()) Fail();
+    if (!installer.RegisterLogSource(path)) Fail();
     Print("Service installed\n");
     installer.CloseService();
     installer.CloseManager();
@@ -76,6 +77,7 @@ void RemoveService() {
         Print(line);
     }
     if (!installer.Delete()) Fail();
+    installer.UnregisterLogSource();
     (void)std::snprintf(line, sizeof line, "%s removed.\n", kServiceName);
     Print(line);
     installer.CloseService();

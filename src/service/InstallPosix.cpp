@@ -220,6 +220,9 @@ class SystemdInstaller final : public ServiceInstaller {
 
     // The unit's own sandboxing is its access control; systemd allows only root to manage it.
     bool Protect() override { return true; }
+    // The journal takes any service's lines as they are.
+    bool RegisterLogSource(const char*) override { return true; }
+    void UnregisterLogSource() override {}
 
     bool Open() override {
         struct stat info {};

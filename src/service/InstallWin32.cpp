@@ -4,6 +4,7 @@
 // sddl.h needs what windows.h defines first.
 #include <sddl.h>
 
+#include <cstring>
 #include <string>
 
 #include "service/ErrorText.h"
@@ -14,6 +15,8 @@
 namespace {
 
 constexpr int kPathSize = 512;
+constexpr const char* kEventSourceKey = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Zelkor";
+constexpr DWORD kEventTypes = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
 
 // Full control for SYSTEM and Administrators; query and interrogate only for authenticated users, so that
 // no signed-in user can stop time synchronisation. A null DACL would let any local user point the
@@ -82,6 +85,26 @@ class ScmInstaller final : public ServiceInstaller {
         LocalFree(descriptor);
         return applied || Failed(error);
     }
+
+    // The source's messages are the program's own message table, so Event Viewer shows each event's text.
+    bool RegisterLogSource(const char* path) override {
+        HKEY key;
+        LONG result = RegCreateKeyExA(HKEY_LOCAL_MACHINE, kEventSourceKey, 0, nullptr,
+                                      REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr, &key, nullptr);
+        if (result != ERROR_SUCCESS) return Failed(static_cast<DWORD>(result));
+        const DWORD types = kEventTypes;
+        result =
+            RegSetValueExA(key, "EventMessageFile", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(path),
+                           static_cast<DWORD>(std::strlen(path) + 1));
+        if (result == ERROR_SUCCESS)
+            result = RegSetValueExA(key, "TypesSupported", 0, REG_DWORD,
+                                    reinterpret_cast<const BYTE*>(&types), sizeof types);
+        RegCloseKey(key);
+        return result == ERROR_SUCCESS || Failed(static_cast<DWORD>(result));
+    }
+
+    // Gone with the service; a source that was never registered is no failure.
+    void UnregisterLogSource() override { (void)RegDeleteKeyA(HKEY_LOCAL_MACHINE, kEventSourceKey); }
 
     bool Open() override {
         service_ = OpenServiceA(manager_, kServiceName, SERVICE_ALL_ACCESS);

@@ -14,6 +14,10 @@ class ServiceInstaller {
     virtual bool OpenManager() = 0;
     virtual bool Create(const char* path) = 0;
     virtual bool Protect() = 0;  // the access control of the new service
+    // The platform's log of services learns the service's messages (the Event Log's source); nothing to do
+    // where the log needs no registration (the journal).
+    virtual bool RegisterLogSource(const char* path) = 0;
+    virtual void UnregisterLogSource() = 0;
     virtual bool Open() = 0;
     virtual bool Stop(uint32_t& state) = 0;   // false: refused (for example, not running)
     virtual bool Query(uint32_t& state) = 0;  // state is left as it was when the query fails

@@ -1,21 +1,79 @@
 #include "service/RunLoop.h"
 
+#include <atomic>
+#include <string>
+
 #include "net/Socket.h"
 #include "service/Thread.h"
-#include "sync/Config.h"
 #include "sync/Log.h"
 #include "sync/Sntp.h"
+#include "sync/Status.h"
 
-void RunTimeSync() {
+namespace {
+
+WorkerEntry workerEntry = nullptr;
+std::atomic<uint32_t> workerResult{kWorkerEnded};
+
+// The worker's entry with its end made known: in the service a failed worker ends the run.
+uint32_t RunWorker(void* argument) {
+    const uint32_t result = workerEntry(argument);
+    workerResult.store(result);
+    if (result != kWorkerEnded && !ConsoleMode) SetStopEvent();
+    return result;
+}
+
+const char* OnOff(bool on) {
+    return on ? "on" : "off";
+}
+
+// The start for the service log: the version, the mode and the settings in force.
+void TellStart() {
+    if (!ServiceLogListens()) return;
+    if (settings.serverMode != 0) {
+        ServiceEvent(Priority::kInfo, "Zelkor %s starts in server mode; BroadcastKey %s", ZELKOR_VERSION,
+                     settings.broadcastKey != 0 ? std::to_string(settings.broadcastKey).c_str() : "none");
+        return;
+    }
+    const std::string delay =
+        settings.fixedDelay ? "Offset " + std::to_string(settings.offsetMs) + " ms" : "delay measured";
+    const std::string servers = settings.serversConfigured ? FormatNetworks(settings.servers) : "any";
+    const std::string maxStep =
+        settings.maxStepSeconds != 0 ? std::to_string(settings.maxStepSeconds) + " s" : "none";
+    const std::string trusted = settings.trustedConfigured ? FormatKeyIds(settings.trusted) : "off";
+    ServiceEvent(
+        Priority::kInfo,
+        "Zelkor %s starts in client mode; %s; Servers %s; MaxStep %s; TrustedKeys %s; keys %s; RtcSync %s",
+        ZELKOR_VERSION, delay.c_str(), servers.c_str(), maxStep.c_str(), trusted.c_str(),
+        authentication.keys.empty() ? "none" : FormatKeyIds(KeyIds(authentication.keys)).c_str(),
+        OnOff(settings.rtcSync));
+}
+
+}  // namespace
+
+uint32_t RunTimeSync() {
     SocketApi& net = Net();
     // Version 1.1 where the platform asks; a failure is only logged, the worker then fails its set-up.
     const int startup = net.Startup();
     if (startup != 0) LogMessage("Winsock startup error %d", startup);
-    const bool serverMode = ReadServerMode() != 0;
+    std::string refusal;
+    if (!LoadSettings(refusal)) {
+        StartStatus(settings.serverMode);
+        StatusFailedWith(refusal.c_str());
+        net.Cleanup();
+        return kSettingsRefused;
+    }
+    TellStart();
+    const bool serverMode = settings.serverMode != 0;
     InstallWorkerGate(&PlatformWorkerGate());
-    WorkerThread worker = StartWorker(serverMode ? BroadcasterThread : ListenerThread);
+    workerEntry = serverMode ? BroadcasterThread : ListenerThread;
+    workerResult.store(kWorkerEnded);
+    WorkerThread worker = StartWorker(RunWorker);
     LogMessage(serverMode ? "Sending time broadcasts" : "Listening for time broadcasts");
     WaitForStopEvent();
-    TerminateWorker(worker);
+    // A worker that ended at its gate has nothing left half done: what the status held back is written.
+    if (TerminateWorker(worker) && workerResult.load() == kWorkerEnded) FlushPendingStatus();
+    const uint32_t result = workerResult.load();
+    if (result == kWorkerEnded) ServiceEvent(Priority::kInfo, "Zelkor stops");
     net.Cleanup();
+    return result;
 }

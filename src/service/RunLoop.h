@@ -1,8 +1,13 @@
 #pragma once
 
-// Starts the socket library and the one worker of the configured mode, then blocks until the
-// StopEvent is set; ends the worker and the socket library before returning.
-void RunTimeSync();
+#include <cstdint>
+
+// Reads the settings, starts the socket library and the one worker of the configured mode, then blocks
+// until the StopEvent is set; ends the worker and the socket library before returning. Returns how the run
+// ended: kWorkerEnded after a stop, kSettingsRefused when the settings refused the start, or the code the
+// worker failed with. In the service a worker that fails sets the StopEvent; in the console it is left
+// to the process's end.
+uint32_t RunTimeSync();
 
 // The process entry: the first argument selects the command. Returns the exit code.
 int Entry(int argc, char** argv);

@@ -4,6 +4,7 @@
 
 #include "service/RunLoop.h"
 #include "service/Thread.h"
+#include "sync/Log.h"
 #include "sync/Status.h"
 
 namespace {
@@ -18,6 +19,7 @@ struct ServiceStatusState {
     ServiceStatusRecord status{};
     uint32_t lastState = 0;
     uint32_t checkPoint = 0;
+    uint32_t exitCode = 0;  // the service-specific code of the last stopped report
 };
 
 ServiceStatusState serviceStatus;
@@ -27,8 +29,12 @@ ServiceControlManager& Manager() {
     return installed ? *installed : PlatformServiceControl();
 }
 
-void Describe(const char* summary) {
-    Manager().Describe(summary);
+void Describe(const char* summary, bool working) {
+    Manager().Describe(summary, working);
+}
+
+void Log(Priority priority, const char* text) {
+    Manager().Log(priority, text);
 }
 
 }  // namespace
@@ -42,9 +48,15 @@ void ResetServiceStatus() {
     serviceStatus.status = ServiceStatusRecord{};
     serviceStatus.lastState = 0;
     serviceStatus.checkPoint = 0;
+    serviceStatus.exitCode = 0;
 }
 
-bool ReportServiceStatus(int32_t state, uint32_t exitCode, uint32_t waitHintMs) {
+uint32_t ServiceExitCode() {
+    std::lock_guard<std::mutex> hold(serviceStatus.lock);
+    return serviceStatus.exitCode;
+}
+
+bool ReportServiceStatus(int32_t state, uint32_t exitCode, uint32_t waitHintMs, uint32_t specificCode) {
     bool accepted;
     {
         std::lock_guard<std::mutex> hold(serviceStatus.lock);
@@ -56,7 +68,8 @@ bool ReportServiceStatus(int32_t state, uint32_t exitCode, uint32_t waitHintMs) 
         // Nothing may be asked of a service that is still starting; from then on it can always be stopped.
         s.controlsAccepted = current == kServiceStartPending ? 0 : kServiceAcceptStop;
         s.win32ExitCode = exitCode;
-        s.serviceSpecificExitCode = 0;
+        s.serviceSpecificExitCode = specificCode;
+        if (current == kServiceStopped) serviceStatus.exitCode = specificCode;
         // Check-points count progress through pending states only.
         s.checkPoint =
             (current == kServiceRunning || current == kServiceStopped) ? 0 : serviceStatus.checkPoint++;
@@ -67,14 +80,18 @@ bool ReportServiceStatus(int32_t state, uint32_t exitCode, uint32_t waitHintMs) 
     return accepted;
 }
 
-void ServiceMainWith(void (*run)()) {
+void ServiceMainWith(uint32_t (*run)()) {
     if (!Manager().RegisterControlHandler()) return;
     ReportServiceStatus(kServiceStartPending, 0, kStartWaitHintMs);
     if (!ReportServiceStatus(kServiceRunning, 0, 0)) return;
     InstallStatusSink(Describe);
-    run();
+    // Failures always reach the platform's log; the other events when ServiceLog says so.
+    InstallEventSink(Log);
+    const uint32_t failure = run();
+    InstallEventSink(nullptr);
     InstallStatusSink(nullptr);
-    ReportServiceStatus(kServiceStopped, 0, 0);
+    // A failure is reported as one: the manager shows the service stopped with its code.
+    ReportServiceStatus(kServiceStopped, failure != 0 ? kErrorServiceSpecificError : 0, 0, failure);
 }
 
 void ServiceMain() {

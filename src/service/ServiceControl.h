@@ -13,6 +13,8 @@ constexpr uint32_t kServiceRunning = 4;
 constexpr uint32_t kServiceAcceptStop = 1;
 constexpr uint32_t kServiceControlStop = 1;
 constexpr uint32_t kServiceControlInterrogate = 4;
+// The exit code of a service that failed; its own code is then the service-specific one.
+constexpr uint32_t kErrorServiceSpecificError = 1066;
 constexpr int32_t kLastState = -1;
 constexpr const char* kServiceName = "Zelkor";
 
@@ -26,27 +28,38 @@ struct ServiceStatusRecord {
     uint32_t waitHint;
 };
 
+enum class Priority;
+
 // What the service needs of the platform's manager; tests record instead.
 class ServiceControlManager {
   public:
     virtual ~ServiceControlManager() = default;
     virtual bool RegisterControlHandler() = 0;
     virtual bool SetStatus(const ServiceStatusRecord& status) = 0;  // false: the report was refused
-    // What the worker is doing, in one line, where the manager shows such a thing (systemd's status line).
-    virtual void Describe(const char* summary) { (void)summary; }
+    // What the worker is doing, in one line, where the manager shows such a thing (systemd's status line);
+    // working: the worker has set up and does its work.
+    virtual void Describe(const char* summary, bool working) {
+        (void)summary;
+        (void)working;
+    }
+    // One line for the platform's log of services (the journal, the Application Event Log).
+    virtual void Log(Priority priority, const char* text) = 0;
 };
 
 ServiceControlManager& PlatformServiceControl();
 void InstallServiceControl(ServiceControlManager* manager);  // null restores the platform's
 
 // state is one of the four service states, or kLastState to repeat the last one. A refused report
-// sets the StopEvent: it ends the run.
-bool ReportServiceStatus(int32_t state, uint32_t exitCode, uint32_t waitHintMs);
+// sets the StopEvent: it ends the run. specificCode: with kErrorServiceSpecificError, the service's own.
+bool ReportServiceStatus(int32_t state, uint32_t exitCode, uint32_t waitHintMs, uint32_t specificCode = 0);
 
-// The service's main function: registers the handler, reports the start, runs, reports the stop.
+// The service's main function: registers the handler, reports the start, runs, reports the stop, with
+// the run's failure code when it failed.
 void ServiceMain();
-// The same with another run function, for tests.
-void ServiceMainWith(void (*run)());
+// The same with another run function, for tests; it returns 0 or a failure code, as RunTimeSync does.
+void ServiceMainWith(uint32_t (*run)());
+// The service-specific code of the last stopped report: 0 after a stop, the failure's code after one.
+uint32_t ServiceExitCode();
 
 void ServiceControlHandler(uint32_t control);
 

@@ -1,11 +1,17 @@
 // The service under systemd: a Type=notify unit. Status reports become sd_notify messages, SIGTERM is
 // the stop control and SIGHUP an interrogation, both taken by sigwait on the main thread, which plays
-// the part of the service control dispatcher.
+// the part of the service control dispatcher. The service is ready (READY=1) once its worker has set up,
+// so a start whose worker cannot (the port held) fails as a start. Log lines go to the journal: to
+// standard error with the priority prefix journald reads, or to syslog when standard error is not the
+// journal's.
 
 #include <dlfcn.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <syslog.h>
 #include <systemd/sd-daemon.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +21,7 @@
 #include "service/ErrorText.h"
 #include "service/Service.h"
 #include "service/ServiceControl.h"
+#include "sync/Log.h"
 
 namespace {
 
@@ -32,22 +39,54 @@ NotifyFunction Notify() {
     return notify;
 }
 
+// Whether standard error is the journal's stream: systemd says which in JOURNAL_STREAM ("device:inode").
+bool StandardErrorIsJournal() {
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): read before any other thread exists
+    const char* stream = std::getenv("JOURNAL_STREAM");
+    unsigned long long device = 0, inode = 0;
+    struct stat info {};
+    return stream != nullptr && std::sscanf(stream, "%llu:%llu", &device, &inode) == 2 &&
+           fstat(STDERR_FILENO, &info) == 0 && info.st_dev == device && info.st_ino == inode;
+}
+
 class SystemdServiceControl final : public ServiceControlManager {
   public:
     // The signals are routed to the dispatcher before the service main thread starts.
-    bool RegisterControlHandler() override { return true; }
+    bool RegisterControlHandler() override {
+        journal_ = StandardErrorIsJournal();
+        if (!journal_) openlog("zelkornt", LOG_PID, LOG_DAEMON);
+        return true;
+    }
 
     // The worker's line replaces "Running" as the status systemctl shows, and stays there when the state
-    // is reported again.
+    // is reported again. The first line of a worker that has set up makes the service ready.
     // Once the stop is reported, the stop's own lines are the last word.
-    void Describe(const char* summary) override {
+    void Describe(const char* summary, bool working) override {
         std::lock_guard<std::mutex> hold(lock_);
         if (stopping_) return;
         (void)std::snprintf(summary_, sizeof summary_, "%s", summary);
         char message[320];
-        (void)std::snprintf(message, sizeof message, "STATUS=%s", summary_);
+        const bool ready = working && !ready_;
+        ready_ = ready_ || working;
+        (void)std::snprintf(message, sizeof message, "%sSTATUS=%s", ready ? "READY=1\n" : "", summary_);
         const NotifyFunction notify = Notify();
         if (notify != nullptr) (void)notify(0, message);
+    }
+
+    void Log(Priority priority, const char* text) override {
+        if (!journal_) {
+            syslog(static_cast<int>(priority), "%s", text);
+            return;
+        }
+        char line[600];
+        int n = std::snprintf(line, sizeof line - 1, "<%d>%s", static_cast<int>(priority), text);
+        if (n < 0) return;
+        if (n > static_cast<int>(sizeof line) - 2) n = static_cast<int>(sizeof line) - 2;
+        line[n++] = '\n';
+        // One write per line: journald takes each line with its own prefix. A journal that cannot take it
+        // loses it; there is nowhere else to say so.
+        std::lock_guard<std::mutex> hold(logLock_);
+        [[maybe_unused]] const ssize_t written = write(STDERR_FILENO, line, static_cast<size_t>(n));
     }
 
     bool SetStatus(const ServiceStatusRecord& status) override {
@@ -60,9 +99,10 @@ class SystemdServiceControl final : public ServiceControlManager {
                                     status.checkPoint, extendUs);
                 break;
             case kServiceRunning: {
+                // Ready comes with the worker's first line; until then the status says what it is.
                 std::lock_guard<std::mutex> hold(lock_);
-                (void)std::snprintf(message, sizeof message, "READY=1\nSTATUS=%s",
-                                    summary_[0] != '\0' ? summary_ : "Running");
+                (void)std::snprintf(message, sizeof message, "%sSTATUS=%s", ready_ ? "READY=1\n" : "",
+                                    summary_[0] != '\0' ? summary_ : "Starting");
                 break;
             }
             case kServiceStopPending: {
@@ -73,9 +113,15 @@ class SystemdServiceControl final : public ServiceControlManager {
                                     status.checkPoint, extendUs);
                 break;
             }
-            case kServiceStopped:
-                (void)std::snprintf(message, sizeof message, "STATUS=Stopped");
+            case kServiceStopped: {
+                std::lock_guard<std::mutex> hold(lock_);
+                // A failure's line stays the last word: systemctl shows it beside the failed unit.
+                if (status.serviceSpecificExitCode != 0)
+                    (void)std::snprintf(message, sizeof message, "STATUS=Failed: %s", summary_);
+                else
+                    (void)std::snprintf(message, sizeof message, "STATUS=Stopped");
                 break;
+            }
             default:
                 (void)std::snprintf(message, sizeof message, "STATUS=State %u", status.currentState);
                 break;
@@ -89,6 +135,9 @@ class SystemdServiceControl final : public ServiceControlManager {
     std::mutex lock_;  // the worker describes, the control handler's thread reports
     char summary_[256] = {};
     bool stopping_ = false;
+    bool ready_ = false;
+    bool journal_ = false;
+    std::mutex logLock_;
 };
 
 pthread_t dispatcherThread;
@@ -106,11 +155,11 @@ ServiceControlManager& PlatformServiceControl() {
     return manager;
 }
 
-void RunServiceDispatch() {
+int RunServiceDispatch() {
     // Only systemd starts the service; from a console there is nothing to connect to.
     // NOLINTNEXTLINE(concurrency-mt-unsafe): read before any other thread exists
     const char* socket = std::getenv("NOTIFY_SOCKET");
-    if (socket == nullptr || socket[0] == '\0') return;
+    if (socket == nullptr || socket[0] == '\0') return 0;
 
     // Blocked before any thread starts, so every thread inherits the mask and only sigwait sees them.
     sigset_t controls;
@@ -119,11 +168,11 @@ void RunServiceDispatch() {
     sigaddset(&controls, SIGINT);
     sigaddset(&controls, SIGHUP);
     sigaddset(&controls, kServiceEndedSignal);
-    if (pthread_sigmask(SIG_BLOCK, &controls, nullptr) != 0) return;
+    if (pthread_sigmask(SIG_BLOCK, &controls, nullptr) != 0) return 0;
 
     dispatcherThread = pthread_self();
     pthread_t serviceThread;
-    if (pthread_create(&serviceThread, nullptr, RunServiceMain, nullptr) != 0) return;
+    if (pthread_create(&serviceThread, nullptr, RunServiceMain, nullptr) != 0) return 0;
     for (;;) {
         int signal = 0;
         if (sigwait(&controls, &signal) != 0) continue;
@@ -131,6 +180,8 @@ void RunServiceDispatch() {
         ServiceControlHandler(signal == SIGHUP ? kServiceControlInterrogate : kServiceControlStop);
     }
     pthread_join(serviceThread, nullptr);
+    // The failure's code is the exit status: systemd shows the unit failed, with it.
+    return static_cast<int>(ServiceExitCode());
 }
 
 int SystemMessageText(uint32_t code, char* text, int size) {

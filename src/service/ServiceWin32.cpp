@@ -1,13 +1,18 @@
 // The Windows service: the service control dispatcher, the control handler registration and the status
-// reports of the service control manager; system message texts through FormatMessageA.
+// reports of the service control manager, the Application Event Log (source Zelkor, which "add"
+// registers); system message texts through FormatMessageA.
 
 #include <windows.h>
 
 #include <cstring>
+#include <mutex>
+#include <string>
 
+#include "ZelkorMessages.h"
 #include "service/ErrorText.h"
 #include "service/Service.h"
 #include "service/ServiceControl.h"
+#include "sync/Log.h"
 
 namespace {
 
@@ -39,6 +44,32 @@ class ScmServiceControl final : public ServiceControlManager {
         s.dwWaitHint = status.waitHint;
         return SetServiceStatus(statusHandle, &s) != 0;
     }
+
+    void Log(Priority priority, const char* text) override {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (source_ == nullptr) source_ = RegisterEventSourceW(nullptr, L"Zelkor");
+        if (source_ == nullptr) return;  // no Event Log: nowhere to say so
+        WORD type = EVENTLOG_INFORMATION_TYPE;
+        DWORD id = ZELKOR_EVENT_INFORMATION;
+        if (priority == Priority::kError) {
+            type = EVENTLOG_ERROR_TYPE;
+            id = ZELKOR_EVENT_ERROR;
+        } else if (priority == Priority::kWarning) {
+            type = EVENTLOG_WARNING_TYPE;
+            id = ZELKOR_EVENT_WARNING;
+        }
+        // The line is ASCII or the system's code page; as UTF-16 it is the message's one insert.
+        const int n = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
+        if (n <= 0) return;
+        std::wstring wide(static_cast<size_t>(n), L'\0');
+        MultiByteToWideChar(CP_ACP, 0, text, -1, wide.data(), n);
+        LPCWSTR strings[1] = {wide.c_str()};
+        (void)ReportEventW(source_, type, 0, id, nullptr, 1, 0, strings, nullptr);
+    }
+
+  private:
+    std::mutex lock_;  // the worker and the service's thread both log
+    HANDLE source_ = nullptr;
 };
 
 }  // namespace
@@ -48,11 +79,13 @@ ServiceControlManager& PlatformServiceControl() {
     return manager;
 }
 
-void RunServiceDispatch() {
+int RunServiceDispatch() {
     char name[] = "Zelkor";
     SERVICE_TABLE_ENTRYA table[] = {{name, ServiceMainEntry}, {nullptr, nullptr}};
     // Returns once the service has stopped, or at once when not started by the service control manager.
+    // A failure is the stopped report's to tell: the process itself ends with 0.
     StartServiceCtrlDispatcherA(table);
+    return 0;
 }
 
 int SystemMessageText(uint32_t code, char* text, int size) {

@@ -22,5 +22,6 @@ struct WorkerThread {
 class WorkerGate;
 WorkerGate& PlatformWorkerGate();
 WorkerThread StartWorker(WorkerEntry entry);
-// Called once the StopEvent is set.
-void TerminateWorker(WorkerThread& worker);
+// Called once the StopEvent is set. True when the worker has ended; false when it was busy for too long
+// and is left to the process's end.
+bool TerminateWorker(WorkerThread& worker);

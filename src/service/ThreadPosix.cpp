@@ -48,11 +48,12 @@ bool WaitReadable(int timeoutMs) {
 // StopEvent together, and returns when the event is set.
 class StopPipeGate final : public WorkerGate {
   public:
-    bool BeforeReceive(SocketHandle s) override {
+    Wait BeforeReceive(SocketHandle s, int timeoutMs) override {
         pollfd fds[2] = {{static_cast<int>(s), POLLIN, 0}, {stopPipe[0], POLLIN, 0}};
         // A failed poll is left to the receive, which reports it.
-        (void)PollFor(fds, 2, -1);
-        return (fds[1].revents & POLLIN) == 0;
+        const int n = PollFor(fds, 2, timeoutMs);
+        if ((fds[1].revents & POLLIN) != 0) return kEnd;
+        return n == 0 ? kTimedOut : kReadable;
     }
     void AfterReceive() override {}
     bool Pause(uint32_t milliseconds) override {
@@ -123,13 +124,15 @@ WorkerThread StartWorker(WorkerEntry entry) {
     return worker;
 }
 
-void TerminateWorker(WorkerThread& worker) {
-    if (!worker.started) return;
+bool TerminateWorker(WorkerThread& worker) {
+    if (!worker.started) return true;
     const pthread_t thread = static_cast<pthread_t>(worker.handle);
     // Waited for on the monotonic clock: the real one is the clock this program steps.
     timespec deadline{};
     clock_gettime(CLOCK_MONOTONIC, &deadline);
     deadline.tv_sec += kJoinTimeoutSeconds;
-    if (pthread_clockjoin_np(thread, nullptr, CLOCK_MONOTONIC, &deadline) != 0) pthread_detach(thread);
+    const bool joined = pthread_clockjoin_np(thread, nullptr, CLOCK_MONOTONIC, &deadline) == 0;
+    if (!joined) pthread_detach(thread);
     worker.started = false;
+    return joined;
 }

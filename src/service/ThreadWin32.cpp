@@ -22,9 +22,18 @@ constexpr DWORD kLockTimeoutMs = 2000;
 
 class LockGate final : public WorkerGate {
   public:
-    bool BeforeReceive(SocketHandle) override {
+    Wait BeforeReceive(SocketHandle s, int timeoutMs) override {
         ReleaseSemaphore(workerLock, 1, nullptr);
-        return true;
+        if (timeoutMs < 0) return kReadable;
+        // Winsock 1.1 has no receive time-out: select waits for the datagram or the time, whichever is first.
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(static_cast<SOCKET>(s), &readable);
+        timeval wait{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+        if (select(0, &readable, nullptr, nullptr, &wait) != 0)
+            return kReadable;  // a failure: the receive says
+        WaitForSingleObject(workerLock, INFINITE);
+        return kTimedOut;
     }
     void AfterReceive() override { WaitForSingleObject(workerLock, INFINITE); }
     // The sleep ends early when the StopEvent is set: the broadcaster then returns by itself.
@@ -99,15 +108,17 @@ WorkerThread StartWorker(WorkerEntry entry) {
 
 // The listener waits in a receive that nothing else ends: it is ended outright, but only while it waits
 // there (the broadcaster sees the StopEvent in its sleep and returns by itself).
-void TerminateWorker(WorkerThread& worker) {
-    if (!worker.started) return;
+bool TerminateWorker(WorkerThread& worker) {
+    if (!worker.started) return true;
     const HANDLE thread = reinterpret_cast<HANDLE>(worker.handle);
+    bool ended = false;
     if (WaitForSingleObject(workerLock, kLockTimeoutMs) == WAIT_OBJECT_0) {
         if (!workerReturned) TerminateThread(thread, 0);
         // TerminateThread only starts the end: it is complete when the handle is signalled.
-        WaitForSingleObject(thread, kLockTimeoutMs);
+        ended = WaitForSingleObject(thread, kLockTimeoutMs) == WAIT_OBJECT_0;
         ReleaseSemaphore(workerLock, 1, nullptr);
     }
     CloseHandle(thread);
     worker.started = false;
+    return ended;
 }

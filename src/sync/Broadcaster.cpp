@@ -3,13 +3,12 @@
 #include "sync/Log.h"
 #include "sync/Sntp.h"
 #include "sync/Status.h"
+#include "time/Monotonic.h"
 #include "time/SystemClock.h"
 
 namespace {
 
 constexpr uint32_t kBroadcastIntervalMs = 64000;
-constexpr uint32_t kFailed = 1;
-constexpr uint32_t kEnded = 0;
 
 }  // namespace
 
@@ -17,15 +16,15 @@ bool OpenBroadcastSocket(SocketHandle& s) {
     SocketApi& net = Net();
     s = net.Open();
     if (s == kInvalidSocket) {
-        StatusSetUpFailed("Couldn't create NTP broadcast socket (%d)", net.LastError());
+        StatusFailed("Couldn't create NTP broadcast socket (%d)", net.LastError());
         return false;
     }
     if (net.EnableAddressReuse(s) == -1) {
-        StatusSetUpFailed("Couldn't set SNTP broadcast socket options (%d)", net.LastError());
+        StatusFailed("Couldn't set SNTP broadcast socket options (%d)", net.LastError());
         return false;
     }
     if (net.EnableBroadcast(s) == -1) {
-        StatusSetUpFailed("Couldn't set SNTP socket to broadcast (%d)", net.LastError());
+        StatusFailed("Couldn't set SNTP socket to broadcast (%d)", net.LastError());
         return false;
     }
     return true;
@@ -37,7 +36,7 @@ void BroadcastOnce(SocketHandle s, const SocketAddress& destination) {
     uint8_t bytes[kMaxAuthenticatedBytes];
     std::memcpy(bytes, message.bytes, kSntpMessageSize);
     int length = kSntpMessageSize;
-    if (const SymmetricKey* key = FindKey(authentication.broadcastKey)) {
+    if (const SymmetricKey* key = FindKey(settings.broadcastKey)) {
         length = AppendMac(bytes, *key);
         // A broadcast that cannot be signed is not sent: clients that trust the key would refuse it.
         if (length == 0) {
@@ -59,15 +58,48 @@ void BroadcastOnce(SocketHandle s, const SocketAddress& destination) {
 
 uint32_t BroadcasterThread(void*) {
     StartStatus(1);
-    LoadAuthentication();
     SocketHandle s = kInvalidSocket;
-    if (!OpenBroadcastSocket(s)) return kFailed;
+    if (!OpenBroadcastSocket(s)) return kNetworkFailed;
+    // Signed broadcasts are followed only once the broadcaster answers a signed poll sent after one.
+    SocketHandle answers = kInvalidSocket;
+    if (settings.broadcastKey != 0 && !OpenAnswerSocket(answers)) return kNetworkFailed;
     statusRecord.state = WorkerState::kBroadcasting;
-    // Unbound: sent from a port of the system's choice, so server mode never holds the NTP port.
+    // Sent from a port of the system's choice, so without a key server mode never holds the NTP port.
     const SocketAddress destination{AddressFromOctets(255, 255, 255, 255), NtpServicePort()};
+    WorkerGate& gate = CurrentWorkerGate();
     // The first broadcast leaves at once; the interval runs from the end of each send.
-    do {
-        BroadcastOnce(s, destination);
-    } while (CurrentWorkerGate().Pause(kBroadcastIntervalMs));
-    return kEnded;
+    if (answers == kInvalidSocket) {
+        do {
+            BroadcastOnce(s, destination);
+        } while (gate.Pause(kBroadcastIntervalMs));
+        return kWorkerEnded;
+    }
+    int64_t next = MonotonicMs();
+    int failuresInARow = 0;
+    for (;;) {
+        if (MonotonicMs() >= next) {
+            BroadcastOnce(s, destination);
+            next = MonotonicMs() + kBroadcastIntervalMs;
+        }
+        const int64_t left = next - MonotonicMs();
+        const WorkerGate::Wait wait = gate.BeforeReceive(answers, left > 0 ? static_cast<int>(left) : 0);
+        if (wait == WorkerGate::kEnd) return kWorkerEnded;
+        if (wait == WorkerGate::kTimedOut) continue;
+        Datagram batch[kListenBatch];
+        const int n = Net().ReceiveMany(answers, batch, kListenBatch);
+        const int error = Net().LastError();
+        gate.AfterReceive();
+        if (n >= 0) {
+            failuresInARow = 0;
+            AnswerSignedRequests(answers, batch, n);
+            continue;
+        }
+        ++statusRecord.receiveFailures;
+        LogMessage("NTP server recvfrom failed");
+        if (++failuresInARow == kMaxReceiveFailuresInARow) {
+            StatusFailed("NTP server recvfrom failed %d times in a row (%d); the broadcaster stops",
+                         kMaxReceiveFailuresInARow, error);
+            return kNetworkFailed;
+        }
+    }
 }

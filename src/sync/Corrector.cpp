@@ -28,11 +28,11 @@ void StepClock(NtpTime start, double error) {
         ++statusRecord.steps;
         statusRecord.lastAction = CorrectionAction::kStep;
         correctorState.corrected = 1;
-        LogMessage("The time has been corrected by %.3f second%s", error, Plural(error));
+        LogEvent(Priority::kNotice, "The time has been corrected by %.3f second%s", error, Plural(error));
     } else {
         ++statusRecord.failedSteps;
         statusRecord.lastAction = CorrectionAction::kFailedStep;
-        LogMessage("Failed to set the time");
+        LogEvent(Priority::kError, "Failed to set the time");
     }
 }
 

@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "sync/Config.h"
-#include "sync/Log.h"
+#include "config/Parse.h"
+#include "sync/Sntp.h"
 #include "time/TextFile.h"
 
 Authentication authentication;
@@ -42,10 +42,6 @@ bool AllHex(const std::string& text) {
     for (const char c : text)
         if (HexDigit(c) < 0) return false;
     return true;
-}
-
-bool ParseKeyId(const std::string& text, uint32_t& id) {
-    return text.size() <= 5 && ParseCount(text.c_str(), id) && id >= 1 && id <= kMaxKeyId;
 }
 
 // Why the line's fields make no key, or empty.
@@ -88,70 +84,6 @@ uint32_t GetKeyId(const uint8_t* bytes) {
            (static_cast<uint32_t>(bytes[2]) << 8) | bytes[3];
 }
 
-void LoadKeys() {
-    const ConfiguredText path = ReadKeysPath();
-    if (path.kind == ConfiguredNumber::kNotConfigured) return;
-    if (path.kind == ConfiguredNumber::kUnusable || path.value.empty()) {
-        LogMessage("Keys %s is not a path; no key is loaded",
-                   path.kind == ConfiguredNumber::kUnusable ? path.text : "\"\"");
-        return;
-    }
-    std::string text;
-    const FileRead read = ReadKeysFile(path.value, kMaxKeyFileBytes, text);
-    if (read.result != FileRead::kRead) {
-        std::string reason = read.result == FileRead::kMissing ? "it does not exist" : read.reason;
-        if (read.error != 0) reason += " (" + std::to_string(read.error) + ")";
-        LogMessage("Keys file \"%s\" cannot be used: %s; no key is loaded", path.value.c_str(),
-                   reason.c_str());
-        return;
-    }
-    std::vector<KeyFileProblem> problems;
-    ParseKeyFile(text, authentication.keys, problems);
-    for (const KeyFileProblem& p : problems)
-        LogMessage("Keys file \"%s\" line %llu: %s; the line is skipped", path.value.c_str(),
-                   static_cast<unsigned long long>(p.line), p.reason.c_str());
-    std::string ids;
-    for (const SymmetricKey& key : authentication.keys)
-        ids.append(ids.empty() ? "" : " ")
-            .append(std::to_string(key.id))
-            .append(" (")
-            .append(MacTypeName(key.type))
-            .append(")");
-    LogMessage("Keys loaded: %s", ids.empty() ? "none" : ids.c_str());
-}
-
-void LoadTrustedKeys() {
-    const ConfiguredText configured = ReadTrustedKeys();
-    if (configured.kind == ConfiguredNumber::kNotConfigured) return;
-    // Present means required: a list that names nothing usable lets nothing through.
-    authentication.trustedConfigured = 1;
-    std::vector<std::string> unusable;
-    if (configured.kind == ConfiguredNumber::kUnusable)
-        LogMessage("TrustedKeys %s is not a list of key IDs", configured.text);
-    else
-        ParseKeyIdList(configured.value, authentication.trusted, unusable);
-    for (const std::string& entry : unusable)
-        LogMessage("TrustedKeys entry \"%s\" is not a key ID from 1 to 65534; it is ignored", entry.c_str());
-    for (const uint32_t id : authentication.trusted)
-        if (FindKey(id) == nullptr) LogMessage("TrustedKeys names key %u, which no keys file line gives", id);
-    if (authentication.trusted.empty())
-        LogMessage("TrustedKeys names no usable key; no time broadcast will be accepted");
-    else
-        LogMessage("Accepting time broadcasts only under keys %s",
-                   FormatKeyIds(authentication.trusted).c_str());
-}
-
-void LoadBroadcastKey() {
-    const ConfiguredNumber configured = ReadBroadcastKey();
-    if (configured.kind == ConfiguredNumber::kNotConfigured) return;
-    if (configured.kind == ConfiguredNumber::kConfigured && FindKey(configured.value) != nullptr) {
-        authentication.broadcastKey = configured.value;
-        return;
-    }
-    LogMessage("BroadcastKey %s is no loaded key; broadcasts are sent without a MAC",
-               ShownValue(configured).c_str());
-}
-
 }  // namespace
 
 size_t DigestBytes(MacType type) {
@@ -185,7 +117,14 @@ void ParseKeyFile(const std::string& text, std::vector<SymmetricKey>& keys,
         std::string line = text.substr(at, end - at);
         at = end + 1;
         ++number;
-        if (const size_t comment = line.find('#'); comment != std::string::npos) line.resize(comment);
+        // A "#" starts a comment only where a word could start, as in chrony's files: inside a key it is
+        // part of the key.
+        for (size_t hash = line.find('#'); hash != std::string::npos; hash = line.find('#', hash + 1)) {
+            if (hash == 0 || line[hash - 1] == ' ' || line[hash - 1] == '\t') {
+                line.resize(hash);
+                break;
+            }
+        }
         const std::vector<std::string> fields = SplitWords(line, " \t\r");
         if (fields.empty()) continue;
         SymmetricKey key{};
@@ -201,20 +140,41 @@ void ParseKeyFile(const std::string& text, std::vector<SymmetricKey>& keys,
     }
 }
 
-void ParseKeyIdList(const std::string& text, std::vector<uint32_t>& ids, std::vector<std::string>& unusable) {
-    for (const std::string& entry : SplitWords(text, " \t,")) {
-        uint32_t id = 0;
-        if (ParseKeyId(entry, id))
-            ids.push_back(id);
-        else
-            unusable.push_back(entry);
+bool LoadKeysFile(const std::string& path, std::vector<SymmetricKey>& keys, std::vector<SettingLine>& lines) {
+    keys.clear();
+    std::string text;
+    const FileRead read = ReadKeysFile(path, kMaxKeyFileBytes, text);
+    const std::string name = "Keys file \"" + path + "\"";
+    if (read.result != FileRead::kRead) {
+        std::string reason = read.result == FileRead::kMissing ? "it does not exist" : read.reason;
+        if (read.error != 0) reason += " (" + std::to_string(read.error) + ")";
+        lines.push_back({SettingLine::kRefused, name + " cannot be used: " + reason});
+        return false;
     }
+    std::vector<KeyFileProblem> problems;
+    ParseKeyFile(text, keys, problems);
+    for (const KeyFileProblem& p : problems)
+        lines.push_back({SettingLine::kIgnored, name + " line " + std::to_string(p.line) + ": " + p.reason +
+                                                    "; the line is skipped"});
+    if (keys.empty()) {
+        lines.push_back({SettingLine::kRefused, name + " gives no usable key"});
+        return false;
+    }
+    std::string ids;
+    for (const SymmetricKey& key : keys)
+        ids.append(ids.empty() ? "" : " ")
+            .append(std::to_string(key.id))
+            .append(" (")
+            .append(MacTypeName(key.type))
+            .append(")");
+    lines.push_back({SettingLine::kInForce, "Keys loaded: " + ids});
+    return true;
 }
 
-std::string FormatKeyIds(const std::vector<uint32_t>& ids) {
-    std::string list;
-    for (const uint32_t id : ids) list.append(list.empty() ? "" : " ").append(std::to_string(id));
-    return list;
+std::vector<uint32_t> KeyIds(const std::vector<SymmetricKey>& keys) {
+    std::vector<uint32_t> ids;
+    for (const SymmetricKey& key : keys) ids.push_back(key.id);
+    return ids;
 }
 
 const SymmetricKey* FindKey(uint32_t id) {
@@ -224,7 +184,7 @@ const SymmetricKey* FindKey(uint32_t id) {
 }
 
 bool KeyTrusted(uint32_t id) {
-    for (const uint32_t trusted : authentication.trusted)
+    for (const uint32_t trusted : settings.trusted)
         if (trusted == id) return true;
     return false;
 }
@@ -295,16 +255,12 @@ void RefusalReason(const MacResult& mac, char* text, size_t size) {
         case MacVerdict::kReplayed:
             before = "a replay of an earlier broadcast";
             break;
+        case MacVerdict::kDisagrees:
+            before = "a reply whose time is not its broadcast's";
+            break;
     }
     if (after != nullptr)
         (void)std::snprintf(text, size, "%s%u%s", before, mac.keyId, after);
     else
         (void)std::snprintf(text, size, "%s", before);
-}
-
-void LoadAuthentication() {
-    authentication = Authentication{};
-    LoadKeys();
-    LoadTrustedKeys();
-    LoadBroadcastKey();
 }

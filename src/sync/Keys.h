@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "config/Settings.h"
 #include "sync/Mac.h"
 
 // Authenticated time: the keys file (in the format ntpd and chrony read), the keys trusted for broadcasts,
@@ -14,13 +15,10 @@ constexpr int kHeaderBytes = 48;
 constexpr int kKeyIdBytes = 4;
 constexpr int kCryptoNakBytes = kHeaderBytes + kKeyIdBytes;  // a MAC of a zero key ID alone (RFC 5905)
 constexpr int kMaxAuthenticatedBytes = kHeaderBytes + kKeyIdBytes + static_cast<int>(kMaxDigestBytes);
-constexpr uint32_t kMaxKeyId = 65534;
 
+// The keys loaded from the keys file; which of them are trusted, and which signs broadcasts, are settings.
 struct Authentication {
     std::vector<SymmetricKey> keys;
-    int trustedConfigured = 0;  // broadcasts are accepted only under trusted keys (under none, if empty)
-    std::vector<uint32_t> trusted;
-    uint32_t broadcastKey = 0;  // server mode signs with it; 0: not at all
 };
 extern Authentication authentication;
 
@@ -28,20 +26,31 @@ struct KeyFileProblem {
     size_t line;
     std::string reason;  // never the secret
 };
-// One key per line, "ID TYPE KEY", "#" to the end of a line a comment. TYPE: MD5 (or M), SHA1, AES128
-// (or AES, AES-128, AES128CMAC). KEY: ASCII, "HEX:" and hex digits, or more than 20 hex digits (ntpd).
+// One key per line, "ID TYPE KEY"; a "#" at the start of a line or after a blank begins a comment. TYPE: MD5
+// (or M), SHA1, AES128 (or AES, AES-128, AES128CMAC). KEY: ASCII, "HEX:" and hex digits, or more than 20 hex
+// digits (ntpd).
 void ParseKeyFile(const std::string& text, std::vector<SymmetricKey>& keys,
                   std::vector<KeyFileProblem>& problems);
-// Key IDs separated by blanks or commas.
-void ParseKeyIdList(const std::string& text, std::vector<uint32_t>& ids, std::vector<std::string>& unusable);
-
-std::string FormatKeyIds(const std::vector<uint32_t>& ids);  // blank-separated
+// The keys file at path into keys; lines for what was loaded, what was skipped and, false, why the file
+// cannot be used (then no key is loaded).
+bool LoadKeysFile(const std::string& path, std::vector<SymmetricKey>& keys, std::vector<SettingLine>& lines);
+std::vector<uint32_t> KeyIds(const std::vector<SymmetricKey>& keys);
 
 const SymmetricKey* FindKey(uint32_t id);
-bool KeyTrusted(uint32_t id);
+bool KeyTrusted(uint32_t id);  // one of TrustedKeys
 
-// kReplayed: valid, but no newer than what the same server sent before (tracking's judgement).
-enum class MacVerdict { kAbsent, kValid, kCryptoNak, kUnknownKey, kBadDigest, kBadLength, kReplayed };
+// Tracking's judgements of a valid MAC: kReplayed, a broadcast no later than the latest accepted under its
+// key; kDisagrees, a confirming reply whose time is not its broadcast's.
+enum class MacVerdict {
+    kAbsent,
+    kValid,
+    kCryptoNak,
+    kUnknownKey,
+    kBadDigest,
+    kBadLength,
+    kReplayed,
+    kDisagrees
+};
 struct MacResult {
     MacVerdict verdict = MacVerdict::kAbsent;
     const SymmetricKey* key = nullptr;  // kValid and kBadDigest
@@ -55,6 +64,3 @@ int AppendMac(uint8_t* bytes, const SymmetricKey& key);
 // "no MAC", "unknown key 7", ...: why a message was not taken as authentic, into text (no allocation: a
 // flood of forgeries passes here).
 void RefusalReason(const MacResult& mac, char* text, size_t size);
-
-// Reads Keys, TrustedKeys and BroadcastKey, and logs what cannot be used.
-void LoadAuthentication();

@@ -1,13 +1,63 @@
 #include "sync/Log.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
+
+#include "time/Monotonic.h"
 
 int ConsoleMode = 0;
 
 namespace {
 
+constexpr int64_t kSummaryIntervalMs = 60000;
+constexpr size_t kLineBytes = 512;
+
+// What each kind's summary says was refused.
+constexpr const char* kRefused[kRefusalKinds] = {
+    "time broadcasts from senders not in Servers", "messages without a valid MAC under a trusted key",
+    "corrections beyond MaxStep", "replies",
+    "requests (too short, or sent to a broadcast or multicast address)"};
+
 LogSink sink = nullptr;
+
+struct Burst {
+    bool open = false;        // a line was written within the last minute
+    int64_t sinceMs = 0;      // when
+    uint64_t suppressed = 0;  // refusals since, not written
+};
+
+// Installed and removed by the service's thread; the worker and the service's thread write.
+struct ServiceLog {
+    std::atomic<EventSink> sink{nullptr};
+    std::atomic<bool> events{false};
+    Burst bursts[kRefusalKinds];
+};
+
+ServiceLog serviceLog;
+
+int Format(char (&line)[kLineBytes], const char* format, va_list arguments) {
+    int n = std::vsnprintf(line, sizeof line - 1, format, arguments);
+    if (n > static_cast<int>(sizeof line) - 2) n = static_cast<int>(sizeof line) - 2;
+    return n;
+}
+
+void WriteConsole(char (&line)[kLineBytes], int n) {
+    if (sink != nullptr) {
+        sink(line);
+        return;
+    }
+    // One write per line, flushed, so lines from two threads never interleave and pipes see them at once.
+    line[n] = '\n';
+    // A console that cannot take the line loses it; there is nowhere else to report that.
+    (void)std::fwrite(line, 1, static_cast<size_t>(n) + 1, stdout);
+    (void)std::fflush(stdout);
+    line[n] = '\0';
+}
+
+void WriteService(Priority priority, const char* line) {
+    if (const EventSink s = serviceLog.sink.load()) s(priority, line);
+}
 
 }  // namespace
 
@@ -18,20 +68,104 @@ void SetLogSink(LogSink newSink) {
 // printf-style on purpose: the compiler checks every format against its arguments.
 void LogMessage(const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
     if (!ConsoleMode) return;
-    char line[512];
+    char line[kLineBytes];
     va_list arguments;
     va_start(arguments, format);
-    int n = std::vsnprintf(line, sizeof line - 1, format, arguments);
+    const int n = Format(line, format, arguments);
+    va_end(arguments);
+    if (n >= 0) WriteConsole(line, n);
+}
+
+void InstallEventSink(EventSink newSink) {
+    serviceLog.sink.store(newSink);
+}
+
+void SetServiceLogEvents(bool events) {
+    serviceLog.events.store(events);
+}
+
+bool ServiceLogListens() {
+    return serviceLog.events.load() && serviceLog.sink.load() != nullptr;
+}
+
+void LogEvent(Priority priority, const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
+    const bool service = ServiceLogListens();
+    if (!ConsoleMode && !service) return;
+    char line[kLineBytes];
+    va_list arguments;
+    va_start(arguments, format);
+    const int n = Format(line, format, arguments);
     va_end(arguments);
     if (n < 0) return;
-    if (n > static_cast<int>(sizeof line) - 2) n = static_cast<int>(sizeof line) - 2;
-    if (sink != nullptr) {
-        sink(line);
+    if (ConsoleMode) WriteConsole(line, n);
+    if (service) WriteService(priority, line);
+}
+
+void ServiceEvent(Priority priority, const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
+    if (!ServiceLogListens()) return;
+    char line[kLineBytes];
+    va_list arguments;
+    va_start(arguments, format);
+    const int n = Format(line, format, arguments);
+    va_end(arguments);
+    if (n >= 0) WriteService(priority, line);
+}
+
+void LogFailure(const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
+    char line[kLineBytes];
+    va_list arguments;
+    va_start(arguments, format);
+    const int n = Format(line, format, arguments);
+    va_end(arguments);
+    if (n < 0) return;
+    if (ConsoleMode) WriteConsole(line, n);
+    WriteService(Priority::kError, line);
+}
+
+void NoteRefusal(Refusal kind, const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
+    if (!ServiceLogListens()) return;
+    Burst& burst = serviceLog.bursts[static_cast<int>(kind)];
+    const int64_t now = MonotonicMs();
+    if (burst.open && now - burst.sinceMs < kSummaryIntervalMs) {
+        ++burst.suppressed;
         return;
     }
-    // One write per line, flushed, so lines from two threads never interleave and pipes see them at once.
-    line[n] = '\n';
-    // A console that cannot take the line loses it; there is nowhere else to report that.
-    (void)std::fwrite(line, 1, static_cast<size_t>(n) + 1, stdout);
-    (void)std::fflush(stdout);
+    char line[kLineBytes];
+    va_list arguments;
+    va_start(arguments, format);
+    const int n = Format(line, format, arguments);
+    va_end(arguments);
+    burst = Burst{true, now, 0};
+    if (n >= 0) WriteService(Priority::kWarning, line);
+}
+
+int64_t FlushRefusalSummaries() {
+    int64_t next = -1;
+    if (!ServiceLogListens()) return next;
+    const int64_t now = MonotonicMs();
+    for (int kind = 0; kind < kRefusalKinds; ++kind) {
+        Burst& burst = serviceLog.bursts[kind];
+        if (!burst.open) continue;
+        const int64_t due = burst.sinceMs + kSummaryIntervalMs;
+        if (now < due) {
+            if (burst.suppressed != 0 && (next < 0 || due < next)) next = due;
+            continue;
+        }
+        if (burst.suppressed == 0) {
+            burst.open = false;  // the burst is over: the next refusal is told at once
+            continue;
+        }
+        char line[kLineBytes];
+        (void)std::snprintf(line, sizeof line, "Refused %llu more %s in the last minute",
+                            static_cast<unsigned long long>(burst.suppressed), kRefused[kind]);
+        WriteService(Priority::kWarning, line);
+        burst = Burst{true, now, 0};
+    }
+    return next;
+}
+
+void ResetServiceLog() {
+    serviceLog.sink.store(nullptr);
+    serviceLog.events.store(false);
+    for (Burst& burst : serviceLog.bursts) burst = Burst{};
 }

@@ -1,11 +1,46 @@
 #pragma once
 
-// 1 after the "debug" command: only then is anything logged.
+#include <cstdint>
+
+// Two logs. The console log: one line per event, to standard output, only after the "debug" command.
+// The service log (the journal, the Windows Event Log): the significant events only, never one line per
+// datagram, and only when the service installed a sink; failures always, the other events with
+// ServiceLog.
+
+// 1 after the "debug" command: only then is anything written to the console.
 extern int ConsoleMode;
 
 // One line to standard output, flushed at once; nothing unless ConsoleMode is set.
 void LogMessage(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-// Tests capture the lines instead of printing them.
+// Tests capture the console lines instead of printing them.
 using LogSink = void (*)(const char* line);
 void SetLogSink(LogSink sink);  // null prints again
+
+// syslog's numbers, which the journal takes as they are.
+enum class Priority { kError = 3, kWarning = 4, kNotice = 5, kInfo = 6 };
+
+using EventSink = void (*)(Priority priority, const char* text);
+// The service log; null: none. events: the significant events go there too, not only failures.
+void InstallEventSink(EventSink sink);
+void SetServiceLogEvents(bool events);
+// Whether an event would reach the service log now.
+bool ServiceLogListens();
+
+// A significant event: its console line (as LogMessage) and its line in the service log.
+void LogEvent(Priority priority, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// A significant event without a console line: the service log only.
+void ServiceEvent(Priority priority, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// The failure that ends the worker or refuses the start: its console line, and the service log whatever
+// ServiceLog says.
+void LogFailure(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Refusals come in bursts whenever someone floods the LAN: the service log takes the first of a burst
+// at once and then at most one summary a minute with the count.
+enum class Refusal { kServers, kAuthentication, kStep, kReply, kRequest };
+constexpr int kRefusalKinds = 5;
+void NoteRefusal(Refusal kind, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// Writes the summaries that are due; returns when the next one is (MonotonicMs), or -1 for none.
+int64_t FlushRefusalSummaries();
+// Back to no sink and no burst (tests, and each start).
+void ResetServiceLog();

@@ -1,21 +1,20 @@
 #include "sync/Sntp.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <thread>
 
 #include "sync/Log.h"
 #include "sync/Status.h"
+#include "time/Monotonic.h"
 #include "time/SystemClock.h"
 
 namespace {
 
-constexpr uint32_t kFailed = 1;
-constexpr uint32_t kEnded = 0;
-
 class OpenGate final : public WorkerGate {
   public:
-    bool BeforeReceive(SocketHandle) override { return true; }
+    Wait BeforeReceive(SocketHandle, int) override { return kReadable; }
     void AfterReceive() override {}
     bool Pause(uint32_t milliseconds) override {
         std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
@@ -25,6 +24,7 @@ class OpenGate final : public WorkerGate {
 
 OpenGate openGate;
 WorkerGate* gate = &openGate;
+int receiveFailuresInARow = 0;
 
 }  // namespace
 
@@ -36,22 +36,28 @@ void InstallWorkerGate(WorkerGate* newGate) {
     gate = newGate != nullptr ? newGate : &openGate;
 }
 
-bool OpenListenerSocket(SocketHandle& s) {
+bool OpenAnswerSocket(SocketHandle& s) {
     SocketApi& net = Net();
     s = net.Open();
     if (s == kInvalidSocket) {
-        StatusSetUpFailed("Couldn't create NTP server socket (%d)", net.LastError());
+        StatusFailed("Couldn't create NTP server socket (%d)", net.LastError());
         return false;
     }
     // No address reuse: a second instance must fail here rather than share the port.
     if (net.Bind(s, NtpServicePort()) == -1) {
-        StatusSetUpFailed("Couldn't bind NTP socket. (%d)  Is Zelkor or Ombrix running?", net.LastError());
+        StatusFailed("Couldn't bind NTP socket. (%d)  Is Zelkor or Ombrix running?", net.LastError());
         return false;
     }
+    return true;
+}
+
+bool OpenListenerSocket(SocketHandle& s) {
+    SocketApi& net = Net();
+    if (!OpenAnswerSocket(s)) return false;
     const uint32_t group = AddressFromOctets(kMulticastGroupOctets[0], kMulticastGroupOctets[1],
                                              kMulticastGroupOctets[2], kMulticastGroupOctets[3]);
     if (net.JoinGroup(s, group) == -1) {
-        StatusSetUpFailed("Couldn't add membership of multicast group (%d)", net.LastError());
+        StatusFailed("Couldn't add membership of multicast group (%d)", net.LastError());
         return false;
     }
     return true;
@@ -101,6 +107,35 @@ void Authenticate(const Datagram& request, Datagram& reply) {
     reply.length = kCryptoNakBytes;
 }
 
+// Why a request is left unanswered, or null. Never where the answer would amplify (a datagram too short to
+// be a request, one sent to every host of the network) or reflect our own signed poll for someone to
+// forward as the server's answer.
+const char* Unanswerable(const Datagram& request) {
+    if (request.length < kSntpMessageSize) return "it is too short";
+    if (SentToMany(request)) return "it was sent to every host of the network";
+    if (IsOwnPoll(request.bytes)) return "it is our own poll, sent back";
+    return nullptr;
+}
+
+// Queues the answer to a request, unless it is one to leave unanswered (counted).
+void Answer(const Datagram& request, const SntpMessage& message, NtpTime arrival, ReplyQueue& queue) {
+    if (const char* why = Unanswerable(request)) {
+        ++statusRecord.requestsDropped;
+        NoteRefusal(Refusal::kRequest, "Leaving a request from %s unanswered: %s",
+                    FormatAddress(request.peer.address).text, why);
+        PublishStatus(true);  // a refusal is counted where an operator looks, within a second
+        return;
+    }
+    Datagram& reply = queue.replies[queue.count++];
+    SntpMessage built;
+    BuildServerReply(message, arrival, SystemClock().Now(), built);
+    std::memcpy(reply.bytes, built.bytes, kSntpMessageSize);
+    reply.length = kSntpMessageSize;
+    if (!authentication.keys.empty() && request.length > kSntpMessageSize) Authenticate(request, reply);
+    reply.peer = request.peer;
+    reply.local = request.local;
+}
+
 void Handle(const Datagram& datagram, SocketHandle s, ReplyQueue& queue) {
     SntpMessage message;
     std::memcpy(message.bytes, datagram.bytes, kSntpMessageSize);
@@ -108,25 +143,17 @@ void Handle(const Datagram& datagram, SocketHandle s, ReplyQueue& queue) {
     ++statusRecord.datagrams[mode];
     if (ConsoleMode)
         LogMessage("NTP message received from %s mode %d", FormatAddress(datagram.peer.address).text, mode);
-    const SystemClock clock;
-    const NtpTime arrival = clock.Now();
+    const NtpTime arrival = SystemClock().Now();
     if (mode == kModeClient) {
         // Answered at once, from anyone: every client-mode machine is a stratum-15 server too.
-        Datagram& reply = queue.replies[queue.count++];
-        SntpMessage built;
-        BuildServerReply(message, arrival, clock.Now(), built);
-        std::memcpy(reply.bytes, built.bytes, kSntpMessageSize);
-        reply.length = kSntpMessageSize;
-        if (!authentication.keys.empty() && datagram.length > kSntpMessageSize) Authenticate(datagram, reply);
-        reply.peer = datagram.peer;
-        reply.local = datagram.local;
+        Answer(datagram, message, arrival, queue);
         // In the console every datagram's lines stay together, a failed send's included.
         if (ConsoleMode) queue.Flush(s);
         return;
     }
     // The MAC is looked at only where it is wanted: a broadcast when TrustedKeys is set, the reply to a
     // signed poll. Otherwise a longer datagram is its first 48 bytes, as ever.
-    const bool wanted = (mode == kModeBroadcast && authentication.trustedConfigured) ||
+    const bool wanted = (mode == kModeBroadcast && settings.trustedConfigured) ||
                         (mode == kModeServer && syncState.polledKey != 0);
     const MacResult mac = wanted ? CheckMac(datagram.bytes, datagram.length) : MacResult{};
     if (mode == kModeBroadcast) {
@@ -140,32 +167,68 @@ void Handle(const Datagram& datagram, SocketHandle s, ReplyQueue& queue) {
 
 }  // namespace
 
-bool ListenOnce(SocketHandle s) {
-    if (!gate->BeforeReceive(s)) return false;
+void AnswerSignedRequests(SocketHandle s, const Datagram* batch, int n) {
+    ReplyQueue queue;
+    for (int i = 0; i < n; ++i) {
+        SntpMessage message;
+        std::memcpy(message.bytes, batch[i].bytes, kSntpMessageSize);
+        const int mode = MessageMode(message);
+        ++statusRecord.datagrams[mode];
+        if (ConsoleMode)
+            LogMessage("NTP message received from %s mode %d", FormatAddress(batch[i].peer.address).text,
+                       mode);
+        if (mode == kModeClient && batch[i].length > kSntpMessageSize)
+            Answer(batch[i], message, SystemClock().Now(), queue);
+    }
+    queue.Flush(s);
+}
+
+int DuePendingWork() {
+    const int64_t status = PublishPendingStatus();
+    const int64_t summaries = FlushRefusalSummaries();
+    int64_t next = status < 0 ? summaries : (summaries < 0 ? status : std::min(status, summaries));
+    if (next < 0) return -1;
+    next -= MonotonicMs();
+    return next < 0 ? 0 : static_cast<int>(std::min<int64_t>(next, 60000));
+}
+
+Listened ListenOnce(SocketHandle s) {
+    const WorkerGate::Wait wait = gate->BeforeReceive(s, DuePendingWork());
+    if (wait == WorkerGate::kEnd) return Listened::kEnded;
+    if (wait == WorkerGate::kTimedOut) {
+        (void)DuePendingWork();
+        return Listened::kGoOn;
+    }
     Datagram batch[kListenBatch];
     const int n = Net().ReceiveMany(s, batch, kListenBatch);
     gate->AfterReceive();
     if (n < 0) {
+        const int error = Net().LastError();
         ++statusRecord.receiveFailures;
         LogMessage("NTP server recvfrom failed");
-        return true;
+        if (++receiveFailuresInARow < kMaxReceiveFailuresInARow) return Listened::kGoOn;
+        StatusFailed("NTP server recvfrom failed %d times in a row (%d); the listener stops",
+                     kMaxReceiveFailuresInARow, error);
+        return Listened::kFailedForGood;
     }
+    receiveFailuresInARow = 0;
     ReplyQueue queue;
     for (int i = 0; i < n; ++i) Handle(batch[i], s, queue);
     queue.Flush(s);
-    return true;
+    return Listened::kGoOn;
 }
 
 uint32_t ListenerThread(void*) {
     StartStatus(0);
     LoadConfiguredDelay();
-    LoadSafeguards();
-    LoadAuthentication();
+    receiveFailuresInARow = 0;
     SocketHandle s = kInvalidSocket;
-    if (!OpenListenerSocket(s)) return kFailed;
+    if (!OpenListenerSocket(s)) return kNetworkFailed;
     statusRecord.state = WorkerState::kWaiting;
     PublishStatus();
-    while (ListenOnce(s)) {
+    for (;;) {
+        const Listened listened = ListenOnce(s);
+        if (listened == Listened::kGoOn) continue;
+        return listened == Listened::kEnded ? kWorkerEnded : kNetworkFailed;
     }
-    return kEnded;
 }

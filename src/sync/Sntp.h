@@ -3,14 +3,38 @@
 #include <cstdint>
 #include <vector>
 
+#include "config/Settings.h"
 #include "net/Socket.h"
-#include "sync/Config.h"
 #include "sync/Keys.h"
 #include "time/NtpTime.h"
 #include "time/SntpMessage.h"
 
 // Client mode: the listener and responder, broadcast tracking and delay measurement, the clock
 // corrector. Server mode: the broadcaster. All state below is touched by the one worker thread only.
+
+// The latest transmit time accepted under one key: a broadcast under it that is no later is a replay.
+struct KeyFreshness {
+    uint32_t key;
+    NtpTime latest;
+};
+
+// With TrustedKeys a sender becomes the server only once it has answered a signed poll sent after its
+// broadcast: the broadcast held until then.
+struct Candidate {
+    uint32_t sender = 0;  // 0: none held
+    int stratum = 0;
+    NtpTime transmit = NtpTime();
+    NtpTime arrival = NtpTime();
+    uint32_t key = 0;
+};
+
+// A step made after the first correction, for MaxStep's sum over 600 s.
+struct StepMade {
+    int64_t atMs;  // MonotonicMs
+    double seconds;
+};
+
+enum class PollPurpose { kDelay, kConfirm };
 
 struct SyncState {
     uint32_t lastServer = 0;  // network byte order
@@ -25,7 +49,15 @@ struct SyncState {
     uint32_t polledServer = 0;
     uint8_t polledTransmit[kTimestampSize] = {};
     uint32_t polledKey = 0;  // the key the request was signed with, which its reply must carry; 0: none
-    NtpTime lastTransmit = NtpTime();  // of the last broadcast accepted
+    int polledStratum = 0;   // the stratum of the broadcast the poll was sent for
+    PollPurpose polledFor = PollPurpose::kDelay;
+    // Polls leave at most once every kPollIntervalMs, whatever arrives.
+    int polled = 0;
+    int64_t lastPollMs = 0;  // MonotonicMs
+    // Authenticated time only.
+    std::vector<KeyFreshness> freshness;
+    Candidate candidate;
+    std::vector<StepMade> recentSteps;
 };
 
 struct CorrectorState {
@@ -36,16 +68,15 @@ struct CorrectorState {
     int corrected = 0;  // a step or a slew has been made since the start
 };
 
-// The administrator's defences against other broadcasters; without settings nothing is limited.
-struct Safeguards {
-    int serversConfigured = 0;  // broadcasts are followed only from servers (from none, if it is empty)
-    std::vector<AllowedNetwork> servers;
-    uint32_t maxStepSeconds = 0;  // after the first correction, a larger error is refused; 0: no limit
-};
-
 extern SyncState syncState;
 extern CorrectorState correctorState;
-extern Safeguards safeguards;
+// The settings in force, read once at start; only the worker reads them after that.
+extern Settings settings;
+
+// Reads the settings and the keys file, logs what is in force and what is ignored, and fills settings
+// and the keys. False, with each reason logged as a failure and the first in refusal, when Zelkor must
+// not start.
+bool LoadSettings(std::string& refusal);
 
 constexpr int kMulticastGroupOctets[4] = {224, 0, 1, 1};
 
@@ -54,9 +85,11 @@ constexpr int kMulticastGroupOctets[4] = {224, 0, 1, 1};
 // worker never ends.
 class WorkerGate {
   public:
+    enum Wait { kReadable, kTimedOut, kEnd };
     virtual ~WorkerGate() = default;
-    // Before a blocking receive on s: false when the worker is to end instead of receiving.
-    virtual bool BeforeReceive(SocketHandle s) = 0;
+    // Before a blocking receive on s: waits for a datagram, at most timeoutMs (-1: without end). kEnd when
+    // the worker is to end instead of receiving; after kReadable, AfterReceive follows the receive.
+    virtual Wait BeforeReceive(SocketHandle s, int timeoutMs) = 0;
     virtual void AfterReceive() = 0;
     // The broadcaster's sleep between broadcasts: false when the worker is to end.
     virtual bool Pause(uint32_t milliseconds) = 0;
@@ -64,8 +97,17 @@ class WorkerGate {
 WorkerGate& CurrentWorkerGate();
 void InstallWorkerGate(WorkerGate* gate);  // null restores the one that never ends
 
-// Thread entries; the argument is ignored. They return 1 when set-up fails, and 0 when their gate
-// ends them.
+// How a worker ends: the code the service then stops with (its exit status on Linux, its service-specific
+// code on Windows). Set-up failures end it with 1, as they always have.
+constexpr uint32_t kWorkerEnded = 0;
+constexpr uint32_t kNetworkFailed = 1;    // the socket could not be set up, or every receive fails
+constexpr uint32_t kSettingsRefused = 6;  // the configuration cannot be used (systemd: NOTCONFIGURED)
+// Receives that fail one after another, with no datagram between, before the listener gives up: far more
+// than any passing fault (a full buffer, an ICMP error a platform reports) produces.
+constexpr int kMaxReceiveFailuresInARow = 1000;
+
+// Thread entries; the argument is ignored. They return kNetworkFailed when set-up fails, and kWorkerEnded
+// when their gate ends them.
 uint32_t ListenerThread(void* argument);
 uint32_t BroadcasterThread(void* argument);
 
@@ -74,23 +116,62 @@ bool OpenListenerSocket(SocketHandle& s);
 // Datagrams taken per receive where the platform can batch; each is still handled on its own.
 constexpr int kListenBatch = 32;
 
-// One pass of the receive loop: receive what is waiting, then log, answer or hand on each by mode.
-// False when the gate ended the wait instead.
-bool ListenOnce(SocketHandle s);
+// One pass of the receive loop: receive what is waiting, then log, answer or hand on each by mode; or,
+// when nothing comes before pending work is due (a status renewal, a summary for the service log), do it.
+enum class Listened { kGoOn, kEnded, kFailedForGood };
+Listened ListenOnce(SocketHandle s);
+// Does the pending work that is due; returns the milliseconds until the next is, or -1 for none.
+int DuePendingWork();
 
 // The broadcaster's set-up (socket, address reuse, broadcast); false, logged, on failure.
 bool OpenBroadcastSocket(SocketHandle& s);
+// Server mode with BroadcastKey: its clients confirm it with a signed poll, to port 123. Opens that port
+// (no multicast group) and answers the signed requests of a batch; nothing else is answered there.
+bool OpenAnswerSocket(SocketHandle& s);
+void AnswerSignedRequests(SocketHandle s, const Datagram* batch, int n);
 // One broadcast of the local clock to the destination.
 void BroadcastOnce(SocketHandle s, const SocketAddress& destination);
 
-void LoadConfiguredDelay();
-void LoadSafeguards();  // reads Servers and MaxStep, and logs what cannot be used
+void LoadConfiguredDelay();  // the delay of the settings in force, logged
 bool SenderAllowed(uint32_t sender);
+constexpr int64_t kPollIntervalMs = 8000;
+constexpr int64_t kStepWindowMs = 600000;  // MaxStep bounds the steps made within any 600 s
+
+// What becomes of a broadcast, decided from what it says and the state alone; HandleBroadcast follows it.
+enum class BroadcastVerdict {
+    kAccepted,     // correct the clock from it
+    kIgnored,      // unusable (stratum, no time) or not the server by the tracking rules
+    kNotAllowed,   // its sender is not in Servers
+    kUnsigned,     // no valid MAC under a trusted key
+    kReplayed,     // no later than the latest accepted under its key
+    kUnconfirmed,  // its sender has not yet answered a signed poll sent after a broadcast of its
+    kStepTooLarge  // with the steps of the last 600 s, beyond MaxStep
+};
+struct BroadcastFacts {
+    uint32_t sender;
+    int stratum;
+    NtpTime transmit;
+    bool transmitZero;
+    MacResult mac;
+    NtpTime now;    // the local time it arrived
+    int64_t nowMs;  // MonotonicMs then
+};
+struct Judged {
+    BroadcastVerdict verdict;
+    double error;  // seconds, for kAccepted and kStepTooLarge
+};
+Judged JudgeBroadcast(const BroadcastFacts& facts, const SyncState& sync, const CorrectorState& corrector,
+                      const Settings& in);
+
 // mac: what follows the message's 48 bytes, when keys are loaded.
 void HandleBroadcast(const SntpMessage& message, uint32_t sender, SocketHandle s, const MacResult& mac = {});
 void HandleReply(const SntpMessage& message, uint32_t sender, const MacResult& mac = {});
-// key: sign the request with it (null: no MAC).
-void PollServer(uint32_t server, SocketHandle s, const SymmetricKey* key = nullptr);
+// key: sign the request with it (null: no MAC). False when no request went out: a delay configured, a
+// poll within the last kPollIntervalMs, or a failed send. A confirmation goes out with a delay configured.
+bool PollServer(uint32_t server, SocketHandle s, const SymmetricKey* key = nullptr,
+                PollPurpose purpose = PollPurpose::kDelay, int stratum = 0);
+// Whether a request is our own outstanding signed poll sent back to us: never answered.
+bool IsOwnPoll(const uint8_t* request);
 
 // error: seconds, positive when the local clock is behind.
 void CorrectClock(double error);

@@ -1,7 +1,6 @@
 #include "sync/Status.h"
 
 #include <atomic>
-#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -9,6 +8,7 @@
 #include "sync/Log.h"
 #include "sync/Sntp.h"
 #include "time/ClockBackend.h"
+#include "time/Monotonic.h"
 #include "time/SntpMessage.h"
 #include "time/SystemClock.h"
 #include "time/TextFile.h"
@@ -18,7 +18,7 @@ StatusRecord statusRecord;
 namespace {
 
 // An attacker can send ignored broadcasts by the thousand: those renew the file at most this often.
-constexpr std::chrono::milliseconds kSparingInterval{1000};
+constexpr int64_t kSparingIntervalMs = 1000;
 
 struct Publisher {
     Publisher() noexcept = default;
@@ -26,7 +26,9 @@ struct Publisher {
     std::string path;  // empty: no file
     bool fileUsable = false;
     bool failureLogged = false;
-    std::chrono::steady_clock::time_point last{};
+    bool pending = false;  // a sparing renewal was held back
+    bool renewed = false;  // lastMs holds a renewal's time
+    int64_t lastMs = 0;    // MonotonicMs of the last renewal
 };
 
 Publisher publisher;
@@ -66,16 +68,16 @@ const char* ActionName(CorrectionAction action) {
 
 // "any" without the setting, "none" when it names nothing usable, else the list.
 std::string AllowedServers() {
-    if (!safeguards.serversConfigured) return "any";
-    if (safeguards.servers.empty()) return "none";
-    return FormatNetworks(safeguards.servers);
+    if (!settings.serversConfigured) return "any";
+    if (settings.servers.empty()) return "none";
+    return FormatNetworks(settings.servers);
 }
 
 // "off" without TrustedKeys, "none" when it names nothing usable, else the trusted key IDs.
 std::string TrustedKeyList() {
-    if (!authentication.trustedConfigured) return "off";
-    if (authentication.trusted.empty()) return "none";
-    return FormatKeyIds(authentication.trusted);
+    if (!settings.trustedConfigured) return "off";
+    if (settings.trusted.empty()) return "none";
+    return FormatKeyIds(settings.trusted);
 }
 
 std::string AddressOrNothing(uint32_t address) {
@@ -152,21 +154,44 @@ void StartStatus(int serverMode) {
     PublishStatus();
 }
 
-void StatusSetUpFailed(const char* format, ...) {  // NOLINT(cert-dcl50-cpp): printf-style, checked
+void StatusFailed(const char* format, ...) {  // NOLINT(cert-dcl50-cpp): printf-style, checked
     va_list arguments;
     va_start(arguments, format);
     (void)std::vsnprintf(statusRecord.failure, sizeof statusRecord.failure, format, arguments);
     va_end(arguments);
-    LogMessage("%s", statusRecord.failure);
+    LogFailure("%s", statusRecord.failure);
     statusRecord.state = WorkerState::kFailed;
     PublishStatus();
 }
 
+void StatusFailedWith(const char* text) {
+    (void)std::snprintf(statusRecord.failure, sizeof statusRecord.failure, "%s", text);
+    statusRecord.state = WorkerState::kFailed;
+    PublishStatus();
+}
+
+int64_t PublishPendingStatus() {
+    if (!publisher.pending) return -1;
+    const int64_t due = publisher.lastMs + kSparingIntervalMs;
+    if (MonotonicMs() < due) return due;
+    PublishStatus();
+    return -1;
+}
+
+void FlushPendingStatus() {
+    if (publisher.pending) PublishStatus();
+}
+
 void PublishStatus(bool sparingly) {
     if (!publisher.started) return;
-    const auto now = std::chrono::steady_clock::now();
-    if (sparingly && now - publisher.last < kSparingInterval) return;
-    publisher.last = now;
+    const int64_t now = MonotonicMs();
+    if (sparingly && publisher.renewed && now - publisher.lastMs < kSparingIntervalMs) {
+        publisher.pending = true;
+        return;
+    }
+    publisher.pending = false;
+    publisher.renewed = true;
+    publisher.lastMs = now;
     const NtpTime time = SystemClock().Now();
     if (publisher.fileUsable &&
         !WriteFileAtomically(publisher.path.c_str(), FormatStatus(statusRecord, time), true, false) &&
@@ -174,7 +199,9 @@ void PublishStatus(bool sparingly) {
         LogMessage("Status file \"%s\" cannot be written; Zelkor goes on without it", publisher.path.c_str());
         publisher.failureLogged = true;
     }
-    if (const StatusSink sink = statusSink.load()) sink(StatusSummary(statusRecord).c_str());
+    const bool working =
+        statusRecord.state != WorkerState::kStarting && statusRecord.state != WorkerState::kFailed;
+    if (const StatusSink sink = statusSink.load()) sink(StatusSummary(statusRecord).c_str(), working);
 }
 
 std::string FormatStatus(const StatusRecord& r, NtpTime now) {
@@ -208,12 +235,12 @@ std::string FormatStatus(const StatusRecord& r, NtpTime now) {
     Append(text, "best_guess", "%u", correctorState.bestGuess);
     // Up to 64 subnets: longer than Append holds, and never to be cut.
     text.append("allowed_servers=").append(AllowedServers()).append("\n");
-    Append(text, "max_step", "%u", safeguards.maxStepSeconds);
+    Append(text, "max_step", "%u", settings.maxStepSeconds);
     text.append("auth=").append(TrustedKeyList()).append("\n");
     std::vector<uint32_t> loaded;
     for (const SymmetricKey& key : authentication.keys) loaded.push_back(key.id);
     text.append("keys=").append(FormatKeyIds(loaded)).append("\n");
-    Append(text, "broadcast_key", "%u", authentication.broadcastKey);
+    Append(text, "broadcast_key", "%u", settings.broadcastKey);
     for (int mode = 0; mode < 8; ++mode) {
         char key[24];
         (void)std::snprintf(key, sizeof key, "datagrams_mode%d", mode);
@@ -223,6 +250,7 @@ std::string FormatStatus(const StatusRecord& r, NtpTime now) {
         const char* key;
         uint64_t value;
     } counters[] = {{"requests_answered", r.requestsAnswered},
+                    {"requests_dropped", r.requestsDropped},
                     {"broadcasts_accepted", r.broadcastsAccepted},
                     {"broadcasts_ignored", r.broadcastsIgnored},
                     {"broadcasts_refused", r.broadcastsRefused},
@@ -235,6 +263,7 @@ std::string FormatStatus(const StatusRecord& r, NtpTime now) {
                     {"slews", r.slews},
                     {"steps_refused", r.stepsRefused},
                     {"auth_refused", r.authRefused},
+                    {"broadcasts_unconfirmed", r.broadcastsUnconfirmed},
                     {"broadcasts_sent", r.broadcastsSent}};
     for (const auto& counter : counters)
         Append(text, counter.key, "%llu", static_cast<unsigned long long>(counter.value));
@@ -259,10 +288,6 @@ std::string StatusSummary(const StatusRecord& r) {
                             At(r.lastBroadcastSent).c_str());
         return text;
     }
-    if (safeguards.serversConfigured && safeguards.servers.empty())
-        return "Refusing every time broadcast: Servers names no usable address";
-    if (authentication.trustedConfigured && authentication.trusted.empty())
-        return "Refusing every time broadcast: TrustedKeys names no usable key";
     if (syncState.lastServer == 0) return "Waiting for time broadcasts";
     const std::string delay =
         syncState.delayValid ? Duration(syncState.delay.Seconds()) + " " + DelaySource() : "not known yet";

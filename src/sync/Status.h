@@ -22,9 +22,11 @@ struct StatusRecord {
     NtpTime lastPoll = NtpTime();
     uint64_t datagrams[8] = {};  // received, by mode
     uint64_t requestsAnswered = 0;
+    uint64_t requestsDropped = 0;  // too short, sent to every host, or our own poll reflected
     uint64_t broadcastsAccepted = 0;
     uint64_t broadcastsIgnored = 0;
-    uint64_t broadcastsRefused = 0;  // from senders not in Servers
+    uint64_t broadcastsRefused = 0;      // from senders not in Servers
+    uint64_t broadcastsUnconfirmed = 0;  // before their sender answered a signed poll
     uint32_t lastRefusedSender = 0;
     uint64_t stepsRefused = 0;  // errors beyond MaxStep
     NtpTime lastRefusedStep = NtpTime();
@@ -50,11 +52,20 @@ extern StatusRecord statusRecord;
 // The worker begins: a fresh record, and from now on the status file at StatusFilePath() (unless it is
 // empty) and the summary for the service manager are kept at every event.
 void StartStatus(int serverMode);
-// Logs a set-up failure's line, keeps it as the record's failure and publishes.
-void StatusSetUpFailed(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Logs the failure that ends the worker (a set-up failure, receives that fail for good) as one, keeps it
+// as the record's failure and publishes.
+void StatusFailed(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// The same for a failure already logged (the settings that refuse the start).
+void StatusFailedWith(const char* text);
 // An event happened: the file and the summary are renewed. Events that anyone on the network can cause
-// at will (a broadcast ignored) ask for it only now and then: sparingly renews at most once a second.
+// at will (a broadcast ignored) ask for it only now and then: sparingly renews at most once a second, and
+// what it held back is written when that second is up (PublishPendingStatus).
 void PublishStatus(bool sparingly = false);
+// Writes what a sparing renewal held back once its second is up; returns when that is (MonotonicMs), or
+// -1 when nothing waits.
+int64_t PublishPendingStatus();
+// Writes what was held back at once: at a clean stop, the status is left complete.
+void FlushPendingStatus();
 
 // Back to no record, no file and no summary, as before StartStatus (tests).
 void ResetStatus();
@@ -66,7 +77,8 @@ std::string FormatStatus(const StatusRecord& record, NtpTime now);
 std::string StatusSummary(const StatusRecord& record);
 
 // Where the summary goes (systemd's STATUS=); null: nowhere.
-using StatusSink = void (*)(const char* summary);
+// working: the worker has set up and does its work (neither starting nor failed).
+using StatusSink = void (*)(const char* summary, bool working);
 void InstallStatusSink(StatusSink sink);
 
 // Seconds since 1970 of an NTP time (after 2036 in the next era); 0 for no time at all.

@@ -3,14 +3,13 @@
 #include <cstring>
 #include <string>
 
-#include "sync/Config.h"
 #include "sync/Log.h"
 #include "sync/Sntp.h"
 #include "sync/Status.h"
+#include "time/Monotonic.h"
 #include "time/SystemClock.h"
 
 SyncState syncState;
-Safeguards safeguards;
 
 namespace {
 
@@ -18,6 +17,7 @@ constexpr uint32_t kSilenceSeconds = 600;       // a tracked server this quiet m
 constexpr uint32_t kReplyMaxAgeSeconds = 3600;  // the delay is measured again after an hour
 constexpr int kMinStratum = 1;
 constexpr int kMaxStratum = 16;
+constexpr double kStepThresholdSeconds = 2.0;
 
 // What makes a reply's delay believable (RFC 4330 section 5): a synchronised server of stratum 1 to 15
 // that gave both its times, in order, an answer within seconds, and a delay a LAN can have.
@@ -27,6 +27,8 @@ constexpr double kMaxReplyWaitSeconds = 8.0;
 constexpr double kMaxDelaySeconds = 1.0;
 // Timestamps carry whole milliseconds: a delay less than one below zero is rounding, and means none.
 constexpr double kTimestampResolutionSeconds = 0.001;
+// A confirming reply's time and its broadcast's, the time between them taken into account, agree this well.
+constexpr double kConfirmationToleranceSeconds = 1.0;
 
 // The one-way delay a reply gives, or false when the reply cannot be believed.
 bool DelayFromReply(const SntpMessage& m, NtpTime t4, NtpTime& delay) {
@@ -46,55 +48,28 @@ bool DelayFromReply(const SntpMessage& m, NtpTime t4, NtpTime& delay) {
     return true;
 }
 
-void LoadServers() {
-    const ConfiguredText configured = ReadServers();
-    if (configured.kind == ConfiguredNumber::kNotConfigured) return;
-    // Present means restricted: a list that names nothing usable lets nothing through.
-    safeguards.serversConfigured = 1;
-    if (configured.kind == ConfiguredNumber::kUnusable) {
-        LogMessage("Servers %s is not a list of addresses", configured.text);
-    } else {
-        std::vector<std::string> unusable;
-        ParseServerList(configured.value, safeguards.servers, unusable);
-        for (const std::string& entry : unusable) {
-            AllowedNetwork network{};
-            LogMessage("Servers entry \"%s\" %s; it is ignored", entry.c_str(),
-                       ParseAllowedNetwork(entry, network) ? "is beyond the 64 the list may hold"
-                                                           : "is not an IPv4 address or subnet");
+const NtpTime* LatestUnder(const SyncState& sync, uint32_t key) {
+    for (const KeyFreshness& f : sync.freshness)
+        if (f.key == key) return &f.latest;
+    return nullptr;
+}
+
+void SetLatest(uint32_t key, NtpTime latest) {
+    for (KeyFreshness& f : syncState.freshness) {
+        if (f.key == key) {
+            f.latest = latest;
+            return;
         }
     }
-    if (safeguards.servers.empty()) {
-        LogMessage("Servers names no usable address or subnet; no time broadcast will be accepted");
-        return;
-    }
-    LogMessage("Following time broadcasts only from %s", FormatNetworks(safeguards.servers).c_str());
+    syncState.freshness.push_back({key, latest});
 }
 
-void LoadMaxStep() {
-    constexpr uint32_t kLeastMaxStepSeconds = 3;  // a step is anything over 2 seconds
-    const ConfiguredNumber configured = ReadMaxStep();
-    if (configured.kind == ConfiguredNumber::kNotConfigured) return;
-    if (configured.kind == ConfiguredNumber::kConfigured && configured.value >= kLeastMaxStepSeconds) {
-        safeguards.maxStepSeconds = configured.value;
-        LogMessage("MaxStep is %u seconds", configured.value);
-        return;
-    }
-    LogMessage("MaxStep %s is not a whole number of seconds of at least 3; it is ignored",
-               ShownValue(configured).c_str());
-}
-
-// After the first correction, an error beyond MaxStep is refused: one sender must not move every clock
-// on the LAN by an hour, or to the year 2000.
-bool StepRefused(double error, uint32_t sender, NtpTime now) {
-    if (safeguards.maxStepSeconds == 0 || !correctorState.corrected ||
-        std::fabs(error) <= static_cast<double>(safeguards.maxStepSeconds))
-        return false;
-    ++statusRecord.stepsRefused;
-    statusRecord.lastRefusedStep = now;
-    statusRecord.lastRefusedStepError = error;
-    statusRecord.lastRefusedStepSender = sender;
-    LogMessage("Refusing to step the clock by %.3f seconds; MaxStep is %u", error, safeguards.maxStepSeconds);
-    return true;
+// The steps made within the last 600 s, after the first correction.
+double RecentStepSeconds(const SyncState& sync, int64_t nowMs) {
+    double sum = 0;
+    for (const StepMade& step : sync.recentSteps)
+        if (nowMs - step.atMs < kStepWindowMs) sum += step.seconds;
+    return sum;
 }
 
 // Counts a message refused for want of a valid MAC under a trusted key; true for the first since the start.
@@ -102,116 +77,232 @@ bool RefuseUnauthentic(const MacResult& mac, uint32_t sender) {
     ++statusRecord.authRefused;
     statusRecord.lastAuthRefusedSender = sender;
     RefusalReason(mac, statusRecord.lastAuthRefused, sizeof statusRecord.lastAuthRefused);
+    NoteRefusal(Refusal::kAuthentication, "Refusing a message from %s: %s", FormatAddress(sender).text,
+                statusRecord.lastAuthRefused);
     return statusRecord.authRefused == 1;
+}
+
+// The server changes: said once, with the reason, where the service log listens.
+void TellNewServer(uint32_t sender, int stratum, NtpTime now) {
+    if (!ServiceLogListens()) return;
+    const AddressText to = FormatAddress(sender);
+    if (syncState.lastServer == 0) {
+        ServiceEvent(Priority::kNotice, "Following %s (stratum %d)", to.text, stratum);
+        return;
+    }
+    const AddressText from = FormatAddress(syncState.lastServer);
+    if (syncState.lastStratum > stratum)
+        ServiceEvent(Priority::kNotice,
+                     "Following %s (stratum %d) instead of %s (stratum %d): a lower stratum", to.text,
+                     stratum, from.text, syncState.lastStratum);
+    else
+        ServiceEvent(Priority::kNotice, "Following %s (stratum %d) instead of %s, silent for %lld s", to.text,
+                     stratum, from.text, static_cast<long long>(AgeSeconds(now, syncState.lastAcceptTime)));
+}
+
+// Corrects the clock from an accepted broadcast and makes its sender the server; polls it for the delay
+// where the rules say so and mayPoll (a confirmation has just measured it).
+void Follow(uint32_t sender, int stratum, NtpTime transmit, double error, uint32_t key, SocketHandle s,
+            bool mayPoll) {
+    const SystemClock clock;
+    const CorrectionAction previousAction = statusRecord.lastAction;
+    const bool firstCorrection = !correctorState.corrected;
+    CorrectClock(error);
+    if (statusRecord.lastAction == CorrectionAction::kStep && !firstCorrection)
+        syncState.recentSteps.push_back({MonotonicMs(), std::fabs(error)});
+    const bool current = sender == syncState.lastServer && syncState.delayValid &&
+                         AgeSeconds(clock.Now(), syncState.lastReplyTime) <= kReplyMaxAgeSeconds;
+    // The poll is signed with the key the broadcast was, and its reply must be too.
+    if (!current && mayPoll)
+        (void)PollServer(sender, s, key != 0 ? FindKey(key) : nullptr, PollPurpose::kDelay, stratum);
+    const bool newServer = sender != syncState.lastServer;
+    if (newServer) TellNewServer(sender, stratum, clock.Now());
+    syncState.lastServer = sender;
+    syncState.lastAcceptTime = clock.Now();
+    syncState.lastStratum = stratum;
+    if (key != 0) SetLatest(key, transmit);
+    ++statusRecord.broadcastsAccepted;
+    statusRecord.state = WorkerState::kFollowing;
+    statusRecord.lastBroadcast = syncState.lastAcceptTime;
+    if (newServer) statusRecord.serverSince = syncState.lastAcceptTime;
+    // A flood of broadcasts, even ones that are followed, renews the status at most once a second; a new
+    // server and a step are always told at once.
+    PublishStatus(!(newServer || statusRecord.lastAction != CorrectionAction::kSlew ||
+                    previousAction != CorrectionAction::kSlew));
+}
+
+void RefuseStep(double error, uint32_t sender, NtpTime now) {
+    ++statusRecord.stepsRefused;
+    statusRecord.lastRefusedStep = now;
+    statusRecord.lastRefusedStepError = error;
+    statusRecord.lastRefusedStepSender = sender;
+    LogMessage("Refusing to step the clock by %.3f seconds; MaxStep is %u", error, settings.maxStepSeconds);
+    NoteRefusal(Refusal::kStep, "Refusing to step the clock by %.3f seconds; MaxStep is %u", error,
+                settings.maxStepSeconds);
+}
+
+// A broadcast from a sender not yet confirmed is held, and its sender asked to confirm it.
+void Hold(const BroadcastFacts& b, const SymmetricKey* key, SocketHandle s) {
+    ++statusRecord.broadcastsUnconfirmed;
+    // The broadcast a poll confirms must have come before it: while one waits for its answer (a poll
+    // within kPollIntervalMs), the others are only counted.
+    if (!PollServer(b.sender, s, key, PollPurpose::kConfirm, b.stratum)) return;
+    syncState.candidate = Candidate{b.sender, b.stratum, b.transmit, b.now, key->id};
+    LogMessage("Waiting for %s to answer a signed poll before its broadcasts are followed",
+               FormatAddress(b.sender).text);
 }
 
 }  // namespace
 
-void LoadSafeguards() {
-    safeguards = Safeguards{};
-    LoadServers();
-    LoadMaxStep();
-}
-
 bool SenderAllowed(uint32_t sender) {
-    if (!safeguards.serversConfigured) return true;
-    for (const AllowedNetwork& network : safeguards.servers)
+    if (!settings.serversConfigured) return true;
+    for (const AllowedNetwork& network : settings.servers)
         if (NetworkContains(network, sender)) return true;
     return false;
 }
 
 void LoadConfiguredDelay() {
-    const ConfiguredDelay configured = ReadConfiguredDelay();
-    if (configured.kind == ConfiguredDelay::kUnusable) {
-        LogMessage("Offset %s is not a count of milliseconds; the delay will be measured", configured.text);
+    if (settings.offset.kind != FoundValue::kAbsent && !settings.fixedDelay) {
+        LogEvent(Priority::kWarning, "Offset %s is not a count of milliseconds; the delay will be measured",
+                 Shown(settings.offset).c_str());
         return;
     }
-    if (configured.kind != ConfiguredDelay::kConfigured) return;
+    if (!settings.fixedDelay) return;
     syncState.fixedDelay = 1;
     syncState.delayValid = 1;
-    syncState.delay = NtpTime(configured.value) / 1000;
+    syncState.delay = NtpTime(settings.offsetMs) / 1000;
     LogMessage("Offset is %.3f seconds", syncState.delay.Seconds());
 }
 
-void HandleBroadcast(const SntpMessage& message, uint32_t sender, SocketHandle s, const MacResult& mac) {
-    const SystemClock clock;
-    const NtpTime transmit = TransmitTime(message);
-    const int stratum = MessageStratum(message);
-    // A zero transmit time is no time at all: taken at face value it would step the clock by 136 years.
-    const bool usable =
-        stratum >= kMinStratum && stratum <= kMaxStratum && !TimestampIsZero(message, kOffsetTransmit);
-    const bool accepted = usable && (sender == syncState.lastServer || syncState.lastStratum > stratum ||
-                                     AgeSeconds(clock.Now(), syncState.lastAcceptTime) > kSilenceSeconds);
-    // A flood of broadcasts, even ones that are followed, renews the status at most once a second; a new
-    // server, a step, the first refused broadcast and the first refused step are always told at once.
-    bool news = false;
-    if (!SenderAllowed(sender)) {
-        ++statusRecord.broadcastsRefused;
-        statusRecord.lastRefusedSender = sender;
-        news = statusRecord.broadcastsRefused == 1;
-    } else if (authentication.trustedConfigured &&
-               !(mac.verdict == MacVerdict::kValid && KeyTrusted(mac.key->id))) {
-        news = RefuseUnauthentic(mac, sender);
-    } else if (authentication.trustedConfigured && sender == syncState.lastServer &&
-               (transmit - syncState.lastTransmit).Seconds() <= 0) {
-        // A signed broadcast recorded and sent again verifies as well as ever: only a newer one counts.
-        news = RefuseUnauthentic(MacResult{MacVerdict::kReplayed, mac.key, mac.keyId}, sender);
-    } else if (!accepted) {
-        ++statusRecord.broadcastsIgnored;
-    } else {
-        NtpTime error = transmit - clock.Now();
-        if (syncState.delayValid) error = error + syncState.delay;
-        if (StepRefused(error.Seconds(), sender, clock.Now())) {
-            news = statusRecord.stepsRefused == 1;
-        } else {
-            const CorrectionAction previousAction = statusRecord.lastAction;
-            CorrectClock(error.Seconds());
-            const bool current = sender == syncState.lastServer && syncState.delayValid &&
-                                 AgeSeconds(clock.Now(), syncState.lastReplyTime) <= kReplyMaxAgeSeconds;
-            // The poll is signed with the key the broadcast was, and its reply must be too.
-            if (!current) PollServer(sender, s, authentication.trustedConfigured ? mac.key : nullptr);
-            const bool newServer = sender != syncState.lastServer;
-            news = newServer || statusRecord.lastAction != CorrectionAction::kSlew ||
-                   previousAction != CorrectionAction::kSlew;
-            syncState.lastServer = sender;
-            syncState.lastAcceptTime = clock.Now();
-            syncState.lastTransmit = transmit;
-            syncState.lastStratum = stratum;
-            ++statusRecord.broadcastsAccepted;
-            statusRecord.state = WorkerState::kFollowing;
-            statusRecord.lastBroadcast = syncState.lastAcceptTime;
-            if (newServer) statusRecord.serverSince = syncState.lastAcceptTime;
-        }
+Judged JudgeBroadcast(const BroadcastFacts& b, const SyncState& sync, const CorrectorState& corrector,
+                      const Settings& in) {
+    if (in.serversConfigured) {
+        bool allowed = false;
+        for (const AllowedNetwork& network : in.servers)
+            allowed = allowed || NetworkContains(network, b.sender);
+        if (!allowed) return {BroadcastVerdict::kNotAllowed, 0};
     }
-    LogMessage("NTP Time broadcast received from %s", FormatAddress(sender).text);
-    PublishStatus(!news);
+    if (in.trustedConfigured) {
+        bool trusted = false;
+        for (const uint32_t id : in.trusted)
+            trusted = trusted || (b.mac.key != nullptr && b.mac.key->id == id);
+        if (b.mac.verdict != MacVerdict::kValid || !trusted) return {BroadcastVerdict::kUnsigned, 0};
+        // A signed broadcast recorded and sent again verifies as well as ever, from any address: only one
+        // later than the latest accepted under its key counts.
+        const NtpTime* latest = LatestUnder(sync, b.mac.key->id);
+        if (latest != nullptr && (b.transmit - *latest).Seconds() <= 0)
+            return {BroadcastVerdict::kReplayed, 0};
+    }
+    // A zero transmit time is no time at all: taken at face value it would step the clock by 136 years.
+    const bool usable = b.stratum >= kMinStratum && b.stratum <= kMaxStratum && !b.transmitZero;
+    const bool accepted = usable && (b.sender == sync.lastServer || sync.lastStratum > b.stratum ||
+                                     AgeSeconds(b.now, sync.lastAcceptTime) > kSilenceSeconds);
+    if (!accepted) return {BroadcastVerdict::kIgnored, 0};
+    NtpTime error = b.transmit - b.now;
+    if (sync.delayValid) error = error + sync.delay;
+    // The first broadcast and every new server: a signed broadcast proves who sent it, not when.
+    if (in.trustedConfigured && b.sender != sync.lastServer) return {BroadcastVerdict::kUnconfirmed, 0};
+    // After the first correction, the steps of any 600 s add up to at most MaxStep: one sender must not
+    // move every clock on the LAN by an hour, whether at once or in many steps.
+    const double size = std::fabs(error.Seconds());
+    if (in.maxStepSeconds != 0 && corrector.corrected && size > kStepThresholdSeconds &&
+        RecentStepSeconds(sync, b.nowMs) + size > static_cast<double>(in.maxStepSeconds))
+        return {BroadcastVerdict::kStepTooLarge, error.Seconds()};
+    return {BroadcastVerdict::kAccepted, error.Seconds()};
 }
 
-void PollServer(uint32_t server, SocketHandle s, const SymmetricKey* key) {
+void HandleBroadcast(const SntpMessage& message, uint32_t sender, SocketHandle s, const MacResult& mac) {
+    const BroadcastFacts facts{
+        sender, MessageStratum(message), TransmitTime(message), TimestampIsZero(message, kOffsetTransmit),
+        mac,    SystemClock().Now(),     MonotonicMs()};
+    // Steps older than the window count no more.
+    auto& steps = syncState.recentSteps;
+    while (!steps.empty() && facts.nowMs - steps.front().atMs >= kStepWindowMs) steps.erase(steps.begin());
+    const Judged judged = JudgeBroadcast(facts, syncState, correctorState, settings);
+    // Events anyone on the network can cause at will renew the status at most once a second; the first
+    // refused broadcast and the first refused step are told at once.
+    switch (judged.verdict) {
+        case BroadcastVerdict::kNotAllowed:
+            ++statusRecord.broadcastsRefused;
+            statusRecord.lastRefusedSender = sender;
+            NoteRefusal(Refusal::kServers, "Refusing time broadcasts from %s: it is not in Servers",
+                        FormatAddress(sender).text);
+            PublishStatus(statusRecord.broadcastsRefused != 1);
+            break;
+        case BroadcastVerdict::kUnsigned:
+            PublishStatus(!RefuseUnauthentic(mac, sender));
+            break;
+        case BroadcastVerdict::kReplayed: {
+            const bool first =
+                RefuseUnauthentic(MacResult{MacVerdict::kReplayed, mac.key, mac.keyId}, sender);
+            // The server's own broadcasts refused as replays: its clock was ahead once. Its answer to a
+            // signed poll tells its time now (HandleReply).
+            if (sender == syncState.lastServer)
+                (void)PollServer(sender, s, mac.key, PollPurpose::kDelay, facts.stratum);
+            PublishStatus(!first);
+            break;
+        }
+        case BroadcastVerdict::kIgnored:
+            ++statusRecord.broadcastsIgnored;
+            PublishStatus(true);
+            break;
+        case BroadcastVerdict::kUnconfirmed:
+            Hold(facts, mac.key, s);
+            PublishStatus(true);
+            break;
+        case BroadcastVerdict::kStepTooLarge:
+            RefuseStep(judged.error, sender, facts.now);
+            PublishStatus(statusRecord.stepsRefused != 1);
+            break;
+        case BroadcastVerdict::kAccepted:
+            Follow(sender, facts.stratum, facts.transmit, judged.error,
+                   settings.trustedConfigured ? mac.key->id : 0, s, true);
+            break;
+    }
+    LogMessage("NTP Time broadcast received from %s", FormatAddress(sender).text);
+}
+
+bool PollServer(uint32_t server, SocketHandle s, const SymmetricKey* key, PollPurpose purpose, int stratum) {
     const SystemClock clock;
     const NtpTime now = clock.Now();
-    if (syncState.fixedDelay) {
+    if (syncState.fixedDelay && purpose == PollPurpose::kDelay) {
         LogMessage("Offset is %.3f seconds", syncState.delay.Seconds());
-        return;
+        return false;
     }
-    syncState.delayValid = 0;
+    // Until the reply arrives, broadcasts are corrected without a delay: none, rather than another server's.
+    if (purpose == PollPurpose::kDelay) syncState.delayValid = 0;
+    // Anyone can send broadcasts that ask for a poll: they go out at most this often.
+    const int64_t nowMs = MonotonicMs();
+    if (syncState.polled && nowMs - syncState.lastPollMs < kPollIntervalMs) return false;
+    syncState.polled = 1;
+    syncState.lastPollMs = nowMs;
     statusRecord.lastPoll = now;
     const SntpMessage request = BuildClientRequest(now);
     const SocketAddress destination{server, HostToNet16(kNtpPort)};
     uint8_t bytes[kMaxAuthenticatedBytes];
     std::memcpy(bytes, request.bytes, kSntpMessageSize);
     const int length = key != nullptr ? AppendMac(bytes, *key) : kSntpMessageSize;
+    bool sent = false;
     if (length == 0 || Net().Send(s, bytes, length, destination) == -1) {
         syncState.awaitingReply = 0;
         ++statusRecord.sendFailures;
         LogMessage("NTP sendto failed");
     } else {
+        sent = true;
         syncState.awaitingReply = 1;
         syncState.polledServer = server;
         syncState.polledKey = key != nullptr ? key->id : 0;
+        syncState.polledStratum = stratum;
+        syncState.polledFor = purpose;
         std::memcpy(syncState.polledTransmit, request.bytes + kOffsetTransmit, kTimestampSize);
     }
     LogMessage("Poll NTP server");
+    return sent;
+}
+
+bool IsOwnPoll(const uint8_t* request) {
+    return syncState.awaitingReply && syncState.polledKey != 0 &&
+           std::memcmp(request + kOffsetTransmit, syncState.polledTransmit, kTimestampSize) == 0;
 }
 
 void HandleReply(const SntpMessage& message, uint32_t sender, const MacResult& mac) {
@@ -220,11 +311,13 @@ void HandleReply(const SntpMessage& message, uint32_t sender, const MacResult& m
     if (!syncState.awaitingReply || sender != syncState.polledServer ||
         std::memcmp(message.bytes + kOffsetOriginate, syncState.polledTransmit, kTimestampSize) != 0) {
         ++statusRecord.repliesRefused;
+        NoteRefusal(Refusal::kReply, "Refusing a reply from %s: it answers no request of ours",
+                    FormatAddress(sender).text);
         return;
     }
+    const bool signedPoll = syncState.polledKey != 0;
     // A signed request wants a reply signed under the same key: anyone can copy the origin from the wire.
-    if (syncState.polledKey != 0 &&
-        !(mac.verdict == MacVerdict::kValid && mac.key->id == syncState.polledKey)) {
+    if (signedPoll && !(mac.verdict == MacVerdict::kValid && mac.key->id == syncState.polledKey)) {
         ++statusRecord.repliesRefused;
         RefuseUnauthentic(mac, sender);
         PublishStatus(true);
@@ -233,17 +326,59 @@ void HandleReply(const SntpMessage& message, uint32_t sender, const MacResult& m
     const SystemClock clock;
     const NtpTime t4 = clock.Now();
     NtpTime delay;
-    // Refused like an unmatched reply: the request stays open, and the next broadcast asks again.
-    if (!DelayFromReply(message, t4, delay)) {
+    // Refused like an unmatched reply: the request stays open, and the next broadcast asks again. A signed
+    // reply speaks for the broadcasts it measures only at their stratum: a reply of another stratum is
+    // another server's, our own poll sent back to us through one (reflected).
+    if (!DelayFromReply(message, t4, delay) ||
+        (signedPoll && MessageStratum(message) != syncState.polledStratum)) {
         ++statusRecord.repliesRefused;
+        NoteRefusal(Refusal::kReply, "Refusing a reply from %s: it is implausible or of another stratum",
+                    FormatAddress(sender).text);
         PublishStatus(true);  // the same refused reply may come again and again
         return;
     }
     syncState.awaitingReply = 0;
-    syncState.lastReplyTime = t4;
-    syncState.delayValid = 1;
-    syncState.delay = delay;
+    if (signedPoll) {
+        // The server's time now, fresh by its origin: a latest time ahead of it was a clock wrong once.
+        const NtpTime serverNow = TransmitTime(message);
+        const NtpTime* latest = LatestUnder(syncState, syncState.polledKey);
+        if (latest != nullptr && (serverNow - *latest).Seconds() < 0)
+            SetLatest(syncState.polledKey, serverNow);
+    }
+    const PollPurpose purpose = syncState.polledFor;
+    const Candidate held = syncState.candidate;
+    if (purpose == PollPurpose::kConfirm) {
+        syncState.candidate = Candidate{};
+        // The held broadcast and this answer tell the same time, or one of them is not what it claims.
+        const double expected = (held.transmit + (t4 - held.arrival)).Seconds();
+        if (held.sender != sender ||
+            std::fabs(TransmitTime(message).Seconds() - expected) > kConfirmationToleranceSeconds) {
+            ++statusRecord.repliesRefused;
+            RefuseUnauthentic(MacResult{MacVerdict::kDisagrees, mac.key, mac.keyId}, sender);
+            PublishStatus(true);
+            return;
+        }
+    }
+    if (!syncState.fixedDelay) {
+        syncState.lastReplyTime = t4;
+        syncState.delayValid = 1;
+        syncState.delay = delay;
+        LogEvent(Priority::kInfo, "Offset is %.3f seconds", syncState.delay.Seconds());
+    }
     ++statusRecord.repliesAccepted;
-    LogMessage("Offset is %.3f seconds", syncState.delay.Seconds());
-    PublishStatus();
+    if (purpose != PollPurpose::kConfirm) {
+        PublishStatus();
+        return;
+    }
+    // Confirmed: the held broadcast is followed now, with the error it had when it came.
+    NtpTime error = held.transmit - held.arrival;
+    if (syncState.delayValid) error = error + syncState.delay;
+    const double size = std::fabs(error.Seconds());
+    if (settings.maxStepSeconds != 0 && correctorState.corrected && size > kStepThresholdSeconds &&
+        RecentStepSeconds(syncState, MonotonicMs()) + size > static_cast<double>(settings.maxStepSeconds)) {
+        RefuseStep(error.Seconds(), sender, t4);
+        PublishStatus();
+        return;
+    }
+    Follow(sender, held.stratum, held.transmit, error.Seconds(), held.key, kInvalidSocket, false);
 }

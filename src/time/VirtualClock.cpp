@@ -19,6 +19,7 @@ constexpr size_t kMaxLineCharacters = 511;
 // Far beyond any test, yet small enough that every sum and product of the clock stays finite.
 constexpr double kMaxOffsetMs = 1e15;      // about 31,700 years either way
 constexpr double kMaxSinceSeconds = 1e12;  // Unix seconds, about 31,700 years after 1970
+constexpr double kMaxRateOffset = 0.1005;  // 10 % of tick and 500 ppm of frequency, as Linux allows
 
 std::string Trim(const std::string& s) {
     const char* space = " \t\r\n";
@@ -185,6 +186,10 @@ bool VirtualClock::GetAdjustment(uint32_t& adjustment, uint32_t& increment, bool
 }
 
 bool VirtualClock::SetAdjustment(uint32_t adjustment) {
+    // The rates the Linux clock takes, and no others, so that a dry run corrects as the service would:
+    // the tick within 10 % of its nominal value and the frequency within 500 ppm.
+    const double increment = static_cast<double>(state_.increment);
+    if (std::fabs(static_cast<double>(adjustment) - increment) > increment * kMaxRateOffset) return false;
     const double real = RealUnixSeconds();
     State next = state_;
     next.offsetMs = (VirtualAt(real) - real) * 1000.0;

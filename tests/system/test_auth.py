@@ -96,37 +96,57 @@ class AuthTest(unittest.TestCase):
                     self.assertEqual(reply, signed(reply[:48]))
         print(f"  unknown key 9 and a flipped bit: 52-byte crypto-NAKs", file=sys.stderr)
 
-    def test_a_signed_broadcaster_is_followed_and_forgeries_are_not(self):
-        catcher = self.net.peer_socket(PEER, 123)  # the server-mode broadcaster does not hold port 123
+    def test_a_signed_broadcaster_is_followed_once_it_confirms_and_forgeries_are_not(self):
         client = self.zelkor(self.net.daemon_ns, "TrustedKeys=1\n", clock={"offset_ms": -5000})
         client.wait_line("Accepting time broadcasts only under keys 1")
         client.wait_bound()
+        # With BroadcastKey the broadcaster answers signed polls on port 123: the client's confirmation.
         server = self.zelkor(self.net.peer_ns, "BroadcastKey=1\n[ZelkorNT]\nserver=1\n")
         client.wait_line(re.compile(r"The time has been corrected by (4\.99\d|5\.00\d) seconds"))
-        poll, _ = peer.receive(catcher, 3.0)
-        self.assertEqual((len(poll), poll[48:52]), (68, (1).to_bytes(4, "big")))  # signed with key 1
-        self.assertEqual(poll, signed(poll[:48]))
+        server.wait_line(f"NTP message received from {ZELKOR} mode 3")
+        harness.wait_until(lambda: status(client)["broadcasts_unconfirmed"] == "1", 3, "the held broadcast counted")
         server.stop()
         before = client.clock_offset_ms()
         sender = self.net.peer_socket()
         message = peer.broadcast(1, error=3.0)
         forgeries = [(message, "no MAC"), (signed(message, 2, b"x"), "key 2 is not trusted"),
                      (signed(message, flip=True), "a wrong digest under key 1")]
-        # The status takes a flood of refusals in at most once a second: the last comes after a pause.
-        for datagram, reason in forgeries + [(None, None), forgeries[-1]]:
-            if datagram is None:
-                time.sleep(1.1)
-                continue
+        for datagram, reason in forgeries + [forgeries[-1]]:
             count = client.count(f"NTP Time broadcast received from {PEER}")
             sender.sendto(datagram, (ZELKOR, 123))
             client.wait_line(f"NTP Time broadcast received from {PEER}", count=count + 1)
         self.assertAlmostEqual(client.clock_offset_ms(), before, delta=1)
         self.assertEqual(client.count(re.compile(r"Delta is .*")), 1)
-        s = status(client)
+        # The status takes a flood of refusals in at most once a second, and what waits when it is up.
+        s = harness.wait_until(lambda: (lambda s: s if s["auth_refused"] == "4" else None)(status(client)), 3,
+                               "the status to count every refusal")
         print(f"\n  client: auth={s['auth']} auth_refused={s['auth_refused']} last_auth_refused={s['last_auth_refused']}"
               f" last_auth_refused_sender={s['last_auth_refused_sender']}", file=sys.stderr)
         self.assertEqual((s["auth"], s["auth_refused"], s["last_auth_refused_sender"]), ("1", "4", PEER))
         self.assertEqual(s["last_auth_refused"], "a wrong digest under key 1")
+
+    def test_a_recording_or_a_new_sender_moves_nothing_until_it_answers_a_signed_poll(self):
+        client = self.zelkor(self.net.daemon_ns, "TrustedKeys=1\n", clock={"offset_ms": 0})
+        client.wait_bound()
+        server = self.net.peer_socket(PEER, 123)  # the genuine server, answering with its own clock
+        sender = self.net.peer_socket()
+        sender.sendto(signed(peer.broadcast(3, error=0.2)), (ZELKOR, 123))
+        poll, _ = peer.receive(server, 2.0)
+        now = time.time()
+        server.sendto(signed(peer.reply(peer.field(poll, peer.TRANSMIT), now, now, stratum=3)), (ZELKOR, 123))
+        client.wait_line("Slew clock")
+        # A day-old recording from a forged address, and a fresh one at a lower stratum from another
+        # address that answers no poll: neither moves the clock or takes over.
+        self.net.add_address(self.net.peer_ns, "10.77.0.5")
+        forger = self.net.socket(self.net.peer_ns, "10.77.0.5", 0)
+        for message in (peer.broadcast(2, error=-86405.0), peer.broadcast(2, error=0.5)):
+            forger.sendto(signed(message), (ZELKOR, 123))
+        client.wait_line("NTP Time broadcast received from 10.77.0.5", count=2)
+        # The status takes what anyone can send in once a second: the second waits for it.
+        s = harness.wait_until(lambda: (lambda s: s if s["broadcasts_unconfirmed"] == "2" else None)(status(client)),
+                               3, "the status to count both")
+        self.assertEqual((s["server"], s["steps"], s["auth_refused"]), (PEER, "0", "1"))
+        self.assertEqual(client.count(re.compile(r"Delta is .*")), 1)
 
 
 if __name__ == "__main__":

@@ -82,18 +82,19 @@ class ModeTest(unittest.TestCase):
         daemon.wait_bound()
 
     def test_client_mode(self):
-        configs = [  # (name, INI text or None for no file)
-            ("no file", None),
-            ("empty file", ""),
-            ("server=0", "[ZelkorNT]\nserver=0\n"),
-            ("server key in another section", "[Zelkor]\nserver=1\n"),
+        configs = [  # (name, INI text or None for no file, the line it adds)
+            ("no file", None, []),
+            ("empty file", "", []),
+            ("server=0", "[ZelkorNT]\nserver=0\n", []),
+            ("server key in another section", "[Zelkor]\nserver=1\n",
+             ['Unknown setting "server" in [Zelkor] on line 2; it is ignored']),
         ]
-        for name, config in configs:
+        for name, config, said in configs:
             with self.subTest(config=name):
                 daemon = self.start(config=config)
                 daemon.wait_line("Listening for time broadcasts")
                 daemon.wait_bound()
-                self.assertEqual(daemon.lines(), ["Listening for time broadcasts"])
+                self.assertEqual(daemon.lines(), said + ["Listening for time broadcasts"])
                 daemon.stop()
 
     def test_server_mode_broadcasts_at_once(self):

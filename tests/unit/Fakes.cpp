@@ -7,13 +7,26 @@
 #include "sync/Log.h"
 #include "sync/Sntp.h"
 #include "sync/Status.h"
+#include "time/Monotonic.h"
 
 namespace {
 
 std::vector<std::string> capturedLog;
+std::vector<std::string> capturedEvents;
+int64_t monotonicMs = 0;
 
 void Capture(const char* line) {
     capturedLog.emplace_back(line);
+}
+
+void CaptureEvent(Priority priority, const char* text) {
+    char prefix[8];
+    std::snprintf(prefix, sizeof prefix, "<%d>", static_cast<int>(priority));
+    capturedEvents.push_back(std::string(prefix) + text);
+}
+
+int64_t FakeMonotonic() {
+    return monotonicMs;
 }
 
 }  // namespace
@@ -116,7 +129,8 @@ int FakeSockets::ReceiveMany(SocketHandle s, Datagram* batch, int max) {
         d.length = static_cast<int>(std::min(p.bytes.size(), sizeof d.bytes));
         if (d.length > 0) std::memcpy(d.bytes, p.bytes.data(), static_cast<size_t>(d.length));
         d.peer = p.peer;
-        d.local = 0;
+        d.local = p.local;
+        d.destination = p.destination;
     }
     if (n == 0) {
         lastError = 11;
@@ -163,18 +177,42 @@ void SyncTest::SetUp() {
     InstallNet(&net);
     syncState = SyncState{};
     correctorState = CorrectorState{};
-    safeguards = Safeguards{};
+    settings = Settings{};
+    authentication = Authentication{};
     capturedLog.clear();
+    capturedEvents.clear();
     ConsoleMode = 1;
     SetLogSink(Capture);
+    // A monotonic clock far from 0, which only Advance moves.
+    monotonicMs = 1000000;
+    InstallMonotonic(FakeMonotonic);
+    ResetServiceLog();
 }
 
 void SyncTest::TearDown() {
     ResetStatus();
+    ResetServiceLog();
+    InstallMonotonic(nullptr);
     InstallClock(nullptr);
     InstallNet(nullptr);
     SetLogSink(nullptr);
     ConsoleMode = 0;
+}
+
+void SyncTest::Advance(int64_t ms) {
+    clock.unixMs += ms;
+    monotonicMs += ms;
+}
+
+void SyncTest::ListenToServiceLog(bool events) {
+    InstallEventSink(CaptureEvent);
+    SetServiceLogEvents(events);
+}
+
+std::vector<std::string> SyncTest::TakeEvents() {
+    std::vector<std::string> lines;
+    lines.swap(capturedEvents);
+    return lines;
 }
 
 std::vector<std::string> SyncTest::TakeLog() {

@@ -33,6 +33,8 @@ class FakeClock final : public ClockBackend {
 struct Packet {
     std::vector<uint8_t> bytes;
     SocketAddress peer;
+    uint32_t destination = 0;  // where the batching sockets tell: the address it was sent to
+    uint32_t local = 0;
 };
 
 class FakeSockets final : public SocketApi {
@@ -57,7 +59,7 @@ class FakeSockets final : public SocketApi {
     int EnableBroadcast(SocketHandle s) override;
     int Receive(SocketHandle s, uint8_t* buffer, int len, SocketAddress& from) override;
     int Send(SocketHandle s, const uint8_t* buffer, int len, const SocketAddress& to) override;
-    int batchSize = 0;      // > 0: ReceiveMany and SendMany batch, like the Linux sockets
+    int batchSize = 0;        // > 0: ReceiveMany and SendMany batch, like the Linux sockets
     uint32_t failSendTo = 0;  // with batching: every send to this address fails
     int sendManyCalls = 0;
     int ReceiveMany(SocketHandle s, Datagram* batch, int max) override;
@@ -72,6 +74,11 @@ class SyncTest : public ::testing::Test {
     void SetUp() override;
     void TearDown() override;
     std::vector<std::string> TakeLog();
+    // Moves the fake clock and the monotonic clock on together.
+    void Advance(int64_t ms);
+    // The service log, captured as "<priority>text" lines; events: not only failures.
+    void ListenToServiceLog(bool events = true);
+    std::vector<std::string> TakeEvents();
 
     FakeClock clock;
     FakeSockets net;

@@ -33,6 +33,9 @@ class FakeInstaller final : public ServiceInstaller {
     bool OpenManager() override { return Step("manager"); }
     bool Create(const char* path) override { return Step("create") && (created = path, true); }
     bool Protect() override { return Step("protect"); }
+    bool RegisterLogSource(const char* path) override { return Step("source") && (source = path, true); }
+    void UnregisterLogSource() override { source.clear(); }
+    std::string source;
     bool Open() override { return Step("open"); }
     bool Stop(uint32_t& state) override {
         if (!stopAccepted) return false;
@@ -89,6 +92,7 @@ TEST_F(InstallTest, AddRegistersTheOwnPathAndSaysSo) {
     InstallService();
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Service installed\n");
     EXPECT_EQ(installer.created, "/opt/zelkornt");
+    EXPECT_EQ(installer.source, "/opt/zelkornt");  // the program's messages, for the Event Log
     EXPECT_EQ(installer.closes, 2);
 }
 
@@ -96,7 +100,7 @@ TEST_F(InstallTest, AddRegistersTheOwnPathAndSaysSo) {
 TEST_F(InstallTest, EveryFailurePrintsTheErrorTextAloneAndExitsWithOne) {
     const std::string expected = "^" + Escaped(ErrorText(installer.error)) + "$";
     ASSERT_NE(expected, "^$");
-    for (const char* step : {"path", "check", "manager", "create", "protect"}) {
+    for (const char* step : {"path", "check", "manager", "create", "protect", "source"}) {
         installer.failAt = step;
         EXPECT_EXIT(
             {

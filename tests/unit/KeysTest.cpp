@@ -183,9 +183,9 @@ TEST_F(AuthTest, TheResponderSignsUnderTheRequestsKeyAndOtherwiseSendsACryptoNak
     }
 }
 
-TEST_F(AuthTest, TrustedKeysAdmitOnlySignedBroadcastsAndTheirSignedReplies) {
-    authentication.trustedConfigured = 1;
-    authentication.trusted = {2};
+TEST_F(AuthTest, TrustedKeysAdmitOnlySignedBroadcastsConfirmedByASignedReply) {
+    settings.trustedConfigured = true;
+    settings.trusted = {2};
     const uint32_t server = Ip(10, 0, 0, 1);
     struct Case {
         Bytes broadcast;
@@ -199,20 +199,17 @@ TEST_F(AuthTest, TrustedKeysAdmitOnlySignedBroadcastsAndTheirSignedReplies) {
         EXPECT_EQ(syncState.lastServer, 0u);
         EXPECT_EQ(std::string(statusRecord.lastAuthRefused), c.reason);
     }
-    EXPECT_TRUE(clock.sets.empty());
     EXPECT_EQ(statusRecord.authRefused, 3u);
 
+    // A genuine broadcast is held until its sender answers a signed poll sent after it.
     const Bytes genuine = Signed(0x1D, 2);
     net.incoming.push_back({genuine, {server, 0x7B00}});
     ListenOnce(3);
-    EXPECT_EQ(syncState.lastServer, server);
-    net.incoming.push_back({genuine, {server, 0x7B00}});  // recorded and sent again
-    ListenOnce(3);
-    EXPECT_EQ(std::string(statusRecord.lastAuthRefused), "a replay of an earlier broadcast");
-    EXPECT_EQ(statusRecord.broadcastsAccepted, 1u);
+    EXPECT_EQ(syncState.lastServer, 0u);
+    EXPECT_EQ(statusRecord.broadcastsUnconfirmed, 1u);
     ASSERT_EQ(net.sent.size(), 1u);
     EXPECT_EQ(Check(net.sent[0].bytes).keyId, 2u);  // the poll is signed with the broadcast's key
-    // A reply with the right origin but no MAC is refused; signed under key 2, it is taken.
+    // A reply with the right origin but no MAC is refused; signed under key 2, it confirms the broadcast.
     SntpMessage reply{};
     reply.bytes[0] = 0x1C;
     reply.bytes[1] = 2;
@@ -222,12 +219,18 @@ TEST_F(AuthTest, TrustedKeysAdmitOnlySignedBroadcastsAndTheirSignedReplies) {
     Bytes plain(reply.bytes, reply.bytes + 48);
     net.incoming.push_back({plain, {server, 0x7B00}});
     ListenOnce(3);
-    EXPECT_EQ(syncState.delayValid, 0);
+    EXPECT_EQ((std::tuple(syncState.delayValid, syncState.lastServer)), (std::tuple(0, 0u)));
     plain.resize(kMaxAuthenticatedBytes);
     plain.resize(static_cast<size_t>(AppendMac(plain.data(), *FindKey(2))));
     net.incoming.push_back({plain, {server, 0x7B00}});
     ListenOnce(3);
-    EXPECT_EQ(syncState.delayValid, 1);
+    EXPECT_EQ((std::tuple(syncState.delayValid, syncState.lastServer, statusRecord.broadcastsAccepted)),
+              (std::tuple(1, server, 1u)));
+    // Recorded and sent again, from any address, it is a replay.
+    net.incoming.push_back({genuine, {Ip(10, 0, 0, 9), 0x7B00}});
+    ListenOnce(3);
+    EXPECT_EQ(std::string(statusRecord.lastAuthRefused), "a replay of an earlier broadcast");
+    EXPECT_EQ(statusRecord.broadcastsAccepted, 1u);
 }
 
 #ifndef _WIN32
@@ -238,22 +241,31 @@ TEST_F(AuthTest, SettingsAndTheKeysFileSayWhatTheyCannotUse) {
     struct Case {
         int mode;
         const char* settings;
+        bool starts;
         std::vector<std::string> log;
         size_t keys;
     } cases[] = {
         {0600,
-         "TrustedKeys=1, x 70000\nBroadcastKey=7\n",
+         "TrustedKeys=1, x 70000\n",
+         true,
          {"Keys file \"" + keys + "\" line 2: its type is not MD5, SHA1 or AES128; the line is skipped",
           "Keys loaded: 1 (MD5)", "TrustedKeys entry \"x\" is not a key ID from 1 to 65534; it is ignored",
           "TrustedKeys entry \"70000\" is not a key ID from 1 to 65534; it is ignored",
-          "Accepting time broadcasts only under keys 1",
-          "BroadcastKey \"7\" is no loaded key; broadcasts are sent without a MAC"},
+          "Accepting time broadcasts only under keys 1"},
          1},
+        {0600,
+         "BroadcastKey=7\n",
+         false,
+         {"Keys file \"" + keys + "\" line 2: its type is not MD5, SHA1 or AES128; the line is skipped",
+          "Keys loaded: 1 (MD5)", "BroadcastKey \"7\" is no loaded key; Zelkor does not start"},
+         0},
         {0640,
          "TrustedKeys=\n",
+         false,
          {"Keys file \"" + keys +
-              "\" cannot be used: group or others may read or change it (chmod 600 it); no key is loaded",
-          "TrustedKeys names no usable key; no time broadcast will be accepted"},
+              "\" cannot be used: group or others may read or change it (chmod 600 it); Zelkor does not "
+              "start",
+          "TrustedKeys names no usable key; Zelkor does not start"},
          0},
     };
     for (const Case& c : cases) {
@@ -262,9 +274,14 @@ TEST_F(AuthTest, SettingsAndTheKeysFileSayWhatTheyCannotUse) {
         ASSERT_EQ(chmod(keys.c_str(), static_cast<mode_t>(c.mode)), 0);
         std::ofstream(ini) << "[Zelkor]\nKeys=" << keys << "\n" << c.settings;
         TakeLog();
-        LoadAuthentication();
+        std::string refusal;
+        EXPECT_EQ(LoadSettings(refusal), c.starts);
         const std::vector<std::string> log = TakeLog();
         EXPECT_EQ(log, c.log);
+        std::string first;  // the status file's failure: the first reason
+        for (const std::string& line : c.log)
+            if (first.empty() && line.find("does not start") != std::string::npos) first = line;
+        EXPECT_EQ(refusal, first);
         for (const std::string& line : log) EXPECT_EQ(line.find("secret"), std::string::npos) << line;
         EXPECT_EQ(authentication.keys.size(), c.keys);
     }

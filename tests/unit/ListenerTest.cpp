@@ -5,6 +5,7 @@
 #include "Fakes.h"
 #include "sync/Log.h"
 #include "sync/Sntp.h"
+#include "sync/Status.h"
 
 namespace {
 
@@ -73,11 +74,30 @@ TEST_F(ListenerTest, LongDatagramIsHandledFromItsFirst48Bytes) {
     EXPECT_EQ(net.sent[0].bytes[24], 0xC0);
 }
 
-TEST_F(ListenerTest, ShortDatagramReadsAsZeros) {
-    Receive(Request(0x23));
-    Receive({0x1B});  // the rest of the buffer must not hold the previous request
-    ASSERT_EQ(net.sent.size(), 2u);
-    EXPECT_EQ(net.sent[1].bytes[24], 0x00);
+// An answer to these would go to many, or be larger than what asked for it: a reflector's dream.
+TEST_F(ListenerTest, ShortOrBroadcastRequestsAreNotAnswered) {
+    net.batchSize = 32;  // the platform tells where a datagram was sent
+    const uint32_t local = Ip(10, 0, 0, 1);
+    struct Case {
+        std::vector<uint8_t> request;
+        uint32_t destination;
+        bool answered;
+    } cases[] = {
+        {{0x1B}, local, false},
+        {std::vector<uint8_t>(47, 0x1B), local, false},
+        {Request(0x1B), Ip(255, 255, 255, 255), false},
+        {Request(0x1B), Ip(10, 0, 0, 255), false},  // the subnet's broadcast address
+        {Request(0x1B), Ip(224, 0, 1, 1), false},
+        {Request(0x1B), local, true},
+        {Request(0x1B), 0, true},  // a platform that cannot tell: answered
+    };
+    for (const Case& c : cases) {
+        net.sent.clear();
+        net.incoming.push_back({c.request, {Ip(10, 0, 0, 2), 0x3930}, c.destination, local});
+        ListenOnce(7);
+        EXPECT_EQ(net.sent.size(), c.answered ? 1u : 0u) << FormatAddress(c.destination).text;
+    }
+    EXPECT_EQ(statusRecord.requestsDropped, 5u);
 }
 
 TEST_F(ListenerTest, OtherModesAreLoggedAndIgnored) {
@@ -170,7 +190,7 @@ TEST_F(ListenerTest, RandomDatagramsOfEveryLengthAreSurvived) {
     for (int length = 0; length <= 1472; ++length) {
         std::vector<uint8_t> bytes(static_cast<size_t>(length));
         for (auto& b : bytes) b = static_cast<uint8_t>(random());
-        if (length > 0 && (bytes[0] & 7) == kModeClient) ++expectedReplies;
+        if (length >= 48 && (bytes[0] & 7) == kModeClient) ++expectedReplies;
         Receive(bytes, static_cast<uint32_t>(random()), static_cast<uint16_t>(random()));
         clock.unixMs += 1000;
     }

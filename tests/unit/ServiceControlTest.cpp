@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
 
 #include "service/ServiceControl.h"
 #include "service/Thread.h"
+#include "sync/Log.h"
 
 namespace {
 
@@ -18,9 +20,13 @@ class RecordingManager final : public ServiceControlManager {
         reports.push_back(status);
         return static_cast<int>(reports.size()) != refuseReport;
     }
+    std::vector<std::string> logged;
+    void Log(Priority priority, const char* text) override {
+        logged.push_back(std::to_string(static_cast<int>(priority)) + " " + text);
+    }
 };
 
-// state, controls accepted, check-point, wait hint
+// state, controls accepted, check-point, wait hint, exit code, service-specific code
 using Report = std::vector<uint32_t>;
 
 class ServiceControlTest : public ::testing::Test {
@@ -42,18 +48,18 @@ class ServiceControlTest : public ::testing::Test {
         std::vector<Report> out;
         for (const auto& r : manager.reports) {
             EXPECT_EQ(r.serviceType, 0x10u);
-            EXPECT_EQ(r.win32ExitCode, 0u);
-            EXPECT_EQ(r.serviceSpecificExitCode, 0u);
-            out.push_back({r.currentState, r.controlsAccepted, r.checkPoint, r.waitHint});
+            out.push_back({r.currentState, r.controlsAccepted, r.checkPoint, r.waitHint, r.win32ExitCode,
+                           r.serviceSpecificExitCode});
         }
         return out;
     }
 
     // The run: whatever the test asks for while running, then wait for the stop as the run loop does.
-    static void Run() {
+    static uint32_t Run() {
         ++runs;
         if (onRun) onRun();
         WaitForStopEvent();
+        return 0;
     }
     static inline int runs = 0;
     static inline void (*onRun)() = nullptr;
@@ -67,7 +73,9 @@ TEST_F(ServiceControlTest, StartAndStopMakeTheFourReportsInOrder) {
     onRun = [] { ServiceControlHandler(kServiceControlStop); };
     ServiceMainWith(Run);
     EXPECT_EQ(runs, 1);
-    EXPECT_EQ(Reports(), (std::vector<Report>{{2, 0, 0, 3000}, {4, 1, 0, 0}, {3, 1, 1, 3000}, {1, 1, 0, 0}}));
+    EXPECT_EQ(Reports(),
+              (std::vector<Report>{
+                  {2, 0, 0, 3000, 0, 0}, {4, 1, 0, 0, 0, 0}, {3, 1, 1, 3000, 0, 0}, {1, 1, 0, 0, 0, 0}}));
 }
 
 TEST_F(ServiceControlTest, InterrogationRepeatsTheLastStateWithoutAWaitHint) {
@@ -78,26 +86,26 @@ TEST_F(ServiceControlTest, InterrogationRepeatsTheLastStateWithoutAWaitHint) {
         ServiceControlHandler(kServiceControlStop);         // a second stop: next check-point, hint 3000
     };
     ServiceMainWith(Run);
-    EXPECT_EQ(Reports(), (std::vector<Report>{{2, 0, 0, 3000},
-                                              {4, 1, 0, 0},
-                                              {4, 1, 0, 0},
-                                              {3, 1, 1, 3000},
-                                              {3, 1, 2, 0},
-                                              {3, 1, 3, 3000},
-                                              {1, 1, 0, 0}}));
+    EXPECT_EQ(Reports(), (std::vector<Report>{{2, 0, 0, 3000, 0, 0},
+                                              {4, 1, 0, 0, 0, 0},
+                                              {4, 1, 0, 0, 0, 0},
+                                              {3, 1, 1, 3000, 0, 0},
+                                              {3, 1, 2, 0, 0, 0},
+                                              {3, 1, 3, 3000, 0, 0},
+                                              {1, 1, 0, 0, 0, 0}}));
     EXPECT_TRUE(StopEventIsSet());
 }
 
 TEST_F(ServiceControlTest, ControlBeforeTheFirstReportReportsStateZero) {
     ServiceControlHandler(kServiceControlInterrogate);
-    EXPECT_EQ(Reports(), (std::vector<Report>{{0, 1, 0, 0}}));
+    EXPECT_EQ(Reports(), (std::vector<Report>{{0, 1, 0, 0, 0, 0}}));
 }
 
 TEST_F(ServiceControlTest, RefusedRunningReportLeavesNoRunAndNoStoppedReport) {
     manager.refuseReport = 2;
     ServiceMainWith(Run);
     EXPECT_EQ(runs, 0);
-    EXPECT_EQ(Reports(), (std::vector<Report>{{2, 0, 0, 3000}, {4, 1, 0, 0}}));
+    EXPECT_EQ(Reports(), (std::vector<Report>{{2, 0, 0, 3000, 0, 0}, {4, 1, 0, 0, 0, 0}}));
     EXPECT_TRUE(StopEventIsSet());
 }
 
@@ -105,14 +113,30 @@ TEST_F(ServiceControlTest, RefusedStartReportEndsTheRunAtOnce) {
     manager.refuseReport = 1;
     ServiceMainWith(Run);  // the StopEvent is already set: the run returns at once
     EXPECT_EQ(runs, 1);
-    EXPECT_EQ(Reports(), (std::vector<Report>{{2, 0, 0, 3000}, {4, 1, 0, 0}, {1, 1, 0, 0}}));
+    EXPECT_EQ(Reports(),
+              (std::vector<Report>{{2, 0, 0, 3000, 0, 0}, {4, 1, 0, 0, 0, 0}, {1, 1, 0, 0, 0, 0}}));
 }
 
 TEST_F(ServiceControlTest, RefusedInterrogationWhileRunningStopsTheService) {
     manager.refuseReport = 3;
     onRun = [] { ServiceControlHandler(kServiceControlInterrogate); };
     ServiceMainWith(Run);
-    EXPECT_EQ(Reports(), (std::vector<Report>{{2, 0, 0, 3000}, {4, 1, 0, 0}, {4, 1, 0, 0}, {1, 1, 0, 0}}));
+    EXPECT_EQ(Reports(),
+              (std::vector<Report>{
+                  {2, 0, 0, 3000, 0, 0}, {4, 1, 0, 0, 0, 0}, {4, 1, 0, 0, 0, 0}, {1, 1, 0, 0, 0, 0}}));
+}
+
+TEST_F(ServiceControlTest, AFailedRunStopsTheServiceWithItsCodeAndLogsTheFailure) {
+    ServiceMainWith([]() -> uint32_t {
+        LogFailure("Couldn't bind NTP socket. (98)  Is Zelkor or Ombrix running?");
+        LogEvent(Priority::kNotice, "an event, which only ServiceLog lets through");
+        return 1;
+    });
+    EXPECT_EQ(Reports(),
+              (std::vector<Report>{{2, 0, 0, 3000, 0, 0}, {4, 1, 0, 0, 0, 0}, {1, 1, 0, 0, 1066, 1}}));
+    EXPECT_EQ(ServiceExitCode(), 1u);
+    EXPECT_EQ(manager.logged,
+              std::vector<std::string>{"3 Couldn't bind NTP socket. (98)  Is Zelkor or Ombrix running?"});
 }
 
 TEST_F(ServiceControlTest, UnregisteredHandlerMeansNoReportAndNoRun) {

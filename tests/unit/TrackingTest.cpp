@@ -6,7 +6,7 @@
 #include <tuple>
 
 #include "Fakes.h"
-#include "sync/Config.h"
+#include "config/Settings.h"
 #include "sync/Sntp.h"
 #include "sync/Status.h"
 #include "time/SystemClock.h"
@@ -125,6 +125,7 @@ TEST_F(TrackingTest, AnotherServerNeedsALowerStratumOrTheTrackedOnesSilence) {
         clock.unixMs = kStartMs;
         Hear(a, 2);
         const size_t polls = Polls();
+        Advance(kPollIntervalMs);
         clock.unixMs = kStartMs + k.afterMs;
         Hear(b, k.stratum);
         EXPECT_EQ(syncState.lastServer, k.accepted ? b : a) << k.afterMs << " ms, stratum " << k.stratum;
@@ -135,14 +136,19 @@ TEST_F(TrackingTest, AnotherServerNeedsALowerStratumOrTheTrackedOnesSilence) {
 TEST_F(TrackingTest, SameServerIsPolledAgainOnlyWithoutAFreshReply) {
     Hear(a, 2);
     ASSERT_EQ(Polls(), 1u);
+    Advance(7999);
+    Hear(a, 2);  // no reply yet, but polls leave at most once every 8 s, whatever arrives
+    ASSERT_EQ(Polls(), 1u);
+    Advance(1);
+    clock.unixMs = kStartMs;
     Hear(a, 2);  // no reply yet: the delay is unknown, so ask again
     ASSERT_EQ(Polls(), 2u);
     HandleReply(ReplyToLastPoll(1, 2), a);
     ASSERT_EQ(syncState.delayValid, 1);
-    clock.unixMs = kStartMs + 3600 * 1000;
+    Advance(3600 * 1000);
     Hear(a, 2);
     EXPECT_EQ(Polls(), 2u);  // reply 3600 s old: still fresh
-    clock.unixMs = kStartMs + 3601 * 1000;
+    Advance(1000);
     Hear(a, 2);
     EXPECT_EQ(Polls(), 3u);
     EXPECT_EQ(syncState.delayValid, 0);  // until the new reply arrives
@@ -245,20 +251,19 @@ TEST_F(TrackingTest, ServersLetOnlyTheirOwnBroadcastsThrough) {
         {"10.0.0.0/30", c, true},
         {"10.0.0.0/31", c, false},
         {"0.0.0.0/0", c, true},
-        {"", a, false},           // present but empty: fail closed
-        {"300.0.0.1", a, false},  // nothing usable: the same
+        {"", a, false},  // present but empty (the start is refused): still closed
     };
     for (const Case& k : cases) {
         syncState = SyncState{};
         correctorState = CorrectorState{};
         statusRecord = StatusRecord{};
-        safeguards = Safeguards{};
+        settings = Settings{};
         net.sent.clear();
         clock.sets.clear();
         if (k.servers != nullptr) {
             std::vector<std::string> unusable;
-            safeguards.serversConfigured = 1;
-            ParseServerList(k.servers, safeguards.servers, unusable);
+            settings.serversConfigured = true;
+            ParseServerList(k.servers, settings.servers, unusable);
         }
         Hear(k.from, 1, 5000);
         const std::string done =
@@ -275,7 +280,7 @@ TEST_F(TrackingTest, ServersLetOnlyTheirOwnBroadcastsThrough) {
 }
 
 TEST_F(TrackingTest, MaxStepRefusesLargeErrorsOnlyAfterTheFirstCorrection) {
-    safeguards.maxStepSeconds = 10;
+    settings.maxStepSeconds = 10;
     clock.refuseSet = true;
     Hear(a, 2, -3600000);  // a step that failed corrected nothing
     clock.refuseSet = false;
@@ -316,22 +321,10 @@ namespace {
 
 class ConfiguredDelayTest : public TrackingTest {
   protected:
-    void SetUp() override {
-#ifdef _WIN32
-        GTEST_SKIP() << "the delay comes from the registry on Windows";
-#endif
-        TrackingTest::SetUp();
-    }
     void Configure(const std::string& text) {
-        path_ = ::testing::TempDir() + "zelkor-config-test.ini";
-        std::ofstream(path_) << text;
-        SetEnvironment("ZELKOR_CONFIG", path_.c_str());
+        std::vector<SettingLine> lines;
+        JudgeSettings(SettingsFromIni(text, "zelkornt.ini"), settings, lines);
     }
-    void TearDown() override {
-        std::remove(path_.c_str());
-        TrackingTest::TearDown();
-    }
-    std::string path_;
 };
 
 }  // namespace
@@ -385,72 +378,15 @@ TEST_F(ConfiguredDelayTest, UnusableOffsetIsReportedAndMeasuredInstead) {
     }
 }
 
-TEST_F(ConfiguredDelayTest, ServersAndMaxStepSayWhatTheyDoAndWhatTheyCannotUse) {
-    struct Case {
-        const char* text;
-        Lines log;
-        int serversConfigured;
-        size_t servers;
-        uint32_t maxStep;
-    } cases[] = {
-        {"[Zelkor]\nServers = 10.0.0.1, 10.0.1.9/24 300.1.1.1\nMaxStep=60\n",
-         {"Servers entry \"300.1.1.1\" is not an IPv4 address or subnet; it is ignored",
-          "Following time broadcasts only from 10.0.0.1 10.0.1.0/24", "MaxStep is 60 seconds"},
-         1,
-         2,
-         60},
-        {"[Zelkor]\nServers=\n",
-         {"Servers names no usable address or subnet; no time broadcast will be accepted"},
-         1,
-         0,
-         0},
-        {"[Zelkor]\nMaxStep=3\n", {"MaxStep is 3 seconds"}, 0, 0, 3},
-        {"[Zelkor]\nMaxStep=2\n",
-         {"MaxStep \"2\" is not a whole number of seconds of at least 3; it is ignored"},
-         0,
-         0,
-         0},
-        {"[Zelkor]\nMaxStep=10s\n",
-         {"MaxStep \"10s\" is not a whole number of seconds of at least 3; it is ignored"},
-         0,
-         0,
-         0},
-        {"[Zelkor]\nOffset=250\n", {}, 0, 0, 0},
-    };
-    for (const Case& k : cases) {
-        Configure(k.text);
-        LoadSafeguards();
-        EXPECT_EQ(TakeLog(), k.log) << k.text;
-        EXPECT_EQ(safeguards.serversConfigured, k.serversConfigured) << k.text;
-        EXPECT_EQ(safeguards.servers.size(), k.servers) << k.text;
-        EXPECT_EQ(safeguards.maxStepSeconds, k.maxStep) << k.text;
-    }
-}
-
-TEST(RegistryDelay, OnlyAFourByteDwordIsADelay) {
-    struct Case {
-        long result;
-        uint32_t type, size;
-        uint8_t bytes[4];
-        ConfiguredDelay::Kind kind;
-        uint32_t ms;
-        const char* text;
-    } cases[] = {
-        {0, 4, 4, {0xFA, 0, 0, 0}, ConfiguredDelay::kConfigured, 250, ""},
-        {0, 4, 4, {0x01, 0x02, 0x03, 0x04}, ConfiguredDelay::kConfigured, 0x04030201, ""},
-        {0, 1, 4, {'2', '5', '0', 0}, ConfiguredDelay::kUnusable, 0, "of type 1 and 4 bytes"},  // REG_SZ
-                                                                                                // "250"
-        {0, 3, 4, {0xFA, 0, 0, 0}, ConfiguredDelay::kUnusable, 0, "of type 3 and 4 bytes"},     // REG_BINARY
-        {0, 4, 2, {0xFA, 0, 0, 0}, ConfiguredDelay::kUnusable, 0, "of type 4 and 2 bytes"},     // short
-        {234, 11, 8, {0, 0, 0, 0}, ConfiguredDelay::kUnusable, 0, "of type 11 and more than 4 bytes"},
-        {2, 4, 4, {0xFA, 0, 0, 0}, ConfiguredDelay::kNotConfigured, 0, ""},  // no such value
-    };
-    for (const Case& c : cases) {
-        const ConfiguredDelay d = DelayFromRegistryValue(c.result, c.type, c.size, c.bytes);
-        EXPECT_EQ(d.kind, c.kind) << c.type << "/" << c.size;
-        EXPECT_EQ(std::string(d.text), c.text);
-        if (c.kind == ConfiguredDelay::kConfigured) {
-            EXPECT_EQ(d.value, c.ms);
-        }
-    }
+TEST_F(TrackingTest, PollsLeaveAtMostOnceEvery8SecondsAndANewServerIsPolledOnceTheyMay) {
+    Hear(a, 2);
+    HandleReply(ReplyToLastPoll(0, 0), a);
+    ASSERT_EQ(syncState.delayValid, 1);
+    for (int i = 0; i < 50; ++i) Hear(b, 1);  // a flood of broadcasts that would each ask for a poll
+    EXPECT_EQ(Polls(), 1u);
+    EXPECT_EQ(syncState.delayValid, 0);  // the old server's delay is not the new one's
+    Advance(kPollIntervalMs);
+    Hear(b, 1);
+    EXPECT_EQ(Polls(), 2u);
+    EXPECT_EQ(net.sent.back().peer.address, b);
 }

@@ -9,7 +9,6 @@
 #include <unistd.h>
 #endif
 
-#include "sync/Config.h"
 #include "time/SystemClock.h"
 #include "time/VirtualClock.h"
 
@@ -62,7 +61,7 @@ TEST_F(VirtualClockTest, RunsAtAdjustmentOverIncrementFromSince) {
 }
 
 TEST_F(VirtualClockTest, StepsAndSlewsAreRecordedAndCounted) {
-    Write("offset_ms=-5000\n");
+    Write("offset_ms=-5000\nincrement=100000\n");
     VirtualClock clock(path_);
     InstallClock(&clock);
     const double before = RealUnixSeconds();
@@ -79,6 +78,23 @@ TEST_F(VirtualClockTest, StepsAndSlewsAreRecordedAndCounted) {
     ASSERT_TRUE(clock.GetAdjustment(adjustment, increment, disabled));
     EXPECT_EQ(adjustment, 100123u);
     EXPECT_FALSE(disabled);
+}
+
+TEST_F(VirtualClockTest, RefusesTheRatesTheLinuxClockRefuses) {
+    Write("increment=100000\n");
+    VirtualClock clock(path_);
+    // Linux: the tick within 10 % of nominal, the frequency within 500 ppm, that is 89950 to 110050.
+    for (const auto& [adjustment, taken] :
+         {std::pair{89950u, true}, {89949u, false}, {110050u, true}, {110051u, false}, {119600u, false}}) {
+        EXPECT_EQ(clock.SetAdjustment(adjustment), taken) << adjustment;
+        uint32_t now = 0, increment = 0;
+        bool disabled = false;
+        clock.GetAdjustment(now, increment, disabled);
+        if (taken) {
+            EXPECT_EQ(now, adjustment);
+        }
+    }
+    EXPECT_EQ(Keys()["adjustments"], "2");
 }
 
 TEST_F(VirtualClockTest, RefusedStepsLeaveTheClockAlone) {
@@ -175,106 +191,3 @@ TEST_F(VirtualClockTest, ALinkAtThePathIsNeitherReadNorWrittenThrough) {
     std::remove(secret.c_str());
 }
 #endif
-
-TEST(ConfigParsing, MillisecondsAreAnUnsignedDecimalCount) {
-    struct Case {
-        const char* text;
-        bool ok;
-        uint32_t value;
-    } cases[] = {{"0", true, 0},           {"250", true, 250}, {"4294967295", true, 4294967295u},
-                 {"4294967296", false, 0}, {"", false, 0},     {"-1", false, 0},
-                 {"+5", false, 0},         {"12ms", false, 0}, {"0x10", false, 0},
-                 {" 5", false, 0}};
-    for (const Case& c : cases) {
-        uint32_t value = 0;
-        EXPECT_EQ(ParseCount(c.text, value), c.ok) << c.text;
-        if (c.ok) {
-            EXPECT_EQ(value, c.value) << c.text;
-        }
-    }
-}
-
-#ifndef _WIN32
-TEST(ConfigParsing, ALineLongerThanTheParserReadsMakesTheWholeTextUnusable) {
-    const std::string comment = ";" + std::string(197, '#');  // 198 characters: read whole
-    EXPECT_EQ(ServerModeFromText(("[ZelkorNT]\n" + comment + "\nserver=1\n").c_str()), 1);
-    // One more character, and the parser would take the comment's tail for a setting.
-    EXPECT_EQ(ServerModeFromText(("[ZelkorNT]\n" + comment + "# server=1 (a comment)\nserver=0\n").c_str()),
-              0);
-    EXPECT_EQ(ServerModeFromText(("[ZelkorNT]\nserver=1\n" + comment + "##\n").c_str()), 0);
-    EXPECT_EQ(ConfiguredDelayFromText(("[Zelkor]\nOffset=250\n" + comment + "##\n").c_str()).kind,
-              ConfiguredDelay::kNotConfigured);
-    EXPECT_EQ(ServerModeFromText(("[ZelkorNT]\r\n" + comment + "\r\nserver=1\r\n").c_str()), 1);
-}
-#endif
-
-TEST(ConfigParsing, ServerListsTakeAddressesAndSubnets) {
-    struct Case {
-        const char* text;
-        const char* networks;  // as formatted, blank-separated
-        const char* unusable;  // |-separated
-    } cases[] = {
-        {"10.1.2.3", "10.1.2.3", ""},
-        {"10.1.2.3 10.1.0.0/16", "10.1.2.3 10.1.0.0/16", ""},
-        {" ,\t10.1.2.3,,10.1.0.0/16 ,", "10.1.2.3 10.1.0.0/16", ""},
-        {"10.1.2.3 10.1.2.3", "10.1.2.3 10.1.2.3", ""},  // a duplicate does no harm
-        {"10.1.2.3/16", "10.1.0.0/16", ""},              // the subnet it lies in
-        {"0.0.0.0/0 10.1.2.3/32", "0.0.0.0/0 10.1.2.3", ""},
-        {"10.1.2.3/33 256.1.1.1 10.1.2 1.2.3.4.5", "", "10.1.2.3/33|256.1.1.1|10.1.2|1.2.3.4.5"},
-        {"010.1.2.3 1.2.3.4/08 1.2.3.4/ 1.2.3.4/-1 host.lan 1.2.3.4;x", "",
-         "010.1.2.3|1.2.3.4/08|1.2.3.4/|1.2.3.4/-1|host.lan|1.2.3.4;x"},
-        {"1.2.3.0004 1111.2.3.4 255.255.255.255", "255.255.255.255", "1.2.3.0004|1111.2.3.4"},
-        {"", "", ""},
-        {" , ", "", ""},
-    };
-    for (const Case& c : cases) {
-        std::vector<AllowedNetwork> networks;
-        std::vector<std::string> unusable;
-        ParseServerList(c.text, networks, unusable);
-        std::string shown, refused;
-        for (const AllowedNetwork& n : networks)
-            shown.append(shown.empty() ? "" : " ").append(FormatNetwork(n));
-        for (const std::string& u : unusable) refused.append(refused.empty() ? "" : "|").append(u);
-        EXPECT_EQ(shown, c.networks) << c.text;
-        EXPECT_EQ(refused, c.unusable) << c.text;
-    }
-    std::string many;
-    for (int i = 0; i < 65; ++i) many += "10.0.0." + std::to_string(i) + " ";
-    std::vector<AllowedNetwork> networks;
-    std::vector<std::string> unusable;
-    ParseServerList(many, networks, unusable);
-    EXPECT_EQ(networks.size(), 64u);
-    EXPECT_EQ(unusable, std::vector<std::string>{"10.0.0.64"});
-}
-
-TEST(ConfigParsing, ARegistryListIsAStringValue) {
-    struct Case {
-        long result;
-        uint32_t type, size;
-        const char* bytes;
-        ConfiguredNumber::Kind kind;
-        const char* value;
-        const char* text;
-    } cases[] = {
-        {0, 1, 9, "10.0.0.1\0", ConfiguredNumber::kConfigured, "10.0.0.1", ""},
-        {0, 1, 8, "10.0.0.1", ConfiguredNumber::kConfigured, "10.0.0.1", ""},  // stored without its NUL
-        {0, 4, 4, "\x0a\0\0\x01", ConfiguredNumber::kUnusable, "", "of type 4 and 4 bytes"},
-        {234, 1, 4096, "", ConfiguredNumber::kUnusable, "", "of type 1 and more than 4096 bytes"},
-        {2, 0, 0, "", ConfiguredNumber::kNotConfigured, "", ""},
-    };
-    for (const Case& c : cases) {
-        const ConfiguredText t = TextFromRegistryValue(c.result, c.type, c.size, c.bytes);
-        EXPECT_EQ(t.kind, c.kind) << c.text;
-        EXPECT_EQ(t.value, c.value);
-        EXPECT_EQ(std::string(t.text), c.text);
-    }
-}
-
-TEST(ConfigParsing, ProfileIntegersReadTheLeadingDigits) {
-    struct Case {
-        const char* text;
-        int value;
-    } cases[] = {{"1", 1},   {"2", 2},   {"0", 0},   {"", 0},
-                 {"yes", 0}, {"-1", -1}, {" 7x", 7}, {"99999999999", 0x7FFFFFFF}};
-    for (const Case& c : cases) EXPECT_EQ(ParseProfileInt(c.text), c.value) << c.text;
-}

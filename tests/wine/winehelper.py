@@ -109,6 +109,9 @@ class WineProcess(harness.LogLines):
     def alive(self):
         return self.process.poll() is None
 
+    def wait_exit(self, timeout=30):
+        return self.process.wait(timeout)
+
     def stop(self):
         """SIGTERM to the process (ip netns exec and wine exec in place: it is the Windows program), then
         SIGKILL after 3 s."""

@@ -1,0 +1,316 @@
+#include "config/Settings.h"
+
+#include <cstdio>
+
+#include "config/Ini.h"
+#include "config/Parse.h"
+
+namespace {
+
+constexpr const char* kNames[kSettingCount] = {"Offset",      "Servers",      "MaxStep",    "Keys",
+                                               "TrustedKeys", "BroadcastKey", "ServiceLog", "RtcSync"};
+// A number's value is at most this long in a log line: a longer one is never read cut short.
+constexpr size_t kMaxShownCharacters = 63;
+constexpr uint32_t kLeastMaxStepSeconds = 3;  // a step is anything over 2 seconds
+
+// ASCII letters regardless of case, as profile files match names on Windows.
+bool SameName(const std::string& a, const char* b) {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    size_t i = 0;
+    for (; i < a.size() && b[i] != '\0'; ++i)
+        if (lower(a[i]) != lower(b[i])) return false;
+    return i == a.size() && b[i] == '\0';
+}
+
+bool NumberOf(const FoundValue& value, uint32_t& number) {
+    if (value.kind == FoundValue::kNumber) {
+        number = value.number;
+        return true;
+    }
+    return value.kind == FoundValue::kText && value.text.size() <= kMaxShownCharacters &&
+           ParseCount(value.text.c_str(), number);
+}
+
+bool YesOrNo(const FoundValue& value, bool& yes) {
+    if (value.kind == FoundValue::kNumber && value.number <= 1) {
+        yes = value.number == 1;
+        return true;
+    }
+    if (value.kind != FoundValue::kText) return false;
+    for (const char* word : {"yes", "true", "on", "1"})
+        if (SameName(value.text, word)) return yes = true;
+    for (const char* word : {"no", "false", "off", "0"})
+        if (SameName(value.text, word)) return !(yes = false);
+    return false;
+}
+
+void Say(std::vector<SettingLine>& lines, SettingLine::Kind kind, std::string text) {
+    lines.push_back({kind, std::move(text)});
+}
+
+std::string Quoted(const std::string& text) {
+    return "\"" + text + "\"";
+}
+
+void JudgeServers(const FoundValue& value, bool client, Settings& settings, std::vector<SettingLine>& lines,
+                  bool& ok) {
+    if (value.kind == FoundValue::kAbsent) return;
+    // Present means restricted: a list that names nothing usable would let nothing through.
+    settings.serversConfigured = true;
+    if (value.kind != FoundValue::kText) {
+        Say(lines, SettingLine::kRefused, "Servers " + Shown(value) + " is not a list of addresses");
+        ok = false;
+        return;
+    }
+    std::vector<std::string> unusable;
+    ParseServerList(value.text, settings.servers, unusable);
+    for (const std::string& entry : unusable) {
+        AllowedNetwork network{};
+        Say(lines, SettingLine::kIgnored,
+            "Servers entry " + Quoted(entry) +
+                (ParseAllowedNetwork(entry, network) ? " is beyond the 64 the list may hold"
+                                                     : " is not an IPv4 address or subnet") +
+                "; it is ignored");
+    }
+    if (settings.servers.empty()) {
+        Say(lines, SettingLine::kRefused, "Servers names no usable address or subnet");
+        ok = false;
+    } else if (client) {
+        Say(lines, SettingLine::kInForce,
+            "Following time broadcasts only from " + FormatNetworks(settings.servers));
+    }
+}
+
+}  // namespace
+
+const char* SettingName(Setting setting) {
+    return kNames[static_cast<int>(setting)];
+}
+
+std::string Shown(const FoundValue& value) {
+    switch (value.kind) {
+        case FoundValue::kText:
+            return Quoted(value.text.substr(0, kMaxShownCharacters));
+        case FoundValue::kNumber:
+            return std::to_string(value.number);
+        case FoundValue::kUnusable:
+            return value.shown;
+        case FoundValue::kAbsent:
+            break;
+    }
+    return "";
+}
+
+FoundSettings SettingsFromIni(const std::string& text, const std::string& source) {
+    FoundSettings found;
+    found.source = source;
+    std::vector<IniEntry> entries;
+    if (!ParseIni(text, entries, found.unusable)) return found;
+    std::vector<std::string> sectionsTold;
+    for (const IniEntry& e : entries) {
+        const std::string where = " on line " + std::to_string(e.line);
+        if (SameName(e.section, "ZelkorNT")) {
+            if (SameName(e.name, "server")) {
+                found.serverMode = ParseProfileInt(e.value.c_str());
+                continue;
+            }
+        } else if (SameName(e.section, "Zelkor")) {
+            bool known = false;
+            for (int s = 0; s < kSettingCount && !known; ++s) {
+                if (!SameName(e.name, kNames[s])) continue;
+                found.values[s] = FoundValue{FoundValue::kText, e.value, 0, {}};
+                known = true;
+            }
+            if (known) continue;
+        } else if (e.section.empty()) {
+            found.unknown.push_back("Setting " + Quoted(e.name) + where + " is in no section; it is ignored");
+            continue;
+        } else {
+            bool told = false;
+            for (const std::string& s : sectionsTold) told = told || SameName(s, e.section.c_str());
+            if (!told) {
+                sectionsTold.push_back(e.section);
+                found.unknown.push_back("Unknown section [" + e.section + "] on line " +
+                                        std::to_string(e.sectionLine) + "; its settings are ignored");
+            }
+            continue;
+        }
+        found.unknown.push_back("Unknown setting " + Quoted(e.name) + " in [" + e.section + "]" + where +
+                                "; it is ignored");
+    }
+    return found;
+}
+
+FoundValue DwordFromRegistry(long result, uint32_t type, uint32_t size, const uint8_t value[4]) {
+    FoundValue found;
+    if (result != kRegistryRead && result != kRegistryMoreData) return found;
+    if (result == kRegistryMoreData || type != kRegistryDword || size != 4) {
+        char shown[72];
+        if (result == kRegistryMoreData)
+            (void)std::snprintf(shown, sizeof shown, "of type %u and more than 4 bytes", type);
+        else
+            (void)std::snprintf(shown, sizeof shown, "of type %u and %u bytes", type, size);
+        return FoundValue{FoundValue::kUnusable, {}, 0, shown};
+    }
+    // A REG_DWORD is little-endian whatever the host.
+    found.kind = FoundValue::kNumber;
+    found.number = static_cast<uint32_t>(value[0]) | (static_cast<uint32_t>(value[1]) << 8) |
+                   (static_cast<uint32_t>(value[2]) << 16) | (static_cast<uint32_t>(value[3]) << 24);
+    return found;
+}
+
+FoundValue TextFromRegistry(long result, uint32_t type, uint32_t size, const char* value) {
+    FoundValue found;
+    if (result != kRegistryRead && result != kRegistryMoreData) return found;
+    char shown[72];
+    if (result == kRegistryMoreData) {
+        (void)std::snprintf(shown, sizeof shown, "of type %u and more than %u bytes", type, size);
+    } else if (type != kRegistryString) {
+        (void)std::snprintf(shown, sizeof shown, "of type %u and %u bytes", type, size);
+    } else {
+        found.kind = FoundValue::kText;
+        size_t length = 0;
+        while (length < size && value[length] != '\0') ++length;
+        found.text.assign(value, length);
+        return found;
+    }
+    return FoundValue{FoundValue::kUnusable, {}, 0, shown};
+}
+
+std::vector<std::string> UnknownProfileNames(const std::vector<std::string>& sections,
+                                             const std::vector<std::string>& modeKeys) {
+    std::vector<std::string> unknown;
+    for (const std::string& section : sections)
+        if (!SameName(section, "ZelkorNT"))
+            unknown.push_back("Unknown section [" + section +
+                              "] in zelkornt.ini; its settings are ignored (on Windows they are registry "
+                              "values of the service)");
+    for (const std::string& key : modeKeys)
+        if (!SameName(key, "server"))
+            unknown.push_back("Unknown setting " + Quoted(key) +
+                              " in [ZelkorNT] of zelkornt.ini; it is ignored");
+    return unknown;
+}
+
+bool ParseKeyId(const std::string& text, uint32_t& id) {
+    return text.size() <= 5 && ParseCount(text.c_str(), id) && id >= 1 && id <= kMaxKeyId;
+}
+
+void ParseKeyIdList(const std::string& text, std::vector<uint32_t>& ids, std::vector<std::string>& unusable) {
+    for (const std::string& entry : SplitWords(text, " \t,")) {
+        uint32_t id = 0;
+        if (!ParseKeyId(entry, id)) {
+            unusable.push_back(entry);
+            continue;
+        }
+        bool repeated = false;
+        for (const uint32_t known : ids) repeated = repeated || known == id;
+        if (!repeated) ids.push_back(id);
+    }
+}
+
+std::string FormatKeyIds(const std::vector<uint32_t>& ids) {
+    std::string list;
+    for (const uint32_t id : ids) list.append(list.empty() ? "" : " ").append(std::to_string(id));
+    return list;
+}
+
+bool JudgeSettings(const FoundSettings& found, Settings& settings, std::vector<SettingLine>& lines) {
+    settings = Settings{};
+    settings.serverMode = found.serverMode;
+    if (!found.unusable.empty()) {
+        Say(lines, SettingLine::kRefused,
+            "Configuration file " + Quoted(found.source) + " is unusable: " + found.unusable);
+        return false;
+    }
+    for (const std::string& line : found.unknown) Say(lines, SettingLine::kIgnored, line);
+    const bool client = found.serverMode == 0;
+    bool ok = true;
+
+    settings.offset = found[Setting::kOffset];
+    settings.fixedDelay = NumberOf(settings.offset, settings.offsetMs);
+
+    JudgeServers(found[Setting::kServers], client, settings, lines, ok);
+
+    if (const FoundValue& v = found[Setting::kMaxStep]; v.kind != FoundValue::kAbsent) {
+        if (NumberOf(v, settings.maxStepSeconds) && settings.maxStepSeconds >= kLeastMaxStepSeconds) {
+            if (client)
+                Say(lines, SettingLine::kInForce,
+                    "MaxStep is " + std::to_string(settings.maxStepSeconds) + " seconds");
+        } else {
+            settings.maxStepSeconds = 0;
+            Say(lines, SettingLine::kRefused,
+                "MaxStep " + Shown(v) + " is not a whole number of seconds of at least 3");
+            ok = false;
+        }
+    }
+
+    if (const FoundValue& v = found[Setting::kKeys]; v.kind != FoundValue::kAbsent) {
+        if (v.kind == FoundValue::kText && !v.text.empty()) {
+            settings.keysPath = v.text;
+        } else {
+            Say(lines, SettingLine::kRefused,
+                "Keys " + (v.kind == FoundValue::kText ? "\"\"" : Shown(v)) + " is not a path");
+            ok = false;
+        }
+    }
+
+    const Setting switches[] = {Setting::kServiceLog, Setting::kRtcSync};
+    bool* targets[] = {&settings.serviceLog, &settings.rtcSync};
+    for (int i = 0; i < 2; ++i) {
+        const FoundValue& v = found[switches[i]];
+        if (v.kind != FoundValue::kAbsent && !YesOrNo(v, *targets[i])) {
+            Say(lines, SettingLine::kRefused,
+                std::string(SettingName(switches[i])) + " " + Shown(v) + " is not yes or no");
+            ok = false;
+        }
+    }
+    return ok;
+}
+
+bool JudgeKeySettings(const FoundSettings& found, const std::vector<uint32_t>& loaded, Settings& settings,
+                      std::vector<SettingLine>& lines) {
+    const auto isLoaded = [&loaded](uint32_t id) {
+        for (const uint32_t k : loaded)
+            if (k == id) return true;
+        return false;
+    };
+    bool ok = true;
+    if (const FoundValue& v = found[Setting::kTrustedKeys]; v.kind != FoundValue::kAbsent) {
+        // Present means required: a list that names nothing usable would let nothing through.
+        settings.trustedConfigured = true;
+        std::vector<uint32_t> named;
+        std::vector<std::string> unusable;
+        if (v.kind == FoundValue::kText) {
+            ParseKeyIdList(v.text, named, unusable);
+        } else {
+            Say(lines, SettingLine::kRefused, "TrustedKeys " + Shown(v) + " is not a list of key IDs");
+            ok = false;
+        }
+        for (const std::string& entry : unusable)
+            Say(lines, SettingLine::kIgnored,
+                "TrustedKeys entry " + Quoted(entry) + " is not a key ID from 1 to 65534; it is ignored");
+        for (const uint32_t id : named) {
+            if (isLoaded(id))
+                settings.trusted.push_back(id);
+            else
+                Say(lines, SettingLine::kIgnored,
+                    "TrustedKeys names key " + std::to_string(id) + ", which no keys file line gives");
+        }
+        if (settings.trusted.empty()) {
+            if (ok) Say(lines, SettingLine::kRefused, "TrustedKeys names no usable key");
+            ok = false;
+        } else if (found.serverMode == 0) {
+            Say(lines, SettingLine::kInForce,
+                "Accepting time broadcasts only under keys " + FormatKeyIds(settings.trusted));
+        }
+    }
+    if (const FoundValue& v = found[Setting::kBroadcastKey]; v.kind != FoundValue::kAbsent) {
+        if (!NumberOf(v, settings.broadcastKey) || !isLoaded(settings.broadcastKey)) {
+            settings.broadcastKey = 0;
+            Say(lines, SettingLine::kRefused, "BroadcastKey " + Shown(v) + " is no loaded key");
+            ok = false;
+        }
+    }
+    return ok;
+}
