@@ -111,6 +111,8 @@ class InstallTest(ServiceCase):
         })
         depends = probe.value("DependOnService")
         self.assertEqual(depends, (7, b"Tcpip\0\0"))  # REG_MULTI_SZ: one name
+        self.assertEqual(probe.value("Description"),
+                         (1, b"Keeps this computer's clock in step with the SNTP time broadcasts on the local network.\0"))
         self.assertEqual(self.sc_state(), winehelper.STOPPED)
 
         # A second add fails with the system's text and changes nothing.
