@@ -1,5 +1,6 @@
-// "add" and "remove" under systemd: the unit file /etc/systemd/system/zelkor.service, enabled for
-// multi-user.target, and systemctl for everything the manager does with it.
+// "add" and "remove" under systemd: the unit file /etc/systemd/system/zelkor.service (its text is
+// src/service/zelkor.service.in), enabled for multi-user.target, and systemctl for everything the manager
+// does with it.
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -10,7 +11,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <initializer_list>
 #include <string>
@@ -20,6 +20,8 @@
 #include "service/ErrorText.h"
 #include "service/Installer.h"
 #include "service/ServiceControl.h"
+#include "service/SystemdUnit.h"
+#include "service/UnitTemplate.h"
 
 namespace {
 
@@ -27,59 +29,7 @@ constexpr const char* kUnitPath = "/etc/systemd/system/zelkor.service";
 constexpr const char* kUnitName = "zelkor.service";
 constexpr const char* kSystemdRunning = "/run/systemd/system";
 
-// Only what the daemon needs: the clock, port 123, IPv4 and the notify socket. ProtectClock is left out
-// on purpose: setting the clock is the service's job.
-constexpr const char* kUnitTemplate =
-    "[Unit]\n"
-    "Description=Zelkor Time Synchronization\n"
-    "Wants=network-online.target\n"
-    "After=network-online.target\n"
-    // One daemon disciplines the clock and holds port 123: starting Zelkor stops the others.
-    "Conflicts=systemd-timesyncd.service chrony.service ntpsec.service ntp.service openntpd.service\n"
-    "\n"
-    "[Service]\n"
-    "Type=notify\n"
-    "ExecStart=\"%s\"\n"
-    // Not root: a user of its own for each run, with only the two capabilities its work needs.
-    "DynamicUser=yes\n"
-    "AmbientCapabilities=CAP_SYS_TIME CAP_NET_BIND_SERVICE\n"
-    // The status file's folder, /run/zelkor, the service's own.
-    "RuntimeDirectory=zelkor\n"
-    // The keys for authenticated time, root's alone: systemd passes the dynamic user a private copy, and
-    // this text when there is no such file (then Zelkor finds none).
-    "LoadCredential=keys:/etc/zelkor/keys\n"
-    "SetCredential=keys:# no /etc/zelkor/keys\n"
-    "CapabilityBoundingSet=CAP_SYS_TIME CAP_NET_BIND_SERVICE\n"
-    "NoNewPrivileges=yes\n"
-    "ProtectSystem=strict\n"
-    "ProtectHome=yes\n"
-    "PrivateTmp=yes\n"
-    "PrivateDevices=yes\n"
-    "DevicePolicy=closed\n"
-    "ProtectKernelTunables=yes\n"
-    "ProtectKernelModules=yes\n"
-    "ProtectKernelLogs=yes\n"
-    "ProtectControlGroups=yes\n"
-    "ProtectHostname=yes\n"
-    "ProtectProc=invisible\n"
-    "ProcSubset=pid\n"
-    "RestrictAddressFamilies=AF_INET AF_UNIX\n"
-    "RestrictNamespaces=yes\n"
-    "RestrictRealtime=yes\n"
-    "RestrictSUIDSGID=yes\n"
-    "LockPersonality=yes\n"
-    "MemoryDenyWriteExecute=yes\n"
-    "RemoveIPC=yes\n"
-    "SystemCallArchitectures=native\n"
-    // @privileged holds @clock: the clock calls are allowed again after it is taken away.
-    "SystemCallFilter=@system-service\n"
-    "SystemCallFilter=~@resources @privileged\n"
-    "SystemCallFilter=@clock\n"
-    "SystemCallErrorNumber=EPERM\n"
-    "UMask=0077\n"
-    "\n"
-    "[Install]\n"
-    "WantedBy=multi-user.target\n";
+constexpr const char* kProgramPlaceholder = "@ZELKORNT@";
 
 // Never found through the caller's PATH, never given the caller's environment: add runs as root.
 constexpr const char* kSystemctlPaths[] = {"/usr/bin/systemctl", "/bin/systemctl"};
@@ -155,6 +105,20 @@ bool QuoteForUnit(const char* path, char* out, size_t size) {
     return true;
 }
 
+}  // namespace
+
+bool SystemdUnitText(const char* program, std::string& unit) {
+    char quoted[1100];
+    if (!QuoteForUnit(program, quoted, sizeof quoted)) return false;
+    unit = kUnitTemplate;
+    const size_t at = unit.find(kProgramPlaceholder);
+    if (at == std::string::npos) return false;
+    unit.replace(at, std::strlen(kProgramPlaceholder), quoted);
+    return true;
+}
+
+namespace {
+
 class SystemdInstaller final : public ServiceInstaller {
   public:
     bool OwnPath(char* path, int size) override {
@@ -194,18 +158,16 @@ class SystemdInstaller final : public ServiceInstaller {
     }
 
     bool Create(const char* path) override {
-        char quoted[1100];
-        if (!QuoteForUnit(path, quoted, sizeof quoted)) return Failed(EINVAL);
-        char unit[4096];
-        const int length = std::snprintf(unit, sizeof unit, kUnitTemplate, quoted);
-        if (length < 0 || length >= static_cast<int>(sizeof unit)) return Failed(ENAMETOOLONG);
+        std::string unit;
+        if (!SystemdUnitText(path, unit)) return Failed(EINVAL);
+        const auto length = static_cast<ssize_t>(unit.size());
         // Written whole beside the unit, then linked into place: the unit appears complete or not at all,
         // and link() refuses to replace an existing one, which is left exactly as it is.
         if (access(kUnitPath, F_OK) == 0) return Failed(kErrorServiceExists);
         const std::string temporary = std::string(kUnitPath) + ".zelkor-new";
         const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (fd < 0) return Failed(static_cast<uint32_t>(errno));
-        const ssize_t n = write(fd, unit, static_cast<size_t>(length));
+        const ssize_t n = write(fd, unit.data(), unit.size());
         int error = n == length ? 0 : (n < 0 ? errno : EIO);
         if (error == 0 && fsync(fd) != 0) error = errno;
         if (close(fd) != 0 && error == 0) error = errno;

@@ -24,6 +24,34 @@ constexpr DWORD kEventTypes = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVEN
 constexpr const char* kServiceAccess =
     "D:(A;;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;SY)(A;;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;BA)(A;;CCLCSWLORC;;;AU)";
 
+// After the service ends without reporting a stop, it is started again a minute later, twice; a third
+// failure within a day leaves it stopped for an administrator to look at.
+constexpr DWORD kRestartDelayMs = 60 * 1000;
+constexpr DWORD kFailureCountResetSeconds = 24 * 60 * 60;
+
+// What the Services console shows.
+bool Describe(SC_HANDLE service) {
+    char description[] =
+        "Keeps this computer's clock in step with the SNTP time broadcasts on the local network.";
+    SERVICE_DESCRIPTIONA text{description};
+    return ChangeServiceConfig2A(service, SERVICE_CONFIG_DESCRIPTION, &text) != 0;
+}
+
+bool SetRecovery(SC_HANDLE service) {
+    SC_ACTION actions[] = {
+        {SC_ACTION_RESTART, kRestartDelayMs}, {SC_ACTION_RESTART, kRestartDelayMs}, {SC_ACTION_NONE, 0}};
+    SERVICE_FAILURE_ACTIONSA failure{};
+    failure.dwResetPeriod = kFailureCountResetSeconds;
+    failure.cActions = sizeof actions / sizeof actions[0];
+    failure.lpsaActions = actions;
+    if (ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure) == 0) return false;
+    // A worker that fails stops the service with its code rather than crashing: that is a failure to
+    // recover from too. Wine 8 refuses this level; there the restarts follow crashes only.
+    SERVICE_FAILURE_ACTIONS_FLAG onErrorStops{TRUE};
+    (void)ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &onErrorStops);
+    return true;
+}
+
 // Where a path's root ends: the backslash after "C:", or after "\\\\server\\share"; npos when it has none.
 size_t RootEnd(const std::string& path) {
     if (path.size() >= 3 && path[1] == ':' && path[2] == '\\') return 2;
@@ -72,7 +100,8 @@ class ScmInstaller final : public ServiceInstaller {
         service_ = CreateServiceA(manager_, kServiceName, "Zelkor Time Synchronization", SERVICE_ALL_ACCESS,
                                   SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
                                   command, nullptr, nullptr, "Tcpip\0", nullptr, nullptr);
-        return service_ != nullptr || Failed();
+        if (service_ == nullptr) return Failed();
+        return (Describe(service_) && SetRecovery(service_)) || Failed();
     }
 
     bool Protect() override {

@@ -60,9 +60,9 @@ def _pid_alive(pid):
     return os.path.exists(f"/proc/{pid}")
 
 
-def _host(*argv, timeout=60, check=True):
+def _host(*argv, timeout=60, check=True, cwd=None):
     result = subprocess.run(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, timeout=timeout,
-                            stdin=subprocess.DEVNULL)
+                            stdin=subprocess.DEVNULL, cwd=cwd)
     if check and result.returncode != 0:
         raise RuntimeError(f"{shlex.join(argv)} failed ({result.returncode}): {result.stderr.strip()}")
     return result
@@ -356,6 +356,27 @@ def _build_archive(suite, cache, archive):
         shutil.rmtree(build, ignore_errors=True)
 
 
+def package_of(commit):
+    """The Debian package of a commit of this checkout (dpkg-buildpackage, under a minute), cached."""
+    cache = os.path.abspath(cache_directory())
+    os.makedirs(cache, exist_ok=True)
+    path = os.path.join(cache, f"zelkor-{commit}.deb")
+    with open(os.path.join(cache, ".lock"), "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        if not os.path.isfile(path):
+            log(f"building the Debian package of {commit}, once")
+            build = tempfile.mkdtemp(prefix="build-", dir=cache)  # removed under the lock should this run die
+            try:
+                top = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")  # archive takes all from there
+                _host("bash", "-o", "pipefail", "-c", 'git -C "$0" archive --prefix=src/ "$1" | tar -x -C "$2"', top,
+                      commit, build)
+                _host("dpkg-buildpackage", "-b", "-us", "-uc", "-j2", timeout=900, cwd=os.path.join(build, "src"))
+                os.rename(os.path.join(build, [n for n in os.listdir(build) if re.match(r"zelkor_.*\.deb$", n)][0]), path)
+            finally:
+                shutil.rmtree(build, ignore_errors=True)
+    return path
+
+
 # ------------------------------------------------------------------------------------------------ container
 
 def _child_setup(cgroup_files):
@@ -612,3 +633,14 @@ class Container:
     def path(self, inside):
         """This machine's path of a file inside the container (through the overlay)."""
         return self.root + "/" + inside.lstrip("/")
+
+    def chroot(self, *argv, timeout=300):
+        """Runs argv in the tree while the container is not booted, as an image build does: chrooted in a
+        private mount namespace with /dev and /proc, without CAP_SYS_TIME, and no systemd running."""
+        self.prepare()
+        if self.process is not None:
+            raise RuntimeError("the container is running")
+        script = 'mount --bind /dev "$0/dev" && mount -t proc proc "$0/proc" && exec chroot "$0" "$@"'
+        return _host("unshare", "-m", "--propagation", "private", "capsh", "--drop=cap_sys_time", "--", "-c", script,
+                     self.root, "env", "-i", f"PATH={INSIDE_PATH}", "LANG=C.UTF-8", "DEBIAN_FRONTEND=noninteractive",
+                     *argv, timeout=timeout)

@@ -1,6 +1,6 @@
 """Installation layout and what scripts/package ships: cmake --install puts the programs and man pages in
-place; the Debian package is clean under lintian, replaces the time daemon, carries the conffile, the man
-pages and the copyright, and its man pages render without a warning. (Installing it under systemd is in
+place; the Debian package is clean under lintian, replaces the time daemon, carries the units, the
+conffile, the man pages and the copyright, and its man pages render without a warning. (Installing it under systemd is in
 test_systemd.py, the MSI under Wine in tests/wine.)
 
 Environment: ZELKOR_TOOLS (the build folder), ZELKOR_DIST (the folder scripts/package filled; default
@@ -60,7 +60,10 @@ class DebianPackageTest(unittest.TestCase):
         self.assertEqual(fields["Recommends"], "libsystemd0")  # loaded when systemd runs the service
         files = sorted(line.split()[-1] for line in run("dpkg-deb", "-c", deb()).stdout.splitlines()
                        if not line.startswith("d"))
-        self.assertEqual(files, ["./etc/zelkornt.ini", "./usr/bin/zelkorstat", "./usr/sbin/zelkornt",
+        self.assertEqual(files, ["./etc/zelkornt.ini", "./usr/bin/zelkorstat",
+                                 "./usr/lib/systemd/ntp-units.d/80-zelkor.list",
+                                 "./usr/lib/systemd/system/zelkor-wait-sync.service",
+                                 "./usr/lib/systemd/system/zelkor.service", "./usr/sbin/zelkornt",
                                  "./usr/share/doc/zelkor/README.md.gz", "./usr/share/doc/zelkor/changelog.gz",
                                  "./usr/share/doc/zelkor/copyright", "./usr/share/man/man1/zelkorstat.1.gz",
                                  "./usr/share/man/man8/zelkornt.8.gz"])

@@ -7,16 +7,19 @@ ZELKOR_VIRTUAL_CLOCK in its StateDirectory), and neither it nor anything else th
 
 Environment: ZELKOR_BIN (the daemon; its folder is bound read-only at /opt/zelkor), ZELKOR_TOOLS (the
 build folder), ZELKOR_CONTAINER_CACHE (where the root file system archive is kept), ZELKOR_TEST_BUDGET
-(seconds the cases may take once the root file system is ready, default 240), ASAN_OPTIONS and
+(seconds the cases may take once the root file system is ready, default 360), ASAN_OPTIONS and
 UBSAN_OPTIONS (passed to the daemon).
 """
 
 import os
+import pathlib
 import platform
 import re
+import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 import unittest
 
@@ -29,6 +32,7 @@ BIN = os.path.abspath(os.environ.get("ZELKOR_BIN") or os.path.join(HERE, "..", "
 INSIDE_BIN = "/opt/zelkor/" + os.path.basename(BIN)
 INSIDE_STAT = "/opt/zelkor/zelkorstat"
 UNIT = "/etc/systemd/system/zelkor.service"
+PACKAGED_UNIT = "/usr/lib/systemd/system/zelkor.service"
 WANTS_LINK = "/etc/systemd/system/multi-user.target.wants/zelkor.service"
 DROP_IN_DIR = "/etc/systemd/system/zelkor.service.d"
 CLOCK_FILE = "/var/lib/zelkor/clock"
@@ -56,8 +60,13 @@ def _sanitizer_environment(for_service):
     return env
 
 
+# The container withholds CAP_SYS_TIME, for which the unit checks; the tests run it all the same.
+CONDITION_DROP_IN = "[Unit]\nConditionCapability=\n"
+PREVIOUS_RELEASE = "6bfc4ea"  # 1.5.0, whose package wrote the unit with "zelkornt add"
+
+
 def _test_drop_in():
-    lines = ["[Service]", "StateDirectory=zelkor", f"Environment=ZELKOR_VIRTUAL_CLOCK={CLOCK_FILE}",
+    lines = ["[Unit]", "ConditionCapability=", "[Service]", "StateDirectory=zelkor", f"Environment=ZELKOR_VIRTUAL_CLOCK={CLOCK_FILE}",
              "Environment=ZELKOR_CONFIG=/nonexistent"]
     lines += [f'Environment="{k}={v}"' for k, v in _sanitizer_environment(True).items()]
     return "\n".join(lines) + "\n"
@@ -153,6 +162,24 @@ def sanitizer_reports():
     return [line for line in text.splitlines() if any(m in line for m in SANITIZER_MARKERS)]
 
 
+def fragment():
+    """The unit file systemd loaded, links resolved (/lib is /usr/lib in Debian's tree)."""
+    return c.run("readlink", "-f", show("FragmentPath")["FragmentPath"]).stdout.strip()
+
+
+def apt(*args):
+    return c.run("apt-get", "-y", *args, env={"DEBIAN_FRONTEND": "noninteractive"}, timeout=180)
+
+
+def newer_package(deb, out):
+    """The same package with the next version, to upgrade to."""
+    with tempfile.TemporaryDirectory() as tree:
+        for step in (["dpkg-deb", "-R", deb, tree], ["sed", "-i", "s/^Version: .*/&.1/", f"{tree}/DEBIAN/control"],
+                     ["dpkg-deb", "-b", tree, out]):
+            subprocess.run(step, check=True, timeout=60, capture_output=True)
+    return out
+
+
 # ------------------------------------------------------------------------------------------------------ cases
 
 class ZelkorUnderSystemd(unittest.TestCase):
@@ -183,7 +210,7 @@ class ZelkorUnderSystemd(unittest.TestCase):
         # add installs and enables; it does not start the service.
         self.assertEqual(systemctl("is-active", "zelkor.service", check=False).stdout.strip(), "inactive")
 
-        verify = c.run("systemd-analyze", "verify", UNIT, check=False)
+        verify = c.run("systemd-analyze", "verify", "--man=no", UNIT, check=False)
         self.assertEqual((verify.returncode, verify.stderr), (0, ""), verify.stdout)
 
         security = c.run("systemd-analyze", "security", "--no-pager", "zelkor.service", check=False)
@@ -191,6 +218,11 @@ class ZelkorUnderSystemd(unittest.TestCase):
         overall = [ln for ln in security.stdout.splitlines() if "Overall exposure level" in ln]
         self.assertEqual(len(overall), 1, security.stdout)
         print(f"\n    systemd-analyze security: {overall[0].strip()}", flush=True)
+        self.assertLessEqual(float(re.search(r"level for \S+: ([0-9.]+)", overall[0]).group(1)), 2.0)
+
+        # Where the clock may not be set (this container), the unit skips itself.
+        systemctl("start", "zelkor.service", timeout=30)
+        self.assertEqual(show("ActiveState", "ConditionResult"), {"ActiveState": "inactive", "ConditionResult": "no"})
 
     def test_02_add_again_leaves_the_unit_as_it_is(self):
         install()
@@ -373,7 +405,7 @@ close($f);
             r = c.run(program, "add", check=False, env=_sanitizer_environment(False))
             self.assertEqual((r.stdout, r.returncode), ("Service installed\n", 0), r.stderr)
             install()  # the test drop-in on the unit just added
-            verify = c.run("systemd-analyze", "verify", UNIT, check=False)
+            verify = c.run("systemd-analyze", "verify", "--man=no", UNIT, check=False)
             self.assertEqual((verify.returncode, verify.stderr), (0, ""))
             systemctl("start", "zelkor.service", check=False, timeout=30)
             self.assertEqual(show("ActiveState", "SubState"), {"ActiveState": "active", "SubState": "running"})
@@ -453,33 +485,81 @@ close($f);
         systemctl("start", "systemd-timesyncd.service", timeout=30)
         self.assertEqual(systemctl("is-active", "systemd-timesyncd.service", check=False).stdout.strip(), "active")
         c.run("ip", "route", "replace", "default", "dev", "lo")  # the multicast join, after test_05's reboot
-        with open(package.deb(), "rb") as f, open(c.path("/root/zelkor.deb"), "wb") as out:
-            out.write(f.read())
-        r = c.run("apt-get", "install", "-y", "/root/zelkor.deb", env={"DEBIAN_FRONTEND": "noninteractive"},
-                  timeout=180)
+        write_drop_in("container.conf", CONDITION_DROP_IN)
+        shutil.copy(package.deb(), c.path("/root/zelkor.deb"))
+        r = apt("install", "/root/zelkor.deb")
         lines = r.stdout.splitlines()
         shown = [l for i, l in enumerate(lines) if "REMOVED" in l or "Setting up zelkor" in l or
                  (i and "REMOVED" in lines[i - 1])]
         print("\n    apt-get install: " + " | ".join(l.strip() for l in shown), flush=True)
         self.assertNotEqual(c.run("dpkg-query", "-W", "-f=${db:Status-Status}", "systemd-timesyncd",
                                   check=False).stdout, "installed")
-        self.assertEqual(show("UnitFileState", "ActiveState", "ExecStart")["UnitFileState"], "enabled")
+        self.assertEqual((show("UnitFileState")["UnitFileState"], fragment(), c.run("dpkg", "-S", PACKAGED_UNIT).stdout),
+                         ("enabled", PACKAGED_UNIT, f"zelkor: {PACKAGED_UNIT}\n"))
         wait_for(lambda: show("ActiveState")["ActiveState"] == "active", 10, "zelkor.service to run")
         self.assertIn("path=/usr/sbin/zelkornt ;", show("ExecStart")["ExecStart"])
         wait_for(lambda: c.run("zelkorstat", check=False).returncode == 1, 10, "zelkorstat to read the status")
         self.assertEqual(c.run("zelkorstat", check=False).stdout.splitlines()[0],
                          "Zelkor: not synchronised: no broadcast accepted yet")
+        # The unit to wait for synchronisation at boot, there for those who enable it.
+        self.assertEqual(systemctl("is-enabled", "zelkor-wait-sync.service", check=False).stdout.strip(), "disabled")
+        verify = c.run("systemd-analyze", "verify", "--man=no", "zelkor-wait-sync.service", "zelkor.service",
+                       check=False)
+        self.assertEqual((verify.returncode, verify.stderr), (0, ""), verify.stdout)
+
+        # timedatectl knows it as the NTP service and turns it off and on.
+        self.assertIn("NTP service: active", c.run("timedatectl").stdout)
+        for ntp, active, enabled in (("false", "inactive", "disabled"), ("true", "active", "enabled")):
+            c.run("timedatectl", "set-ntp", ntp)
+            wait_for(lambda: show("ActiveState")["ActiveState"] == active, 10, f"set-ntp {ntp} to take effect")
+            self.assertEqual(show("UnitFileState")["UnitFileState"], enabled)
+        systemctl("mask", "zelkor.service")
+        self.assertEqual(show("UnitFileState")["UnitFileState"], "masked")
+        systemctl("unmask", "zelkor.service")
 
         # Removed, the service goes; installed again (its configuration kept), the service comes back.
-        apt = {"env": {"DEBIAN_FRONTEND": "noninteractive"}, "timeout": 120}
-        c.run("apt-get", "remove", "-y", "zelkor", **apt)
+        apt("remove", "zelkor")
         self.assertEqual(show("LoadState")["LoadState"], "not-found")
-        c.run("apt-get", "install", "-y", "/root/zelkor.deb", **apt)
+        apt("install", "/root/zelkor.deb")
         wait_for(lambda: show("ActiveState")["ActiveState"] == "active", 10, "zelkor.service to run again")
 
-        c.run("apt-get", "purge", "-y", "zelkor", **apt)
+        c.run("rm", "-r", DROP_IN_DIR)
+        apt("purge", "zelkor")
         self.assertEqual(show("LoadState")["LoadState"], "not-found")
-        self.assertEqual(c.run("find", "/etc", "-name", "*zelkor*").stdout, "")
+        self.assertEqual(c.run("find", "/etc", "/var/lib/systemd", "-name", "*zelkor*").stdout, "")
+
+    def test_21_an_upgrade_from_the_previous_release_keeps_the_keys_loading(self):
+        uninstall()
+        shutil.copy(container.package_of(PREVIOUS_RELEASE), c.path("/root/previous.deb"))
+        newer_package(package.deb(), c.path("/root/newer.deb"))
+        write_drop_in("container.conf", CONDITION_DROP_IN + "[Service]\nEnvironment=ZELKOR_CONFIG=/etc/zelkor-test.ini\n")
+        c.sh("printf '[Zelkor]\\nKeys=/etc/zelkor/keys\\nTrustedKeys=1\\n' > /etc/zelkor-test.ini && mkdir -p /etc/zelkor"
+             " && printf '1 MD5 one\\n2 SHA1 two\\n' > /etc/zelkor/keys && chmod 600 /etc/zelkor/keys")
+        try:
+            for deb, unit in (("/root/previous.deb", UNIT), ("/root/newer.deb", PACKAGED_UNIT)):
+                apt("install", deb)
+                wait_for(lambda: show("ActiveState")["ActiveState"] == "active", 10, f"{deb} to run the service")
+                wait_for(lambda: "keys=1 2\n" in c.run("cat", "/run/zelkor/status", check=False).stdout, 5,
+                         f"the keys to load under {deb}")
+                self.assertEqual((fragment(), show("UnitFileState")["UnitFileState"]), (unit, "enabled"))
+            self.assertFalse(exists(UNIT))
+        finally:
+            c.run("rm", "-rf", "/etc/zelkor", "/etc/zelkor-test.ini", DROP_IN_DIR)
+            apt("purge", "zelkor")
+
+    def test_22_installed_into_an_image_it_runs_from_the_first_boot(self):
+        image = container.Container(os.path.dirname(BIN))
+        try:
+            image.chroot("true")  # the tree, not booted
+            shutil.copy(package.deb(), image.path("/root/zelkor.deb"))
+            image.chroot("apt-get", "install", "-y", "/root/zelkor.deb")
+            os.makedirs(image.path(DROP_IN_DIR))
+            pathlib.Path(image.path(f"{DROP_IN_DIR}/container.conf")).write_text(CONDITION_DROP_IN)
+            image.boot()
+            state = image.run("systemctl", "show", "zelkor.service", "-p", "UnitFileState,ActiveState").stdout
+            self.assertEqual(sorted(state.split()), ["ActiveState=active", "UnitFileState=enabled"])
+        finally:
+            image.close()
 
     def test_99_no_sanitizer_reports(self):
         self.assertEqual(sanitizer_reports(), [])
@@ -508,7 +588,7 @@ def main():
     started = time.monotonic()
     container.sweep_stale()
     container.ensure_rootfs()  # the first run builds it (about a minute); not counted in the budget
-    signal.alarm(int(os.environ.get("ZELKOR_TEST_BUDGET", "240")))
+    signal.alarm(int(os.environ.get("ZELKOR_TEST_BUDGET", "360")))
     try:
         program = unittest.main(module="__main__", verbosity=2, exit=False)
     finally:

@@ -7,12 +7,17 @@
 
 #include <cstring>
 #include <deque>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include "service/ErrorText.h"
 #include "service/Installer.h"
 #include "service/Service.h"
 #include "service/ServiceControl.h"
+#ifndef _WIN32
+#include "service/SystemdUnit.h"
+#endif
 
 namespace {
 
@@ -145,6 +150,15 @@ TEST(InstallCheck, AProgramTheSandboxHidesOrOthersCanReplaceIsRefused) {
     }
     EXPECT_NE(std::string(ErrorText(kErrorProgramWritable)), "");
     EXPECT_NE(std::string(ErrorText(kErrorProgramHidden)), "");
+}
+
+TEST(SystemdUnit, AddWritesTheUnitThisBuildInstallsForItsProgram) {
+    std::stringstream installed;
+    installed << std::ifstream(ZELKOR_INSTALLED_UNIT).rdbuf();
+    std::string unit;
+    ASSERT_TRUE(SystemdUnitText(ZELKOR_INSTALLED_PROGRAM, unit));
+    EXPECT_EQ(unit, installed.str());
+    EXPECT_NE(unit.find("\nExecStart=\"" ZELKOR_INSTALLED_PROGRAM "\"\n"), std::string::npos);
 }
 #endif
 

@@ -10,6 +10,7 @@ service started by services.exe gets it)."""
 
 import json
 import os
+import pathlib
 import re
 import shutil
 import subprocess
@@ -32,6 +33,7 @@ RUNNING_REPORT = (OWN_PROCESS, winehelper.RUNNING, ACCEPT_STOP, 0, 0, 0, 0)
 STOP_PENDING_REPORT = (OWN_PROCESS, winehelper.STOP_PENDING, ACCEPT_STOP, 0, 0, 1, 3000)
 ERROR_SERVICE_EXISTS, ERROR_SERVICE_DOES_NOT_EXIST = 1073, 1060
 NOT_INSTALLED = f"failed=OpenServiceA error={ERROR_SERVICE_DOES_NOT_EXIST}"  # what the probe says then
+PACKAGING = os.path.join(winehelper.HERE, "..", "..", "packaging")
 
 net = wine = probe = None
 
@@ -111,6 +113,8 @@ class InstallTest(ServiceCase):
         })
         depends = probe.value("DependOnService")
         self.assertEqual(depends, (7, b"Tcpip\0\0"))  # REG_MULTI_SZ: one name
+        self.assertEqual(probe.value("Description"),
+                         (1, b"Keeps this computer's clock in step with the SNTP time broadcasts on the local network.\0"))
         self.assertEqual(self.sc_state(), winehelper.STOPPED)
 
         # A second add fails with the system's text and changes nothing.
@@ -296,42 +300,68 @@ class StatusTest(ServiceCase):
         self.assertAlmostEqual(report["last_delta_ms"], 300, delta=50)
 
 
-class MsiTest(unittest.TestCase):
-    def test_the_msi_installs_and_removes_files_and_service_unattended(self):
-        dist = os.environ.get("ZELKOR_DIST") or os.path.join(winehelper.HERE, "..", "..", "dist")
-        found = [f for f in os.listdir(dist) if f.endswith(".msi")] if os.path.isdir(dist) else []
-        self.assertEqual(len(found), 1, f"no one MSI in {dist}: run scripts/package")
-        msi = os.path.join(dist, found[0])
-        folder = os.path.join(wine.path, "drive_c", "Program Files", "Zelkor")
-        self.addCleanup(lambda: wine.run("msiexec", "/x", msi, "/qn", timeout=180))
-        result = wine.run("msiexec", "/i", msi, "/qn", timeout=180)
-        self.assertEqual(result.returncode, 0, winehelper.text(result.stdout + result.stderr))
-        self.assertEqual(sorted(os.listdir(folder)),
-                         ["LICENSE.txt", "README.txt", "zelkornt.exe", "zelkornt.ini", "zelkorstat.exe"])
-        config = probe.config()
-        self.assertEqual((config["start"], config["binary"]),
-                         ("2", '"C:\\Program Files\\Zelkor\\zelkornt.exe"'))
+class MsiTest(ServiceCase):
+    """The MSI given settings, upgraded, failing, and Windows Time (a stand-in: Wine has none)."""
 
-        # A newer version (the same files, wixl's package with the next version) takes its place, service
-        # and all: the old one is removed first, then the new one adds the service again.
-        version = re.search(r"zelkor-([0-9.]+)-x64\.msi$", msi).group(1).split(".")
-        newer_version = ".".join(version[:-1] + [str(int(version[-1]) + 1)])
-        newer = os.path.join(wine.dir, "newer.msi")
-        with zipfile.ZipFile(os.path.join(dist, f"zelkor-{'.'.join(version)}-windows-x64.zip")) as z:
+    def setUp(self):
+        super().setUp()
+        self.dist = os.environ.get("ZELKOR_DIST") or os.path.join(winehelper.HERE, "..", "..", "dist")
+        found = [f for f in os.listdir(self.dist) if f.endswith(".msi")] if os.path.isdir(self.dist) else []
+        self.assertEqual(len(found), 1, f"no one MSI in {self.dist}: run scripts/package")
+        self.msi, self.version = os.path.join(self.dist, found[0]), found[0].split("-")[1]
+        self.folder = os.path.join(wine.path, "drive_c", "Program Files", "Zelkor")
+        wine.run("sc", "create", "w32time", "binpath=", "C:\\windows\\notepad.exe", "start=", "demand")
+
+    def msiexec(self, *args):
+        self.addCleanup(lambda: wine.run("msiexec", "/x", args[1], "/qn", timeout=180))
+        result = wine.run("msiexec", *args, "/qn", timeout=180)
+        return result.returncode, winehelper.text(result.stdout + result.stderr)
+
+    def build(self, version, change=lambda wxs: wxs):
+        """The MSI of the dist zip's files, built with another version (and the wxs text changed)."""
+        with zipfile.ZipFile(os.path.join(self.dist, f"zelkor-{self.version}-windows-x64.zip")) as z:
             z.extractall(wine.dir)
-        subprocess.run(["wixl", "-a", "x64", "-D", f"Version={newer_version}", "-D",
-                        f"SourceDir=zelkor-{'.'.join(version)}", "-o", newer,
-                        os.path.join(winehelper.HERE, "..", "..", "packaging", "zelkor.wxs")],
-                       cwd=wine.dir, check=True, capture_output=True, timeout=120)
-        self.addCleanup(lambda: wine.run("msiexec", "/x", newer, "/qn", timeout=180))
-        result = wine.run("msiexec", "/i", newer, "/qn", timeout=180)
-        self.assertEqual(result.returncode, 0, winehelper.text(result.stdout + result.stderr))
-        self.assertEqual(probe.config()["start"], "2")
+        pathlib.Path(wine.dir, "zelkor.wxs").write_text(change(pathlib.Path(PACKAGING, "zelkor.wxs").read_text()))
+        subprocess.run([os.path.join(PACKAGING, "build-msi"), version, f"zelkor-{self.version}", f"{version}.msi",
+                        "zelkor.wxs"], cwd=wine.dir, check=True, capture_output=True, timeout=120)
+        return os.path.join(wine.dir, f"{version}.msi")
 
-        result = wine.run("msiexec", "/x", newer, "/qn", timeout=180)
-        self.assertEqual(result.returncode, 0, winehelper.text(result.stdout + result.stderr))
-        self.assertFalse(os.path.exists(os.path.join(folder, "zelkornt.exe")))
-        self.assertEqual(probe("config", "Zelkor"), NOT_INSTALLED)
+    def state(self):
+        ini = os.path.join(wine.windows_folder(), "zelkornt.ini")
+        return ({n: probe.value(n) for n in ("Offset", "MaxStep", "BroadcastKey", "ServiceLog", "Servers", "Keys",
+                                             "TrustedKeys")},
+                pathlib.Path(ini).read_bytes() if os.path.exists(ini) else b"", self.sc_state(),
+                probe.value("Start", key=r"SYSTEM\CurrentControlSet\Services\W32Time")[1][0])
+
+    def test_settings_as_properties_kept_by_an_upgrade_and_windows_time_given_back(self):
+        code, out = self.msiexec("/i", self.msi, "SERVERS=10.1.2.3,10.9.0.0/16", "MAXSTEP=10", "OFFSET=250",
+                                 "KEYS=C:\\Zelkor\\keys", "TRUSTEDKEYS=1,2", "BROADCASTKEY=7", "SERVERMODE=1")
+        self.assertEqual(code, 0, out)
+        settings = {"Offset": (4, b"\xfa\0\0\0"), "MaxStep": (4, b"\x0a\0\0\0"), "BroadcastKey": (4, b"\x07\0\0\0"),
+                    "ServiceLog": (4, b"\x01\0\0\0"), "Servers": (1, b"10.1.2.3,10.9.0.0/16\0"),
+                    "Keys": (1, b"C:\\Zelkor\\keys\0"), "TrustedKeys": (1, b"1,2\0")}
+        ini = b"[ZelkorNT]\r\nserver=1\r\n"
+        self.assertEqual(self.state(), (settings, ini, winehelper.RUNNING, 4))  # w32time disabled
+        self.assertEqual(sorted(os.listdir(self.folder)), ["LICENSE.txt", "README.txt", "zelkornt.exe", "zelkorstat.exe"])
+
+        # A newer version keeps every setting (the one given again changes) and the service runs.
+        code, out = self.msiexec("/i", self.build("9.9.9"), "MAXSTEP=20")
+        self.assertEqual(code, 0, out)
+        self.assertEqual(self.state(), (dict(settings, MaxStep=(4, b"\x14\0\0\0")), ini, winehelper.RUNNING, 4))
+
+        self.assertEqual(self.msiexec("/x", os.path.join(wine.dir, "9.9.9.msi"))[0], 0)
+        self.assertEqual(self.state(), ({n: None for n in settings}, b"[ZelkorNT]\r\n", None, 3))
+        self.assertFalse(os.path.exists(self.folder))
+
+    def test_a_failed_install_leaves_no_service_and_windows_time_as_it_was(self):
+        # A step after "add" and the change to Windows Time that fails: reg.exe asked for a key not there.
+        code, out = self.msiexec("/i", self.build(self.version, lambda wxs: wxs.replace(
+            "<InstallExecuteSequence>", '<CustomAction Id="Fail" Property="ZELKOR_REG" ExeCommand="query HKLM\\None" '
+            'Execute="deferred" Impersonate="no" Return="check" /><InstallExecuteSequence><Custom Action="Fail" '
+            'Sequence="5950" />')))
+        self.assertNotEqual(code, 0, out)
+        self.assertEqual(self.state()[2:], (None, 3))
+        self.assertFalse(os.path.exists(os.path.join(self.folder, "zelkornt.exe")))
 
 
 class VersionRecordTest(unittest.TestCase):
