@@ -195,10 +195,11 @@ bool ParseStatusFile(const std::string& text, StatusFileContent& content, std::s
 }
 
 Verdict Judge(const StatusFileContent& c, double now, bool running) {
+    // A failure ends the service: its reason outlives the process.
+    if (!c.Text("failure").empty()) return {kStatusNotRunning, "Zelkor: failed: " + c.Text("failure")};
     if (!running)
         return {kStatusNotRunning,
                 Format("Zelkor: not running (process %s has ended)", c.Text("pid").c_str())};
-    if (!c.Text("failure").empty()) return {kStatusNotRunning, "Zelkor: failed: " + c.Text("failure")};
     if (c.Text("mode") == "server") {
         if (c.Number("broadcasts_sent") == 0)
             return {kStatusNotSynchronised, "Zelkor: not broadcasting: no broadcast sent yet"};

@@ -74,6 +74,22 @@ def _test_drop_in():
 
 c = None  # the container
 
+# Perl inside the container (perl-base has sockets): 1440 mode-5 datagrams to 127.0.0.1:123 in seconds,
+# stratum 2, each stamped 5 s ahead of the real clock (clock_gettime is system call 228 on x86_64).
+BROADCASTS_5_S_AHEAD = r"""
+use Socket;
+socket(my $s, PF_INET, SOCK_DGRAM, 0) or die "socket: $!";
+my $to = sockaddr_in(123, inet_aton("127.0.0.1"));
+for my $i (1 .. 1440) {
+    my $now = pack("q q", 0, 0);
+    syscall(228, 0, $now) == 0 or die "clock_gettime: $!";
+    my ($sec, $nsec) = unpack("q q", $now);
+    my $transmit = pack("N N", $sec + 5 + 2208988800, int($nsec / 1000000) * 4294967);
+    send($s, pack("C4", 0x1d, 2, 6, 0xec) . ("\0" x 36) . $transmit, 0, $to) or die "send: $!";
+    select(undef, undef, undef, 0.002);  # what the receive buffer holds, never more
+}
+"""
+
 
 def zelkornt(*args, **kwargs):
     kwargs.setdefault("check", False)
@@ -460,21 +476,67 @@ close($f);
         systemctl("daemon-reload")
         c.run("sh", "-c", "printf '[Zelkor]\\nKeys=/etc/zelkor/keys\\nTrustedKeys=1\\n' > /etc/zelkornt.ini")
         try:
-            for mode, keys in (("600", "1 2"), ("640", "")):
-                with self.subTest(mode=mode):
-                    c.run("sh", "-c", "mkdir -p /etc/zelkor && printf '1 MD5 one\\n2 SHA1 two\\n' > /etc/zelkor/keys"
-                          f" && chmod {mode} /etc/zelkor/keys")
-                    systemctl("restart", "zelkor.service", timeout=30)
-                    wait_for(lambda: exists("/run/zelkor/status") and "keys=" in read("/run/zelkor/status"), 5,
-                             "the status file")
-                    status = dict(l.split("=", 1) for l in read("/run/zelkor/status").splitlines())
-                    self.assertEqual((status["keys"], status["auth"]), (keys, "1"))
-            # Without the file the unit still starts (an empty credential), with no key.
-            c.run("rm", "-rf", "/etc/zelkor")
+            c.run("sh", "-c", "mkdir -p /etc/zelkor && printf '1 MD5 one\\n2 SHA1 two\\n' > /etc/zelkor/keys"
+                  " && chmod 600 /etc/zelkor/keys")
             systemctl("restart", "zelkor.service", timeout=30)
-            self.assertEqual(show("ActiveState")["ActiveState"], "active")
+            wait_for(lambda: "keys=1 2\n" in c.run("cat", "/run/zelkor/status", check=False).stdout, 5, "the keys")
+            # A keys file others may read, or none at all, is a Keys setting that cannot be used: no start.
+            for prepare, reason in (("chmod 640 /etc/zelkor/keys", "group or others may read or change it"),
+                                    ("rm -rf /etc/zelkor", "it does not exist")):
+                with self.subTest(reason=reason):
+                    c.run("sh", "-c", prepare)
+                    self.assertNotEqual(systemctl("restart", "zelkor.service", check=False, timeout=30).returncode, 0)
+                    self.assertEqual(show("ActiveState")["ActiveState"], "failed")
+                    self.assertIn(reason, journal("-p", "err", "-n", "3"))
         finally:
             c.run("rm", "-rf", "/etc/zelkor", "/etc/zelkornt.ini", f"{DROP_IN_DIR}/zz-config.conf")
+            systemctl("stop", "zelkor.service", check=False, timeout=30)
+            systemctl("reset-failed", "zelkor.service", check=False)
+            systemctl("daemon-reload")
+
+    def test_16_a_worker_that_cannot_set_up_fails_the_unit_and_says_why_in_the_journal(self):
+        install()
+        # Port 123 held by a socket of systemd's own.
+        c.sh("printf '[Socket]\\nListenDatagram=0.0.0.0:123\\n' > /run/systemd/system/holder.socket &&"
+             " printf '[Service]\\nExecStart=/bin/sleep 600\\n' > /run/systemd/system/holder.service")
+        systemctl("daemon-reload")
+        systemctl("start", "holder.socket")
+        try:
+            started = systemctl("start", "zelkor.service", check=False, timeout=30)
+            line = "Couldn't bind NTP socket. (98)  Is Zelkor or Ombrix running?"
+            self.assertNotEqual(started.returncode, 0, "a start whose worker cannot set up is no start")
+            self.assertEqual(show("ActiveState", "Result", "ExecMainStatus"),
+                             {"ActiveState": "failed", "Result": "exit-code", "ExecMainStatus": "1"})
+            self.assertIn(line, journal("-p", "err").splitlines())
+            # Its folder went with the service; zelkorstat says so, as critical.
+            self.assertEqual(c.run(INSIDE_STAT, check=False).returncode, 2)
+        finally:
+            systemctl("stop", "holder.socket", check=False)
+            c.run("rm", "-f", "/run/systemd/system/holder.socket", "/run/systemd/system/holder.service")
+            systemctl("reset-failed", check=False)
+            systemctl("daemon-reload")
+
+    def test_17_with_service_log_its_events_reach_the_journal_and_a_day_of_broadcasts_few_lines(self):
+        c.sh("printf '[Zelkor]\\nServiceLog=yes\\n' > /etc/zelkor-log.ini")
+        install()
+        write_drop_in("zz-log.conf", "[Service]\nEnvironment=ZELKOR_CONFIG=/etc/zelkor-log.ini\n")
+        systemctl("daemon-reload")
+        systemctl("start", "zelkor.service", timeout=30)
+        try:
+            since = c.run("date", "+%Y-%m-%d %H:%M:%S").stdout.strip()
+            # 1440 broadcasts (a day at one a minute) at once, from 127.0.0.1, each 5 s ahead of real time:
+            # the first steps the virtual clock, the others slew it.
+            c.run("perl", "-e", BROADCASTS_5_S_AHEAD, timeout=60)
+            wait_for(lambda: "datagrams_mode5=1440\n" in read("/run/zelkor/status"), 10, "every broadcast counted")
+            lines = journal("--since", since, "_COMM=zelkornt").splitlines()
+            print(f"\n    a day of broadcasts: {len(lines)} journal lines: {lines}", flush=True)
+            self.assertLessEqual(len(lines), 36)
+            notices = journal("--since", since, "-p", "notice..notice").splitlines()
+            self.assertIn("Following 127.0.0.1 (stratum 2)", notices)
+            self.assertTrue([l for l in notices if re.fullmatch(r"The time has been corrected by (4\.99\d|5\.00\d) "
+                                                                r"seconds", l)], notices)
+        finally:
+            c.run("rm", "-f", "/etc/zelkor-log.ini", f"{DROP_IN_DIR}/zz-log.conf")
             systemctl("stop", "zelkor.service", check=False, timeout=30)
             systemctl("daemon-reload")
 
@@ -484,7 +546,6 @@ close($f);
         write_drop_in_for("systemd-timesyncd.service", "[Unit]\nConditionVirtualization=\n")
         systemctl("start", "systemd-timesyncd.service", timeout=30)
         self.assertEqual(systemctl("is-active", "systemd-timesyncd.service", check=False).stdout.strip(), "active")
-        c.run("ip", "route", "replace", "default", "dev", "lo")  # the multicast join, after test_05's reboot
         write_drop_in("container.conf", CONDITION_DROP_IN)
         shutil.copy(package.deb(), c.path("/root/zelkor.deb"))
         r = apt("install", "/root/zelkor.deb")
@@ -551,6 +612,7 @@ close($f);
         image = container.Container(os.path.dirname(BIN))
         try:
             image.chroot("true")  # the tree, not booted
+            add_lo_route_at_boot(image)
             shutil.copy(package.deb(), image.path("/root/zelkor.deb"))
             image.chroot("apt-get", "install", "-y", "/root/zelkor.deb")
             os.makedirs(image.path(DROP_IN_DIR))
@@ -565,12 +627,24 @@ close($f);
         self.assertEqual(sanitizer_reports(), [])
 
 
+# The container's network is its loopback only: with a default route there the multicast join works (a
+# worker whose join fails ends the service). Added at every boot, before Zelkor starts.
+LO_ROUTE_UNIT = ("[Unit]\nBefore=zelkor.service\n[Service]\nType=oneshot\n"
+                 "ExecStart=/sbin/ip route replace default dev lo\n[Install]\nWantedBy=multi-user.target\n")
+
+
+def add_lo_route_at_boot(root):
+    pathlib.Path(root.path("/etc/systemd/system/lo-route.service")).write_text(LO_ROUTE_UNIT)
+    os.makedirs(root.path("/etc/systemd/system/multi-user.target.wants"), exist_ok=True)
+    os.symlink("../lo-route.service", root.path("/etc/systemd/system/multi-user.target.wants/lo-route.service"))
+
+
 def setUpModule():
     global c
     c = container.Container(os.path.dirname(BIN), extra_libraries_from=BIN)
+    c.prepare()
+    add_lo_route_at_boot(c)
     c.boot()
-    # The container's network is its loopback only: with a default route there the multicast join works.
-    c.run("ip", "route", "add", "default", "dev", "lo")
 
 
 def tearDownModule():

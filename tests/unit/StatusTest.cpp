@@ -177,6 +177,11 @@ TEST(StatusVerdict, FollowsTheRulesOfAMonitoringPlugin) {
         {client, "", "", 1000, false, 2, "Zelkor: not running (process 7 has ended)"},
         {client, "failure", "Couldn't add membership of multicast group (19)", 1000, true, 2,
          "Zelkor: failed: Couldn't add membership of multicast group (19)"},
+        {client, "failure",
+         "MaxStep \"2\" is not a whole number of seconds of at least 3; Zelkor does not start", 1000, false,
+         2,  // the failure ended the service: its reason is the verdict
+         "Zelkor: failed: MaxStep \"2\" is not a whole number of seconds of at least 3; Zelkor does not "
+         "start"},
         {server, "", "", 1130, true, 0, "Zelkor: broadcasting (server mode)"},
         {server, "", "", 1131, true, 1, "Zelkor: not broadcasting: the last broadcast left 131 s ago"},
         {server, "broadcasts_sent", "0", 1000, true, 1, "Zelkor: not broadcasting: no broadcast sent yet"},

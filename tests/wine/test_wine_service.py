@@ -277,6 +277,28 @@ class StopUnderLoadTest(ServiceCase):
         self.assertLess(max(took), 3.0)
 
 
+class EventLogTest(ServiceCase):
+    SOURCE = r"SYSTEM\CurrentControlSet\Services\EventLog\Application\Zelkor"
+
+    def test_a_set_up_failure_stops_the_service_with_its_code_and_reaches_the_event_log(self):
+        self.install()
+        # add made the program the Event Log's source of Zelkor's messages.
+        self.assertEqual(probe.value("EventMessageFile", self.SOURCE),
+                         (2, winehelper.windows_path(wine.exe).encode() + b"\0"))
+        self.assertEqual(probe.value("TypesSupported", self.SOURCE), (4, (7).to_bytes(4, "little")))
+        holder = net.socket(net.daemon_ns, "0.0.0.0", harness.NTP_PORT)  # the port held
+        mark = wine.trace_size()
+        self.assertEqual(wine.run("sc", "start", "Zelkor").returncode, 0)
+        events = wine.wait_service_events(mark, lambda ev: winehelper.STOPPED in [s[1] for s in statuses(ev)])
+        # Stopped with ERROR_SERVICE_SPECIFIC_ERROR and the code of a network failure, 1.
+        self.assertEqual(statuses(events)[-1][1:5], (winehelper.STOPPED, ACCEPT_STOP, 1066, 1))
+        self.assertEqual((probe.status()["exit"], probe.status()["service_exit"]), (1066, 1))
+        self.assertIn("Couldn't bind NTP socket. (10048)  Is Zelkor or Ombrix running?", wine.reported_events(mark))
+        holder.close()
+        self.assertOutput(self.zelkornt("remove"), b"Zelkor removed.\r\n", 0)
+        self.assertIsNone(probe.value("TypesSupported", self.SOURCE))  # remove took the source away
+
+
 class StatusTest(ServiceCase):
     def test_the_service_keeps_its_status_where_zelkorstat_reads_it(self):
         self.install()
@@ -334,6 +356,11 @@ class MsiTest(ServiceCase):
                 probe.value("Start", key=r"SYSTEM\CurrentControlSet\Services\W32Time")[1][0])
 
     def test_settings_as_properties_kept_by_an_upgrade_and_windows_time_given_back(self):
+        # Settings the service can use, or it would refuse to start: the keys they name exist.
+        keys = os.path.join(wine.path, "drive_c", "Zelkor", "keys")
+        os.makedirs(os.path.dirname(keys), exist_ok=True)
+        pathlib.Path(keys).write_text("1 MD5 one\n2 MD5 two\n7 MD5 seven\n")
+        self.addCleanup(shutil.rmtree, os.path.dirname(keys), True)
         code, out = self.msiexec("/i", self.msi, "SERVERS=10.1.2.3,10.9.0.0/16", "MAXSTEP=10", "OFFSET=250",
                                  "KEYS=C:\\Zelkor\\keys", "TRUSTEDKEYS=1,2", "BROADCASTKEY=7", "SERVERMODE=1")
         self.assertEqual(code, 0, out)

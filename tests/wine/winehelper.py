@@ -198,7 +198,8 @@ class Prefix:
         # this process be killed before close() runs (and sweep_stale_prefixes() finds the rest).
         self._plain(["wineserver", "-p60"], 30)
         self._booted = True
-        trace_env = dict(self.env, WINEDEBUG="-all,+service,+pid")
+        # eventlog: each ReportEvent's strings, the Event Log's lines (Wine's calls are stubs that keep none).
+        trace_env = dict(self.env, WINEDEBUG="-all,+service,+pid,+eventlog")
         with open(self.service_trace_path, "ab") as trace:
             self._plain(["wine", "cmd", "/c", "exit"], 60, env=trace_env, stderr=trace)
         return self
@@ -317,6 +318,13 @@ class Prefix:
 
     def trace_size(self):
         return os.path.getsize(self.service_trace_path)
+
+    def reported_events(self, start):
+        """The strings of the ReportEventW calls in the service trace since start."""
+        with open(self.service_trace_path, "rb") as f:
+            f.seek(start)
+            found = re.findall(rb'eventlog:ReportEventW L"(.*)"', f.read())
+        return [text(line) for line in found]
 
     def wait_service_events(self, start, predicate, timeout=10.0):
         """Waits until predicate(events since start) is true; returns those events."""
