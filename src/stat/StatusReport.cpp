@@ -107,13 +107,21 @@ bool IsKey(const std::string& key) {
 
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // printf-style on purpose: the compiler checks every format against its arguments.
+// As long as the text is: a row of 64 subnets is longer than any fixed buffer would be kept to.
 std::string Format(const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
-    char text[512];
-    va_list arguments;
+    va_list arguments, again;
     va_start(arguments, format);
-    const int n = std::vsnprintf(text, sizeof text, format, arguments);
+    va_copy(again, arguments);
+    const int n = std::vsnprintf(nullptr, 0, format, arguments);
     va_end(arguments);
-    return n < 0 ? std::string() : std::string(text);
+    std::string text;
+    if (n > 0) {
+        text.resize(static_cast<size_t>(n) + 1);
+        (void)std::vsnprintf(text.data(), text.size(), format, again);
+        text.resize(static_cast<size_t>(n));
+    }
+    va_end(again);
+    return text;
 }
 
 long long Age(double now, double then) {

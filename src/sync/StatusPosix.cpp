@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 
 #include "sync/Status.h"
@@ -53,8 +54,14 @@ bool PrepareStatusFolder(const std::string& path, std::string& problem) {
     }
     if (lockFd < 0) {
         const int fd = open(lock.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
-        if (fd < 0 || flock(fd, LOCK_EX | LOCK_NB) != 0) {
-            if (fd >= 0) close(fd);
+        if (fd < 0) {
+            // A link planted at the lock's name is never followed; say what is there.
+            problem = errno == ELOOP ? "its lock " + lock + " is a symbolic link"
+                                     : "its lock " + lock + " cannot be opened (" + std::to_string(errno) + ")";
+            return false;
+        }
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            close(fd);
             problem = "another Zelkor keeps it";
             return false;
         }

@@ -86,6 +86,14 @@ class StatusTest(unittest.TestCase):
                          "Zelkor goes on without it")
         self.assertEqual(zelkorstat(first, "--json")[1]["pid"], first.process.pid)
 
+    def test_a_link_planted_at_the_lock_is_told_for_what_it_is(self):
+        path = os.path.join(harness.workdir(), "linked-status")
+        os.symlink("/etc/passwd", path + ".lock")
+        daemon = harness.Daemon(self.net.daemon_ns, env={"ZELKOR_STATUS": path}).start()
+        self.addCleanup(daemon.stop)
+        daemon.wait_line(f'Status file "{path}" cannot be written: its lock {path}.lock is a symbolic link; '
+                         "Zelkor goes on without it")
+
     def test_no_file_and_a_malformed_one(self):
         path = os.path.join(harness.workdir(), "status")
         cases = [(None, 2, "Zelkor: not running (there is no status file {})"),

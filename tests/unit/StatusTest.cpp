@@ -231,6 +231,21 @@ TEST(StatusVerdict, TextAndJsonOutput) {
     EXPECT_EQ(json.substr(json.size() - 17), "\"exit_status\":2}\n");
 }
 
+TEST(StatusVerdict, ARowOf64SubnetsIsShownWhole) {
+    std::string servers;
+    for (int i = 0; i < 64; ++i) servers += (i ? " 10.1." : "10.1.") + std::to_string(i) + ".0/24";
+    const std::string file =
+        "version=1\npid=7\nmode=client\nstate=waiting\nupdated=1000\nserver=\nstratum=0\nlast_broadcast=0\n"
+        "last_delta_ms=0\nlast_action=\ndelay_ms=0\ndelay_source=none\nrequests_answered=0\n"
+        "broadcasts_accepted=0\nbroadcasts_ignored=0\nbroadcasts_sent=0\nsteps=0\nslews=0\nfailure=\n"
+        "allowed_servers=" + servers + "\n";
+    StatusFileContent content;
+    std::string problem;
+    ASSERT_TRUE(ParseStatusFile(file, content, problem)) << problem;
+    const std::string text = RenderText(&content, Judge(content, 1000, true), 1000);
+    EXPECT_NE(text.find("Allowed servers : " + servers + "\n"), std::string::npos);
+}
+
 TEST(StatusVerdict, MalformedFilesAreToldApart) {
     const std::string good =
         "version=1\npid=7\nmode=client\nstate=waiting\nupdated=1\nserver=\nstratum=0\n"
