@@ -75,7 +75,6 @@ uint32_t BroadcasterThread(void*) {
         return kWorkerEnded;
     }
     int64_t next = MonotonicMs();
-    int failuresInARow = 0;
     for (;;) {
         if (MonotonicMs() >= next) {
             BroadcastOnce(s, destination);
@@ -89,17 +88,9 @@ uint32_t BroadcasterThread(void*) {
         const int n = Net().ReceiveMany(answers, batch, kListenBatch);
         const int error = Net().LastError();
         gate.AfterReceive();
-        if (n >= 0) {
-            failuresInARow = 0;
-            AnswerSignedRequests(answers, batch, n);
-            continue;
-        }
-        ++statusRecord.receiveFailures;
-        LogMessage("NTP server recvfrom failed");
-        if (++failuresInARow == kMaxReceiveFailuresInARow) {
-            StatusFailed("NTP server recvfrom failed %d times in a row (%d); the broadcaster stops",
-                         kMaxReceiveFailuresInARow, error);
-            return kNetworkFailed;
-        }
+        if (n < 0 && ReceiveFailed(error, "broadcaster")) return kNetworkFailed;
+        if (n < 0) continue;
+        statusRecord.receiveFailuresInARow = 0;
+        AnswerSignedRequests(answers, batch, n);
     }
 }

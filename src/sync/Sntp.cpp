@@ -24,7 +24,6 @@ class OpenGate final : public WorkerGate {
 
 OpenGate openGate;
 WorkerGate* gate = &openGate;
-int receiveFailuresInARow = 0;
 
 }  // namespace
 
@@ -167,6 +166,15 @@ void Handle(const Datagram& datagram, SocketHandle s, ReplyQueue& queue) {
 
 }  // namespace
 
+bool ReceiveFailed(int error, const char* worker) {
+    ++statusRecord.receiveFailures;
+    LogMessage("NTP server recvfrom failed");
+    if (++statusRecord.receiveFailuresInARow < kMaxReceiveFailuresInARow) return false;
+    StatusFailed("NTP server recvfrom failed %d times in a row (%d); the %s stops", kMaxReceiveFailuresInARow,
+                 error, worker);
+    return true;
+}
+
 void AnswerSignedRequests(SocketHandle s, const Datagram* batch, int n) {
     ReplyQueue queue;
     for (int i = 0; i < n; ++i) {
@@ -202,16 +210,9 @@ Listened ListenOnce(SocketHandle s) {
     Datagram batch[kListenBatch];
     const int n = Net().ReceiveMany(s, batch, kListenBatch);
     gate->AfterReceive();
-    if (n < 0) {
-        const int error = Net().LastError();
-        ++statusRecord.receiveFailures;
-        LogMessage("NTP server recvfrom failed");
-        if (++receiveFailuresInARow < kMaxReceiveFailuresInARow) return Listened::kGoOn;
-        StatusFailed("NTP server recvfrom failed %d times in a row (%d); the listener stops",
-                     kMaxReceiveFailuresInARow, error);
-        return Listened::kFailedForGood;
-    }
-    receiveFailuresInARow = 0;
+    if (n < 0)
+        return ReceiveFailed(Net().LastError(), "listener") ? Listened::kFailedForGood : Listened::kGoOn;
+    statusRecord.receiveFailuresInARow = 0;
     ReplyQueue queue;
     for (int i = 0; i < n; ++i) Handle(batch[i], s, queue);
     queue.Flush(s);
@@ -221,7 +222,6 @@ Listened ListenOnce(SocketHandle s) {
 uint32_t ListenerThread(void*) {
     StartStatus(0);
     LoadConfiguredDelay();
-    receiveFailuresInARow = 0;
     SocketHandle s = kInvalidSocket;
     if (!OpenListenerSocket(s)) return kNetworkFailed;
     statusRecord.state = WorkerState::kWaiting;

@@ -129,6 +129,9 @@ bool OpenBroadcastSocket(SocketHandle& s);
 // (no multicast group) and answers the signed requests of a batch; nothing else is answered there.
 bool OpenAnswerSocket(SocketHandle& s);
 void AnswerSignedRequests(SocketHandle s, const Datagram* batch, int n);
+// A failed receive, counted and logged; true (the failure logged as one) once receives have failed
+// kMaxReceiveFailuresInARow times with no datagram between: the worker then ends.
+bool ReceiveFailed(int error, const char* worker);
 // One broadcast of the local clock to the destination.
 void BroadcastOnce(SocketHandle s, const SocketAddress& destination);
 

@@ -38,6 +38,7 @@ struct StatusRecord {
     uint64_t repliesAccepted = 0;
     uint64_t repliesRefused = 0;
     uint64_t receiveFailures = 0;
+    int receiveFailuresInARow = 0;  // with no datagram between: the listener gives up at a limit
     uint64_t sendFailures = 0;
     uint64_t steps = 0;
     uint64_t failedSteps = 0;

@@ -96,6 +96,21 @@ class AuthTest(unittest.TestCase):
                     self.assertEqual(reply, signed(reply[:48]))
         print(f"  unknown key 9 and a flipped bit: 52-byte crypto-NAKs", file=sys.stderr)
 
+    def test_a_hash_sign_inside_a_key_is_part_of_it_as_chronyd_reads_it(self):
+        # (chronyd takes a "#" as a comment only at a line's start, and refuses a line with one after a key.)
+        keyfile = write_secret("hash.keys", "# a comment\n4 MD5 ab#cd3456\n")
+        d = harness.Daemon(self.net.daemon_ns, config=f"[Zelkor]\nKeys={keyfile}\n").start()
+        self.addCleanup(d.stop)
+        d.wait_line("Keys loaded: 4 (MD5)")
+        d.wait_bound()
+        argv = ["chronyd", "-x", "-Q", "-u", "root", "-t", "6", "-f", ip.quiet_chrony_conf("chronyd-hash"),
+                f"keyfile {keyfile}", f"server {ZELKOR} iburst minpoll -4 maxpoll -4 key 4"]
+        offset, _, _ = ip.chrony_offset(ip.run_in(self.net.peer_ns, argv))
+        self.assertLess(abs(offset), 0.005)
+        sock = self.net.peer_socket()
+        sock.sendto(signed(peer.request(b"\x04" * 8), 4, b"ab#cd3456"), (ZELKOR, 123))
+        self.assertEqual(len(peer.receive(sock, 2.0)[0]), 68)  # the nine bytes are the key: a signed answer
+
     def test_a_signed_broadcaster_is_followed_once_it_confirms_and_forgeries_are_not(self):
         client = self.zelkor(self.net.daemon_ns, "TrustedKeys=1\n", clock={"offset_ms": -5000})
         client.wait_line("Accepting time broadcasts only under keys 1")
@@ -132,6 +147,9 @@ class AuthTest(unittest.TestCase):
         sender = self.net.peer_socket()
         sender.sendto(signed(peer.broadcast(3, error=0.2)), (ZELKOR, 123))
         poll, _ = peer.receive(server, 2.0)
+        # Sent back to it, its own signed poll draws no signed answer anyone could pass off as the server's.
+        server.sendto(poll, (ZELKOR, 123))
+        self.assertIsNone(peer.receive(server, 0.3))
         now = time.time()
         server.sendto(signed(peer.reply(peer.field(poll, peer.TRANSMIT), now, now, stratum=3)), (ZELKOR, 123))
         client.wait_line("Slew clock")

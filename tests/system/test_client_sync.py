@@ -440,6 +440,20 @@ class DefenceTest(ClientCase):
             with self.subTest(config=case[0]):
                 self.attempts(self.rogue, *case)
 
+    def test_max_step_bounds_the_steps_of_any_ten_minutes(self):
+        self.attempts(self.walk)
+
+    def walk(self):
+        # The walk once seen: a rogue at a lower stratum, in steps of 9 s, each under MaxStep.
+        self.fresh("10.77.0.3")
+        self.start_client(clock={"offset_ms": -5000}, config="[Zelkor]\nMaxStep=10\n")
+        self.broadcast(stratum=2)  # the first correction, 5 s, is made whatever its size
+        stepped = [any(l.startswith("The time has been corrected") for l in self.broadcast(
+            source="10.77.0.3", stratum=1, error=9.0 * n)[0]) for n in range(1, 6)]  # each 9 s past the last
+        self.assertEqual(stepped, [True, False, False, False, False])
+        self.assertAlmostEqual(self.client.clock_offset_ms() / 1000, 9, delta=0.1)  # 9 s, not 45
+        harness.wait_until(lambda: "steps_refused=4\n" in open(self.client.status_path).read(), 3, "four refused")
+
     def rogue(self, config, startup, rogue_lines, offset):
         self.fresh("10.77.0.3")
         for address in ("10.77.0.2", "10.77.0.3"):

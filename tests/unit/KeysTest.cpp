@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #endif
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "Fakes.h"
@@ -70,7 +71,7 @@ TEST(Mac, KeyFilesInTheFormatsOfNtpdAndChrony) {
         "2 SHA1 HEX:00112233445566778899AABBCCDDEEFF00112233\n"
         "3 sha1 00112233445566778899aabbccddeeff00112233\n"  // ntpd: more than 20 characters is hex
         "4 AES128 HEX:2b7e151628aed2a6abf7158809cf4f3c\r\n"
-        "5 M ASCII:secret\n"
+        "5 M ASCII:se#cret\n"  // a "#" inside a key is part of it (it once cut the key to "se")
         "\n"
         "0 MD5 x\n"
         "65535 MD5 x\n"
@@ -88,7 +89,7 @@ TEST(Mac, KeyFilesInTheFormatsOfNtpdAndChrony) {
     EXPECT_EQ(ids, Skipped(MacType::kAesCmac) ? (std::vector<uint32_t>{1, 2, 3, 5})
                                               : (std::vector<uint32_t>{1, 2, 3, 4, 5}));
     const SymmetricKey& five = keys.back();
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(five.secret), five.length), "secret");
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(five.secret), five.length), "se#cret");
     EXPECT_EQ(Bytes(keys[2].secret, keys[2].secret + keys[2].length),
               Hex("00112233445566778899aabbccddeeff00112233"));
     std::vector<std::string> shown;
@@ -289,3 +290,58 @@ TEST_F(AuthTest, SettingsAndTheKeysFileSayWhatTheyCannotUse) {
     std::remove(ini.c_str());
 }
 #endif
+
+// What a LAN attacker tried: replies reflected or of another stratum, a confirmation of another time, a
+// server locked out by a broadcast once dated ahead.
+TEST_F(AuthTest, OnlyAFreshSignedAnswerAtTheBroadcastsStratumAndTimeConfirmsIt) {
+    settings.trustedConfigured = true;
+    settings.trusted = {1};
+    const uint32_t server = Ip(10, 0, 0, 1);
+    const auto hear = [&](int64_t aheadMs) {
+        clock.unixMs += aheadMs;
+        const Bytes broadcast = Signed(0x1D, 1);
+        clock.unixMs -= aheadMs;
+        net.incoming.push_back({broadcast, {server, 0x7B00}});
+        ListenOnce(3);
+    };
+    // The answer to the last poll: signed under key 1, at a stratum, its transmit time ahead by aheadMs.
+    const auto answer = [&](int stratum, int64_t aheadMs) {
+        SntpMessage reply{};
+        reply.bytes[0] = 0x1C;
+        reply.bytes[1] = static_cast<uint8_t>(stratum);
+        std::memcpy(reply.bytes + 24, net.sent.back().bytes.data() + 40, 8);
+        clock.unixMs += aheadMs;
+        EncodeTimestamp(SystemClock().Now(), reply.bytes + 32);
+        EncodeTimestamp(SystemClock().Now(), reply.bytes + 40);
+        clock.unixMs -= aheadMs;
+        Bytes bytes(reply.bytes, reply.bytes + 48);
+        bytes.resize(kMaxAuthenticatedBytes);
+        bytes.resize(static_cast<size_t>(AppendMac(bytes.data(), *FindKey(1))));
+        net.incoming.push_back({bytes, {server, 0x7B00}});
+        ListenOnce(3);
+    };
+    hear(0);
+    const Bytes poll = net.sent.back().bytes;
+    net.incoming.push_back({poll, {Ip(10, 0, 0, 9), 0x7B00}});  // our own poll, sent back to us
+    ListenOnce(3);
+    EXPECT_EQ(statusRecord.requestsDropped, 1u);
+    answer(15, 0);    // another stratum: a reply of some other server's (or our own) responder
+    answer(2, 5000);  // the held broadcast's stratum, but another time
+    EXPECT_EQ((std::tuple(syncState.lastServer, statusRecord.repliesRefused,
+                          std::string(statusRecord.lastAuthRefused))),
+              (std::tuple(0u, 2u, std::string("a reply whose time is not its broadcast's"))));
+    Advance(kPollIntervalMs);
+    hear(0);
+    answer(2, 0);
+    EXPECT_EQ(syncState.lastServer, server);
+    // A broadcast once dated a day ahead leaves every later one a replay, until the server's signed answer
+    // tells its time is before it.
+    syncState.freshness = {{1, SystemClock().Now() + NtpTime(86400)}};
+    Advance(kPollIntervalMs);
+    hear(0);
+    EXPECT_EQ(std::string(statusRecord.lastAuthRefused), "a replay of an earlier broadcast");
+    answer(2, 0);
+    Advance(1000);
+    hear(0);
+    EXPECT_EQ(statusRecord.broadcastsAccepted, 2u);
+}

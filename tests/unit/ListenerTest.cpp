@@ -199,3 +199,15 @@ TEST_F(ListenerTest, RandomDatagramsOfEveryLengthAreSurvived) {
     for (const Packet& d : net.sent) replies += (d.bytes[0] & 7) == kModeServer;
     EXPECT_EQ(replies, expectedReplies);
 }
+
+TEST_F(ListenerTest, ReceivesThatFailWithoutEndEndTheListenerAsAFailure) {
+    ConsoleMode = 0;
+    ListenToServiceLog(false);  // failures reach the service log whatever ServiceLog says
+    for (int i = 1; i < kMaxReceiveFailuresInARow; ++i) ASSERT_EQ(ListenOnce(7), Listened::kGoOn);  // EAGAIN
+    Receive(Request(0x1B));  // one datagram between, and the count starts again
+    for (int i = 1; i < kMaxReceiveFailuresInARow; ++i) ASSERT_EQ(ListenOnce(7), Listened::kGoOn);
+    EXPECT_EQ(ListenOnce(7), Listened::kFailedForGood);
+    EXPECT_EQ(TakeEvents(),
+              Lines{"<3>NTP server recvfrom failed 1000 times in a row (11); the listener stops"});
+    EXPECT_EQ(statusRecord.state, WorkerState::kFailed);
+}

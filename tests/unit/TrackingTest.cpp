@@ -390,3 +390,83 @@ TEST_F(TrackingTest, PollsLeaveAtMostOnceEvery8SecondsAndANewServerIsPolledOnceT
     EXPECT_EQ(Polls(), 2u);
     EXPECT_EQ(net.sent.back().peer.address, b);
 }
+
+// Every outcome of a broadcast, decided from what it says and the state alone.
+TEST(BroadcastVerdict, EveryOutcomeFromTheBroadcastAndTheState) {
+    const uint32_t server = Ip(10, 0, 0, 1), other = Ip(10, 0, 0, 2);
+    const SymmetricKey one{1, MacType::kMd5, 3, {'o', 'n', 'e'}}, two{2, MacType::kMd5, 3, {'t', 'w', 'o'}};
+    const MacResult none{}, signedOne{MacVerdict::kValid, &one, 1}, signedTwo{MacVerdict::kValid, &two, 2};
+    const NtpTime now(3900000000u);
+    SyncState sync;
+    sync.lastServer = server;
+    sync.lastStratum = 2;
+    sync.lastAcceptTime = now - NtpTime(60);
+    sync.freshness = {{1, now - NtpTime(60)}};
+    CorrectorState corrector;
+    corrector.corrected = 1;
+    Settings any, servers, trusted, maxStep;
+    servers.serversConfigured = true;
+    servers.servers = {{server, 0xFFFFFFFFu, 32}};
+    trusted.trustedConfigured = true;
+    trusted.trusted = {1};
+    maxStep.maxStepSeconds = 10;
+    struct Case {
+        const char* what;
+        const Settings& in;
+        uint32_t sender;
+        int stratum;
+        int64_t errorMs;     // how far the broadcast's time is ahead of the local one
+        double recentSteps;  // seconds stepped within the last 600 s
+        MacResult mac;
+        BroadcastVerdict verdict;
+    } cases[] = {
+        {"a lower stratum takes over", any, other, 1, 500, 0, none, BroadcastVerdict::kAccepted},
+        {"an equal one does not", any, other, 2, 500, 0, none, BroadcastVerdict::kIgnored},
+        {"stratum 0", any, server, 0, 500, 0, none, BroadcastVerdict::kIgnored},
+        {"a sender not in Servers", servers, other, 1, 500, 0, none, BroadcastVerdict::kNotAllowed},
+        {"no MAC", trusted, server, 2, 500, 0, none, BroadcastVerdict::kUnsigned},
+        {"an untrusted key", trusted, server, 2, 500, 0, signedTwo, BroadcastVerdict::kUnsigned},
+        {"a recording, from any address", trusted, other, 1, -61000, 0, signedOne,
+         BroadcastVerdict::kReplayed},
+        {"fresh, from a new sender", trusted, other, 1, 500, 0, signedOne, BroadcastVerdict::kUnconfirmed},
+        {"fresh, from the server", trusted, server, 2, 500, 0, signedOne, BroadcastVerdict::kAccepted},
+        {"a step within MaxStep", maxStep, server, 2, -10000, 0, none, BroadcastVerdict::kAccepted},
+        {"with the last 600 s past it", maxStep, server, 2, -7500, 3, none, BroadcastVerdict::kStepTooLarge},
+        {"with them at it", maxStep, server, 2, 7000, 3, none, BroadcastVerdict::kAccepted},
+        {"a slew is never refused", maxStep, server, 2, 1900, 9.5, none, BroadcastVerdict::kAccepted},
+    };
+    for (const Case& c : cases) {
+        SyncState s = sync;
+        if (c.recentSteps != 0) s.recentSteps = {{5000, c.recentSteps}};
+        const int64_t ms = c.errorMs < 0 ? -c.errorMs : c.errorMs;
+        const NtpTime by(static_cast<uint32_t>(ms / 1000), static_cast<uint32_t>(ms % 1000) * 4294967u);
+        const BroadcastFacts b{c.sender, c.stratum, c.errorMs < 0 ? now - by : now + by, false, c.mac,
+                               now,      6000};
+        EXPECT_EQ(JudgeBroadcast(b, s, corrector, c.in).verdict, c.verdict) << c.what;
+    }
+}
+
+TEST_F(TrackingTest, ADayOfBroadcastsIsAFewServiceLogLinesAndAFloodOfRefusalsTwo) {
+    ListenToServiceLog();
+    settings.serversConfigured = true;
+    settings.servers = {{a, 0xFFFFFFFFu, 32}};
+    for (int minute = 0; minute < 1440; ++minute) {  // one broadcast a minute, the polls answered
+        Hear(a, 2, minute == 0 ? 5000 : 1);
+        if (syncState.awaitingReply) {
+            const int64_t now = clock.unixMs - kStartMs;
+            HandleReply(ReplyToLastPoll(now, now), a);
+        }
+        Advance(60000);
+    }
+    const Lines day = TakeEvents();
+    EXPECT_LE(day.size(), 30u);
+    EXPECT_EQ(Lines(day.begin(), day.begin() + 3),
+              (Lines{"<5>The time has been corrected by 5.000 seconds", "<5>Following 10.0.0.1 (stratum 2)",
+                     "<6>Offset is 0.000 seconds"}));
+    for (int i = 0; i < 100; ++i) Hear(c, 1, 3600000);  // a rogue not in Servers
+    Advance(60000);
+    DuePendingWork();
+    EXPECT_EQ(TakeEvents(),
+              (Lines{"<4>Refusing time broadcasts from 10.0.0.3: it is not in Servers",
+                     "<4>Refused 99 more time broadcasts from senders not in Servers in the last minute"}));
+}
