@@ -12,6 +12,7 @@
 #include "sync/Log.h"
 #include "sync/Sntp.h"
 #include "time/ClockBackend.h"
+#include "time/Monotonic.h"
 
 namespace {
 
@@ -75,8 +76,13 @@ class MemorySockets final : public SocketApi {
 
 MemoryClock clock;
 MemorySockets sockets;
+int64_t monotonicMs = 1000000;  // moves with the clock's advances, never with its steps
 
 void Discard(const char*) {}
+void DiscardEvent(Priority, const char*) {}
+int64_t Monotonic() {
+    return monotonicMs;
+}
 
 }  // namespace
 
@@ -84,27 +90,32 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const bool ready = [] {
         InstallClock(&clock);
         InstallNet(&sockets);
-        ConsoleMode = 1;  // the log lines are formatted too, into a sink that drops them
+        InstallMonotonic(Monotonic);
+        ConsoleMode = 1;  // the log lines are formatted too, into sinks that drop them
         SetLogSink(Discard);
+        InstallEventSink(DiscardEvent);
+        SetServiceLogEvents(true);
         // The defences, when an input turns them on: senders in half the address space pass, and large
         // steps after the first correction fail.
-        safeguards.servers.push_back(AllowedNetwork{0, HostToNet32(0x80000000u), 1});
+        settings.servers.push_back(AllowedNetwork{0, HostToNet32(0x80000000u), 1});
         // Keys of each type, IDs 1 to 3, so that MACs under them verify or fail.
         authentication.keys.push_back(SymmetricKey{1, MacType::kMd5, 3, {'o', 'n', 'e'}});
         authentication.keys.push_back(SymmetricKey{2, MacType::kSha1, 3, {'t', 'w', 'o'}});
         authentication.keys.push_back(
             SymmetricKey{3, MacType::kAesCmac, 16, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}});
-        authentication.trusted = {1, 3};
+        settings.trusted = {1, 3};
         return true;
     }();
     (void)ready;
     if (size < 8) return 0;
     std::memcpy(&sockets.pendingFrom.address, data, 4);
     std::memcpy(&sockets.pendingFrom.port, data + 4, 2);
-    clock.unixMs += static_cast<int64_t>(data[6]) << 8 | data[7];
-    safeguards.serversConfigured = data[6] & 1;
-    safeguards.maxStepSeconds = (data[6] & 2) != 0 ? 10 : 0;
-    authentication.trustedConfigured = (data[6] & 4) != 0;
+    const int64_t advance = static_cast<int64_t>(data[6]) << 8 | data[7];
+    clock.unixMs += advance;
+    monotonicMs += advance * 4;  // so that polls, refusal summaries and step windows come and go
+    settings.serversConfigured = data[6] & 1;
+    settings.maxStepSeconds = (data[6] & 2) != 0 ? 10 : 0;
+    settings.trustedConfigured = (data[6] & 4) != 0;
     sockets.pending = data + 8;
     sockets.pendingSize = size - 8;
     ListenOnce(3);
