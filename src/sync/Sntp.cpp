@@ -107,10 +107,13 @@ void Authenticate(const Datagram& request, Datagram& reply) {
 }
 
 // Why a request is left unanswered, or null. Never where the answer would amplify (a datagram too short to
-// be a request, one sent to every host of the network) or reflect our own signed poll for someone to
-// forward as the server's answer.
+// be a request, one sent to or claiming to come from every host of the network) or reflect our own signed
+// poll for someone to forward as the server's answer.
 const char* Unanswerable(const Datagram& request) {
     if (request.length < kSntpMessageSize) return "it is too short";
+    // No host sends from these: the answer would go to many.
+    const uint32_t source = NetToHost32(request.peer.address);
+    if (source == 0 || source == 0xFFFFFFFFu || (source >> 28) == 0xE) return "its source is no host's";
     if (SentToMany(request)) return "it was sent to every host of the network";
     if (IsOwnPoll(request.bytes)) return "it is our own poll, sent back";
     return nullptr;

@@ -34,7 +34,9 @@ struct StepMade {
     double seconds;
 };
 
-enum class PollPurpose { kDelay, kConfirm };
+// kDelay: measure the delay (none is used until the reply comes); kConfirm: a new server's confirmation;
+// kCheck: ask the server its time now (its broadcasts were refused as replays), the delay left as it is.
+enum class PollPurpose { kDelay, kConfirm, kCheck };
 
 struct SyncState {
     uint32_t lastServer = 0;  // network byte order

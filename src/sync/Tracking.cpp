@@ -238,7 +238,7 @@ void HandleBroadcast(const SntpMessage& message, uint32_t sender, SocketHandle s
             // The server's own broadcasts refused as replays: its clock was ahead once. Its answer to a
             // signed poll tells its time now (HandleReply).
             if (sender == syncState.lastServer)
-                (void)PollServer(sender, s, mac.key, PollPurpose::kDelay, facts.stratum);
+                (void)PollServer(sender, s, mac.key, PollPurpose::kCheck, facts.stratum);
             PublishStatus(!first);
             break;
         }

@@ -82,8 +82,11 @@ TEST_F(ListenerTest, ShortOrBroadcastRequestsAreNotAnswered) {
         std::vector<uint8_t> request;
         uint32_t destination;
         bool answered;
+        uint32_t source = Ip(10, 0, 0, 2);
     } cases[] = {
         {{0x1B}, local, false},
+        {Request(0x1B), local, false, Ip(224, 0, 1, 1)},  // a forged source: the answer would go to many
+        {Request(0x1B), local, false, Ip(255, 255, 255, 255)},
         {std::vector<uint8_t>(47, 0x1B), local, false},
         {Request(0x1B), Ip(255, 255, 255, 255), false},
         {Request(0x1B), Ip(10, 0, 0, 255), false},  // the subnet's broadcast address
@@ -93,11 +96,11 @@ TEST_F(ListenerTest, ShortOrBroadcastRequestsAreNotAnswered) {
     };
     for (const Case& c : cases) {
         net.sent.clear();
-        net.incoming.push_back({c.request, {Ip(10, 0, 0, 2), 0x3930}, c.destination, local});
+        net.incoming.push_back({c.request, {c.source, 0x3930}, c.destination, local});
         ListenOnce(7);
         EXPECT_EQ(net.sent.size(), c.answered ? 1u : 0u) << FormatAddress(c.destination).text;
     }
-    EXPECT_EQ(statusRecord.requestsDropped, 5u);
+    EXPECT_EQ(statusRecord.requestsDropped, 7u);
 }
 
 TEST_F(ListenerTest, OtherModesAreLoggedAndIgnored) {
@@ -191,7 +194,9 @@ TEST_F(ListenerTest, RandomDatagramsOfEveryLengthAreSurvived) {
         std::vector<uint8_t> bytes(static_cast<size_t>(length));
         for (auto& b : bytes) b = static_cast<uint8_t>(random());
         if (length >= 48 && (bytes[0] & 7) == kModeClient) ++expectedReplies;
-        Receive(bytes, static_cast<uint32_t>(random()), static_cast<uint16_t>(random()));
+        // From hosts: a source no host has (multicast, broadcast) is never answered.
+        Receive(bytes, Ip(10, static_cast<uint8_t>(random()), static_cast<uint8_t>(random()), 1),
+                static_cast<uint16_t>(random()));
         clock.unixMs += 1000;
     }
     for (const Packet& d : net.sent) EXPECT_EQ(d.bytes.size(), 48u);
