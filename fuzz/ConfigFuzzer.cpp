@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "auth/Keys.h"
 #include "config/Ini.h"
 #include "config/Networks.h"
 #include "config/Parse.h"
 #include "config/Settings.h"
-#include "sync/Keys.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
@@ -19,7 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string problem;
     if (ParseIni(text, entries, problem)) {
         for (const IniEntry& e : entries)
-            if (e.name.empty() || e.line == 0 || e.line > size + 1 || e.sectionLine > e.line) __builtin_trap();
+            if (e.name.empty() || e.line == 0 || e.line > size + 1 || e.sectionLine > e.line)
+                __builtin_trap();
     } else if (problem.empty()) {
         __builtin_trap();
     }
@@ -32,8 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     bool refused = false;
     for (const SettingLine& l : lines) refused = refused || l.kind == SettingLine::kRefused;
     if (ok == refused) __builtin_trap();
-    if (ok && ((settings.maxStepSeconds != 0 && settings.maxStepSeconds < 3) || settings.servers.size() > 64 ||
-               (settings.serversConfigured && settings.servers.empty()) ||
+    if (ok && ((settings.maxStepSeconds != 0 && settings.maxStepSeconds < 3) ||
+               settings.servers.size() > 64 || (settings.serversConfigured && settings.servers.empty()) ||
                (settings.trustedConfigured && settings.trusted.empty())))
         __builtin_trap();
     // Every entry of the server list is taken or refused, and a taken one formats back to itself.
@@ -42,7 +43,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ParseServerList(text, networks, unusable);
     for (const AllowedNetwork& n : networks) {
         AllowedNetwork again{};
-        if (!ParseAllowedNetwork(FormatNetwork(n), again) || again.address != n.address || again.mask != n.mask)
+        if (!ParseAllowedNetwork(FormatNetwork(n), again) || again.address != n.address ||
+            again.mask != n.mask)
             __builtin_trap();
     }
     // The same text as a keys file: every key taken is of a usable size, and no line is counted twice.

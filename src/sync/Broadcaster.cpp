@@ -36,7 +36,7 @@ void BroadcastOnce(SocketHandle s, const SocketAddress& destination) {
     uint8_t bytes[kMaxAuthenticatedBytes];
     std::memcpy(bytes, message.bytes, kSntpMessageSize);
     int length = kSntpMessageSize;
-    if (const SymmetricKey* key = FindKey(settings.broadcastKey)) {
+    if (const SymmetricKey* key = FindKey(authentication.keys, settings.broadcastKey)) {
         length = AppendMac(bytes, *key);
         // A broadcast that cannot be signed is not sent: clients that trust the key would refuse it.
         if (length == 0) {

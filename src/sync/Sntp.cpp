@@ -92,7 +92,7 @@ struct ReplyQueue {
 // unknown or its digest wrong, and otherwise (a MAC of no known shape) the plain reply. Never longer than
 // the request.
 void Authenticate(const Datagram& request, Datagram& reply) {
-    const MacResult mac = CheckMac(request.bytes, request.length);
+    const MacResult mac = CheckMac(authentication.keys, request.bytes, request.length);
     if (mac.verdict == MacVerdict::kValid) {
         const int length = AppendMac(reply.bytes, *mac.key);
         if (length != 0) {
@@ -157,7 +157,8 @@ void Handle(const Datagram& datagram, SocketHandle s, ReplyQueue& queue) {
     // signed poll. Otherwise a longer datagram is its first 48 bytes, as ever.
     const bool wanted = (mode == kModeBroadcast && settings.trustedConfigured) ||
                         (mode == kModeServer && syncState.polledKey != 0);
-    const MacResult mac = wanted ? CheckMac(datagram.bytes, datagram.length) : MacResult{};
+    const MacResult mac =
+        wanted ? CheckMac(authentication.keys, datagram.bytes, datagram.length) : MacResult{};
     if (mode == kModeBroadcast) {
         // Tracking may send a poll of its own: what was answered before goes first.
         queue.Flush(s);

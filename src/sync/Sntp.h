@@ -3,9 +3,9 @@
 #include <cstdint>
 #include <vector>
 
+#include "auth/Keys.h"
 #include "config/Settings.h"
 #include "net/Socket.h"
-#include "sync/Keys.h"
 #include "time/NtpTime.h"
 #include "time/SntpMessage.h"
 
@@ -70,8 +70,14 @@ struct CorrectorState {
     int corrected = 0;  // a step or a slew has been made since the start
 };
 
+// The keys loaded from the keys file Keys names.
+struct Authentication {
+    KeyList keys;
+};
+
 extern SyncState syncState;
 extern CorrectorState correctorState;
+extern Authentication authentication;
 // The settings in force, read once at start; only the worker reads them after that.
 extern Settings settings;
 

@@ -1,11 +1,12 @@
 #include <string>
 #include <vector>
 
-#include "sync/Keys.h"
+#include "auth/Keys.h"
 #include "sync/Log.h"
 #include "sync/Sntp.h"
 
 Settings settings;
+Authentication authentication;
 
 bool LoadSettings(std::string& refusal) {
     const FoundSettings found = ReadSettings();

@@ -56,8 +56,9 @@ bool PrepareStatusFolder(const std::string& path, std::string& problem) {
         const int fd = open(lock.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
         if (fd < 0) {
             // A link planted at the lock's name is never followed; say what is there.
-            problem = errno == ELOOP ? "its lock " + lock + " is a symbolic link"
-                                     : "its lock " + lock + " cannot be opened (" + std::to_string(errno) + ")";
+            problem = errno == ELOOP
+                          ? "its lock " + lock + " is a symbolic link"
+                          : "its lock " + lock + " cannot be opened (" + std::to_string(errno) + ")";
             return false;
         }
         if (flock(fd, LOCK_EX | LOCK_NB) != 0) {

@@ -114,7 +114,8 @@ void Follow(uint32_t sender, int stratum, NtpTime transmit, double error, uint32
                          AgeSeconds(clock.Now(), syncState.lastReplyTime) <= kReplyMaxAgeSeconds;
     // The poll is signed with the key the broadcast was, and its reply must be too.
     if (!current && mayPoll)
-        (void)PollServer(sender, s, key != 0 ? FindKey(key) : nullptr, PollPurpose::kDelay, stratum);
+        (void)PollServer(sender, s, key != 0 ? FindKey(authentication.keys, key) : nullptr,
+                         PollPurpose::kDelay, stratum);
     const bool newServer = sender != syncState.lastServer;
     if (newServer) TellNewServer(sender, stratum, clock.Now());
     syncState.lastServer = sender;

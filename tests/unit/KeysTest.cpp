@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "Fakes.h"
-#include "sync/Keys.h"
+#include "auth/Keys.h"
 #include "sync/Sntp.h"
 #include "sync/Status.h"
 #include "time/SystemClock.h"
@@ -125,16 +125,19 @@ class AuthTest : public SyncTest {
         m.bytes[1] = 2;
         Bytes bytes(kMaxAuthenticatedBytes);
         std::memcpy(bytes.data(), m.bytes, 48);
-        bytes.resize(key == 0 ? 48 : static_cast<size_t>(AppendMac(bytes.data(), *FindKey(key))));
+        bytes.resize(
+            key == 0 ? 48 : static_cast<size_t>(AppendMac(bytes.data(), *FindKey(authentication.keys, key))));
         if (flip) bytes.back() ^= 1;
         return bytes;
     }
-    MacResult Check(const Bytes& b) { return CheckMac(b.data(), static_cast<int>(b.size())); }
+    MacResult Check(const Bytes& b) {
+        return CheckMac(authentication.keys, b.data(), static_cast<int>(b.size()));
+    }
 };
 
 TEST_F(AuthTest, MacsAreCheckedForKeyLengthAndDigest) {
     for (uint32_t id : {1u, 2u, 3u}) {
-        if (FindKey(id) == nullptr) continue;
+        if (FindKey(authentication.keys, id) == nullptr) continue;
         const Bytes good = Signed(0x1D, id);
         EXPECT_EQ(good.size(), id == 2 ? 72u : 68u);
         EXPECT_EQ(Check(good).verdict, MacVerdict::kValid) << id;
@@ -222,7 +225,7 @@ TEST_F(AuthTest, TrustedKeysAdmitOnlySignedBroadcastsConfirmedByASignedReply) {
     ListenOnce(3);
     EXPECT_EQ((std::tuple(syncState.delayValid, syncState.lastServer)), (std::tuple(0, 0u)));
     plain.resize(kMaxAuthenticatedBytes);
-    plain.resize(static_cast<size_t>(AppendMac(plain.data(), *FindKey(2))));
+    plain.resize(static_cast<size_t>(AppendMac(plain.data(), *FindKey(authentication.keys, 2))));
     net.incoming.push_back({plain, {server, 0x7B00}});
     ListenOnce(3);
     EXPECT_EQ((std::tuple(syncState.delayValid, syncState.lastServer, statusRecord.broadcastsAccepted)),
@@ -316,7 +319,7 @@ TEST_F(AuthTest, OnlyAFreshSignedAnswerAtTheBroadcastsStratumAndTimeConfirmsIt) 
         clock.unixMs -= aheadMs;
         Bytes bytes(reply.bytes, reply.bytes + 48);
         bytes.resize(kMaxAuthenticatedBytes);
-        bytes.resize(static_cast<size_t>(AppendMac(bytes.data(), *FindKey(1))));
+        bytes.resize(static_cast<size_t>(AppendMac(bytes.data(), *FindKey(authentication.keys, 1))));
         net.incoming.push_back({bytes, {server, 0x7B00}});
         ListenOnce(3);
     };

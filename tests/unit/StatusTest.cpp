@@ -238,7 +238,8 @@ TEST(StatusVerdict, ARowOf64SubnetsIsShownWhole) {
         "version=1\npid=7\nmode=client\nstate=waiting\nupdated=1000\nserver=\nstratum=0\nlast_broadcast=0\n"
         "last_delta_ms=0\nlast_action=\ndelay_ms=0\ndelay_source=none\nrequests_answered=0\n"
         "broadcasts_accepted=0\nbroadcasts_ignored=0\nbroadcasts_sent=0\nsteps=0\nslews=0\nfailure=\n"
-        "allowed_servers=" + servers + "\n";
+        "allowed_servers=" +
+        servers + "\n";
     StatusFileContent content;
     std::string problem;
     ASSERT_TRUE(ParseStatusFile(file, content, problem)) << problem;

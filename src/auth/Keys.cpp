@@ -1,13 +1,10 @@
-#include "sync/Keys.h"
+#include "auth/Keys.h"
 
 #include <cstdio>
 #include <cstring>
 
 #include "config/Parse.h"
-#include "sync/Sntp.h"
 #include "time/TextFile.h"
-
-Authentication authentication;
 
 namespace {
 
@@ -86,30 +83,7 @@ uint32_t GetKeyId(const uint8_t* bytes) {
 
 }  // namespace
 
-size_t DigestBytes(MacType type) {
-    return type == MacType::kSha1 ? 20 : 16;
-}
-
-const char* MacTypeName(MacType type) {
-    switch (type) {
-        case MacType::kMd5:
-            return "MD5";
-        case MacType::kSha1:
-            return "SHA1";
-        case MacType::kAesCmac:
-            return "AES128";
-    }
-    return "";
-}
-
-bool SameDigest(const uint8_t* a, const uint8_t* b, size_t length) {
-    volatile uint8_t difference = 0;
-    for (size_t i = 0; i < length; ++i) difference = difference | static_cast<uint8_t>(a[i] ^ b[i]);
-    return difference == 0;
-}
-
-void ParseKeyFile(const std::string& text, std::vector<SymmetricKey>& keys,
-                  std::vector<KeyFileProblem>& problems) {
+void ParseKeyFile(const std::string& text, KeyList& keys, std::vector<KeyFileProblem>& problems) {
     size_t number = 0;
     for (size_t at = 0; at < text.size();) {
         size_t end = text.find('\n', at);
@@ -140,7 +114,7 @@ void ParseKeyFile(const std::string& text, std::vector<SymmetricKey>& keys,
     }
 }
 
-bool LoadKeysFile(const std::string& path, std::vector<SymmetricKey>& keys, std::vector<SettingLine>& lines) {
+bool LoadKeysFile(const std::string& path, KeyList& keys, std::vector<SettingLine>& lines) {
     keys.clear();
     std::string text;
     const FileRead read = ReadKeysFile(path, kMaxKeyFileBytes, text);
@@ -171,26 +145,20 @@ bool LoadKeysFile(const std::string& path, std::vector<SymmetricKey>& keys, std:
     return true;
 }
 
-std::vector<uint32_t> KeyIds(const std::vector<SymmetricKey>& keys) {
+std::vector<uint32_t> KeyIds(const KeyList& keys) {
     std::vector<uint32_t> ids;
     ids.reserve(keys.size());
     for (const SymmetricKey& key : keys) ids.push_back(key.id);
     return ids;
 }
 
-const SymmetricKey* FindKey(uint32_t id) {
-    for (const SymmetricKey& key : authentication.keys)
+const SymmetricKey* FindKey(const KeyList& keys, uint32_t id) {
+    for (const SymmetricKey& key : keys)
         if (key.id == id) return &key;
     return nullptr;
 }
 
-bool KeyTrusted(uint32_t id) {
-    for (const uint32_t trusted : settings.trusted)
-        if (trusted == id) return true;
-    return false;
-}
-
-MacResult CheckMac(const uint8_t* bytes, int length) {
+MacResult CheckMac(const KeyList& keys, const uint8_t* bytes, int length) {
     MacResult result;
     if (length <= kHeaderBytes) return result;
     if (length < kCryptoNakBytes || length > kMaxAuthenticatedBytes) {
@@ -202,7 +170,7 @@ MacResult CheckMac(const uint8_t* bytes, int length) {
         result.verdict = result.keyId == 0 ? MacVerdict::kCryptoNak : MacVerdict::kBadLength;
         return result;
     }
-    const SymmetricKey* key = FindKey(result.keyId);
+    const SymmetricKey* key = FindKey(keys, result.keyId);
     if (key == nullptr) {
         result.verdict = MacVerdict::kUnknownKey;
         return result;

@@ -4,23 +4,19 @@
 #include <string>
 #include <vector>
 
+#include "auth/Mac.h"
 #include "config/Settings.h"
-#include "sync/Mac.h"
 
-// Authenticated time: the keys file (in the format ntpd and chrony read), the keys trusted for broadcasts,
-// the key that signs them in server mode, and the MAC after a message's 48 bytes: a 4-byte key ID and the
-// digest. Nothing here is in force while no key is configured.
+// Authenticated time: the keys file (in the format ntpd and chrony read) and the MAC after a message's 48
+// bytes, a 4-byte key ID and the digest. Which keys are trusted, and which signs broadcasts, are settings;
+// every check is given the keys it checks against.
 
 constexpr int kHeaderBytes = 48;
 constexpr int kKeyIdBytes = 4;
 constexpr int kCryptoNakBytes = kHeaderBytes + kKeyIdBytes;  // a MAC of a zero key ID alone (RFC 5905)
 constexpr int kMaxAuthenticatedBytes = kHeaderBytes + kKeyIdBytes + static_cast<int>(kMaxDigestBytes);
 
-// The keys loaded from the keys file; which of them are trusted, and which signs broadcasts, are settings.
-struct Authentication {
-    std::vector<SymmetricKey> keys;
-};
-extern Authentication authentication;
+using KeyList = std::vector<SymmetricKey>;
 
 struct KeyFileProblem {
     size_t line;
@@ -29,15 +25,13 @@ struct KeyFileProblem {
 // One key per line, "ID TYPE KEY"; a "#" at the start of a line or after a blank begins a comment. TYPE: MD5
 // (or M), SHA1, AES128 (or AES, AES-128, AES128CMAC). KEY: ASCII, "HEX:" and hex digits, or more than 20 hex
 // digits (ntpd).
-void ParseKeyFile(const std::string& text, std::vector<SymmetricKey>& keys,
-                  std::vector<KeyFileProblem>& problems);
+void ParseKeyFile(const std::string& text, KeyList& keys, std::vector<KeyFileProblem>& problems);
 // The keys file at path into keys; lines for what was loaded, what was skipped and, false, why the file
 // cannot be used (then no key is loaded).
-bool LoadKeysFile(const std::string& path, std::vector<SymmetricKey>& keys, std::vector<SettingLine>& lines);
-std::vector<uint32_t> KeyIds(const std::vector<SymmetricKey>& keys);
+bool LoadKeysFile(const std::string& path, KeyList& keys, std::vector<SettingLine>& lines);
+std::vector<uint32_t> KeyIds(const KeyList& keys);
 
-const SymmetricKey* FindKey(uint32_t id);
-bool KeyTrusted(uint32_t id);  // one of TrustedKeys
+const SymmetricKey* FindKey(const KeyList& keys, uint32_t id);  // null when there is none
 
 // Tracking's judgements of a valid MAC: kReplayed, a broadcast no later than the latest accepted under its
 // key; kDisagrees, a confirming reply whose time is not its broadcast's.
@@ -56,8 +50,8 @@ struct MacResult {
     const SymmetricKey* key = nullptr;  // kValid and kBadDigest
     uint32_t keyId = 0;
 };
-// What the bytes after the first 48 of a datagram of length bytes are.
-MacResult CheckMac(const uint8_t* bytes, int length);
+// What the bytes after the first 48 of a datagram of length bytes are, under keys.
+MacResult CheckMac(const KeyList& keys, const uint8_t* bytes, int length);
 // Writes key's ID and the digest of the first 48 bytes after them; the message's new length, or 0 when the
 // digest could not be computed. bytes holds at least kMaxAuthenticatedBytes.
 int AppendMac(uint8_t* bytes, const SymmetricKey& key);

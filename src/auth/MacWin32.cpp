@@ -4,7 +4,7 @@
 // windows.h first
 #include <bcrypt.h>
 
-#include "sync/Mac.h"
+#include "auth/Mac.h"
 
 namespace {
 
