@@ -36,6 +36,22 @@ void StepClock(NtpTime start, double error) {
     }
 }
 
+// Sets the rate; a refusal (a rate beyond the clock's limits, a missing privilege) is counted and logged,
+// in the service log once for each run of refusals.
+void SetRate(ClockBackend& backend, uint32_t adjustment) {
+    if (backend.SetAdjustment(adjustment)) {
+        correctorState.rateRefused = 0;
+        return;
+    }
+    ++statusRecord.rateChangesFailed;
+    if (correctorState.rateRefused) {
+        LogMessage("Failed to set the clock's rate to %u", adjustment);
+    } else {
+        LogEvent(Priority::kError, "Failed to set the clock's rate to %u", adjustment);
+    }
+    correctorState.rateRefused = 1;
+}
+
 }  // namespace
 
 void CorrectClock(double error) {
@@ -65,7 +81,7 @@ void CorrectClock(double error) {
 
     if (std::fabs(error) > kStepThresholdSeconds) {
         StepClock(start, error);
-        if (backend.GetAdjustment(adjustment, increment, disabled)) backend.SetAdjustment(increment);
+        if (backend.GetAdjustment(adjustment, increment, disabled)) SetRate(backend, increment);
         state.armed = 1;
         return;
     }
@@ -79,10 +95,10 @@ void CorrectClock(double error) {
     if (positive != static_cast<bool>(state.prevPositive)) {
         // The error changed sign: go back to the rate that kept time best.
         if (backend.GetAdjustment(adjustment, increment, disabled))
-            backend.SetAdjustment(state.bestGuess != 0 ? state.bestGuess : increment);
+            SetRate(backend, state.bestGuess != 0 ? state.bestGuess : increment);
         state.armed = 1;
     } else if (backend.GetAdjustment(adjustment, increment, disabled)) {
-        backend.SetAdjustment(positive ? adjustment + amount : adjustment - amount);
+        SetRate(backend, positive ? adjustment + amount : adjustment - amount);
     }
     state.prevPositive = positive ? 1 : 0;
     state.prevError = error;

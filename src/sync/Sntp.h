@@ -67,7 +67,8 @@ struct CorrectorState {
     double prevError = 0.0;
     int armed = 1;
     uint32_t bestGuess = 0;
-    int corrected = 0;  // a step or a slew has been made since the start
+    int corrected = 0;    // a step or a slew has been made since the start
+    int rateRefused = 0;  // the clock refused the last change of its rate
 };
 
 // The keys loaded from the keys file Keys names.

@@ -261,6 +261,7 @@ std::string FormatStatus(const StatusRecord& r, NtpTime now) {
                     {"steps", r.steps},
                     {"failed_steps", r.failedSteps},
                     {"slews", r.slews},
+                    {"rate_changes_failed", r.rateChangesFailed},
                     {"steps_refused", r.stepsRefused},
                     {"auth_refused", r.authRefused},
                     {"broadcasts_unconfirmed", r.broadcastsUnconfirmed},

@@ -43,6 +43,7 @@ struct StatusRecord {
     uint64_t steps = 0;
     uint64_t failedSteps = 0;
     uint64_t slews = 0;
+    uint64_t rateChangesFailed = 0;  // changes of the rate the clock refused
     uint64_t broadcastsSent = 0;
     NtpTime lastBroadcastSent = NtpTime();
     char failure[160] = {};  // the set-up failure's log line

@@ -2,6 +2,7 @@
 
 #include "Fakes.h"
 #include "sync/Sntp.h"
+#include "sync/Status.h"
 
 namespace {
 
@@ -158,4 +159,18 @@ TEST_F(CorrectorTest, UnreadableAdjustmentChangesNothingButTheState) {
     EXPECT_EQ(correctorState.bestGuess, 0u);
     EXPECT_EQ(correctorState.armed, 1);
     EXPECT_EQ(correctorState.prevPositive, 0);
+}
+
+TEST_F(CorrectorTest, ARefusedRateIsCountedAndLoggedOncePerRun) {
+    ListenToServiceLog();
+    clock.refuseAdjustment = true;
+    for (const double error : {0.5, 0.4, 0.3}) CorrectClock(error);
+    EXPECT_EQ(TakeLog()[2], "Failed to set the clock's rate to 100057");  // each time in the console
+    EXPECT_EQ(TakeEvents(), (Lines{"<3>Failed to set the clock's rate to 100057"}));
+    EXPECT_EQ(statusRecord.rateChangesFailed, 3u);
+    clock.refuseAdjustment = false;
+    CorrectClock(0.2);
+    clock.refuseAdjustment = true;
+    CorrectClock(0.1);
+    EXPECT_EQ(TakeEvents(), (Lines{"<3>Failed to set the clock's rate to 100037"}));  // a new run of refusals
 }

@@ -57,6 +57,7 @@ bool FakeClock::GetAdjustment(uint32_t& adj, uint32_t& inc, bool& disabled) {
 }
 
 bool FakeClock::SetAdjustment(uint32_t adj) {
+    if (refuseAdjustment) return false;
     adjustment = adj;
     adjustmentsSet.push_back(adj);
     return true;

@@ -17,6 +17,7 @@ class FakeClock final : public ClockBackend {
     uint32_t adjustment = 100000;
     uint32_t increment = 100000;
     bool refuseSet = false;
+    bool refuseAdjustment = false;
     bool failAdjustmentRead = false;
     std::vector<CalendarTime> sets;
     std::vector<uint32_t> adjustmentsSet;
