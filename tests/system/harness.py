@@ -485,6 +485,21 @@ class Daemon(LogLines):
         return clock_offset_ms(self.clock(), real)
 
 
+def read_status(path):
+    """A status file as a dict of its key=value lines."""
+    with open(path) as f:
+        return dict(line.rstrip("\n").split("=", 1) for line in f)
+
+
+def assert_lines(test, lines, expected, daemon):
+    """Lines equal to the expected strings, or fully matching the expected patterns, one for one."""
+    ok = len(lines) == len(expected) and all(
+        e.fullmatch(l) if isinstance(e, re.Pattern) else e == l for l, e in zip(lines, expected))
+    if not ok:
+        shown = [e.pattern if isinstance(e, re.Pattern) else e for e in expected]
+        test.fail(f"logged {lines}\nexpected {shown}\n{daemon.describe()}")
+
+
 def read_clock(path):
     """A virtual clock file as {key: text}."""
     values = {}

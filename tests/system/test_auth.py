@@ -41,8 +41,7 @@ def signed(message, key_id=1, secret=MD5_SECRET, flip=False):
 
 
 def status(daemon):
-    with open(daemon.status_path) as f:
-        return dict(line.rstrip("\n").split("=", 1) for line in f)
+    return harness.read_status(daemon.status_path)
 
 
 class AuthTest(unittest.TestCase):

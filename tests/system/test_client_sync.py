@@ -114,12 +114,7 @@ class ClientCase(unittest.TestCase):
         return [l for l in episode if l not in guesses], guesses
 
     def assertLines(self, lines, expected):
-        """Lines equal to the expected strings, or fully matching the expected patterns, one for one."""
-        ok = len(lines) == len(expected) and all(
-            e.fullmatch(l) if isinstance(e, re.Pattern) else e == l for l, e in zip(lines, expected))
-        if not ok:
-            shown = [e.pattern if isinstance(e, re.Pattern) else e for e in expected]
-            self.fail(f"logged {lines}\nexpected {shown}\n{self.client.describe()}")
+        harness.assert_lines(self, lines, expected, self.client)
 
     def delta(self, lines):
         return float(next(DELTA_LINE.fullmatch(l).group(1) for l in lines if DELTA_LINE.fullmatch(l)))
@@ -452,7 +447,8 @@ class DefenceTest(ClientCase):
             source="10.77.0.3", stratum=1, error=9.0 * n)[0]) for n in range(1, 6)]  # each 9 s past the last
         self.assertEqual(stepped, [True, False, False, False, False])
         self.assertAlmostEqual(self.client.clock_offset_ms() / 1000, 9, delta=0.1)  # 9 s, not 45
-        harness.wait_until(lambda: "steps_refused=4\n" in open(self.client.status_path).read(), 3, "four refused")
+        harness.wait_until(lambda: harness.read_status(self.client.status_path)["steps_refused"] == "4", 3,
+                           "four refused")
 
     def rogue(self, config, startup, rogue_lines, offset):
         self.fresh("10.77.0.3")
@@ -467,8 +463,7 @@ class DefenceTest(ClientCase):
         lines, _ = self.broadcast(source="10.77.0.3", stratum=1, error=3600)
         self.assertLines(lines, [received("10.77.0.3"), *rogue_lines, done("10.77.0.3")])
         self.assertAlmostEqual(self.client.clock_offset_ms() / 1000, offset, delta=0.1)
-        with open(self.client.status_path) as f:
-            status = dict(line.rstrip("\n").split("=", 1) for line in f)
+        status = harness.read_status(self.client.status_path)
         print(f"\n  [{config!r}] rogue: {lines[1:-1]}; " + ", ".join(
             f"{k}={status[k]}" for k in ("server", "allowed_servers", "broadcasts_refused", "last_refused_sender",
                                           "max_step", "steps_refused", "last_refused_step_ms",

@@ -155,10 +155,8 @@ class ResponderTest(unittest.TestCase):
         reply, _, _, _ = self.exchange(peer.request(b"unicast-"))  # answers leave in order
         self.assertEqual(reply[24:32], b"unicast-")
 
-        def dropped():
-            with open(self.daemon.status_path) as f:
-                return int(dict(line.rstrip("\n").split("=", 1) for line in f)["requests_dropped"])
-        harness.wait_until(lambda: dropped() >= 3, 3, "the three counted as dropped")
+        harness.wait_until(lambda: int(harness.read_status(self.daemon.status_path)["requests_dropped"]) >= 3, 3,
+                           "the three counted as dropped")
 
 
 class LogTest(unittest.TestCase):

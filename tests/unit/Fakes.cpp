@@ -8,6 +8,7 @@
 #include "sync/Sntp.h"
 #include "sync/Status.h"
 #include "time/Monotonic.h"
+#include "time/SntpMessage.h"
 
 namespace {
 
@@ -152,6 +153,30 @@ int FakeSockets::SendMany(SocketHandle s, const Datagram* batch, int count) {
             {std::vector<uint8_t>(batch[i].bytes, batch[i].bytes + batch[i].length), batch[i].peer});
     }
     return count;
+}
+
+namespace {
+
+void PutTimestamp(uint8_t* out, int64_t unixMs) {
+    const uint32_t seconds = static_cast<uint32_t>(unixMs / 1000 + 2208988800);
+    const uint32_t fraction = static_cast<uint32_t>(unixMs % 1000) * 4294967u;
+    const uint8_t bytes[8] = {uint8_t(seconds >> 24), uint8_t(seconds >> 16),  uint8_t(seconds >> 8),
+                              uint8_t(seconds),       uint8_t(fraction >> 24), uint8_t(fraction >> 16),
+                              uint8_t(fraction >> 8), uint8_t(fraction)};
+    std::memcpy(out, bytes, 8);
+}
+
+}  // namespace
+
+SntpMessage ReplyTo(const std::vector<uint8_t>& request, int stratum, int64_t receiveUnixMs,
+                    int64_t transmitUnixMs) {
+    SntpMessage reply{};
+    reply.bytes[0] = 0x1C;
+    reply.bytes[1] = static_cast<uint8_t>(stratum);
+    std::memcpy(reply.bytes + 24, request.data() + 40, 8);
+    PutTimestamp(reply.bytes + 32, receiveUnixMs);
+    PutTimestamp(reply.bytes + 40, transmitUnixMs);
+    return reply;
 }
 
 void SetEnvironment(const char* name, const char* value) {

@@ -85,6 +85,12 @@ class SyncTest : public ::testing::Test {
     FakeSockets net;
 };
 
+// A server's reply (mode 4, version 3) to request: its originate the request's transmit field, its receive
+// and transmit times the given Unix milliseconds, written as a server's clock writes them (exact ms).
+struct SntpMessage;
+SntpMessage ReplyTo(const std::vector<uint8_t>& request, int stratum, int64_t receiveUnixMs,
+                    int64_t transmitUnixMs);
+
 void SetEnvironment(const char* name, const char* value);  // null removes it
 uint32_t Ip(uint8_t a, uint8_t b, uint8_t c, uint8_t d);
 std::vector<uint8_t> Hex(const std::string& text);

@@ -214,12 +214,7 @@ TEST_F(AuthTest, TrustedKeysAdmitOnlySignedBroadcastsConfirmedByASignedReply) {
     ASSERT_EQ(net.sent.size(), 1u);
     EXPECT_EQ(Check(net.sent[0].bytes).keyId, 2u);  // the poll is signed with the broadcast's key
     // A reply with the right origin but no MAC is refused; signed under key 2, it confirms the broadcast.
-    SntpMessage reply{};
-    reply.bytes[0] = 0x1C;
-    reply.bytes[1] = 2;
-    std::memcpy(reply.bytes + 24, net.sent[0].bytes.data() + 40, 8);
-    std::memcpy(reply.bytes + 32, net.sent[0].bytes.data() + 40, 8);
-    std::memcpy(reply.bytes + 40, net.sent[0].bytes.data() + 40, 8);
+    const SntpMessage reply = ReplyTo(net.sent[0].bytes, 2, clock.unixMs, clock.unixMs);
     Bytes plain(reply.bytes, reply.bytes + 48);
     net.incoming.push_back({plain, {server, 0x7B00}});
     ListenOnce(3);
@@ -309,14 +304,8 @@ TEST_F(AuthTest, OnlyAFreshSignedAnswerAtTheBroadcastsStratumAndTimeConfirmsIt) 
     };
     // The answer to the last poll: signed under key 1, at a stratum, its transmit time ahead by aheadMs.
     const auto answer = [&](int stratum, int64_t aheadMs) {
-        SntpMessage reply{};
-        reply.bytes[0] = 0x1C;
-        reply.bytes[1] = static_cast<uint8_t>(stratum);
-        std::memcpy(reply.bytes + 24, net.sent.back().bytes.data() + 40, 8);
-        clock.unixMs += aheadMs;
-        EncodeTimestamp(SystemClock().Now(), reply.bytes + 32);
-        EncodeTimestamp(SystemClock().Now(), reply.bytes + 40);
-        clock.unixMs -= aheadMs;
+        const SntpMessage reply =
+            ReplyTo(net.sent.back().bytes, stratum, clock.unixMs + aheadMs, clock.unixMs + aheadMs);
         Bytes bytes(reply.bytes, reply.bytes + 48);
         bytes.resize(kMaxAuthenticatedBytes);
         bytes.resize(static_cast<size_t>(AppendMac(bytes.data(), *FindKey(authentication.keys, 1))));

@@ -46,25 +46,7 @@ class TrackingTest : public SyncTest {
 
     // The server's reply to the last request sent, with receive and transmit times in ms past kStartMs.
     SntpMessage ReplyToLastPoll(int64_t receiveMs, int64_t transmitMs) {
-        const std::vector<uint8_t>& request = net.sent.back().bytes;
-        SntpMessage reply{};
-        reply.bytes[0] = 0x1C;
-        reply.bytes[1] = 2;
-        std::memcpy(reply.bytes + 24, request.data() + 40, 8);
-        PutTimestamp(reply.bytes + 32, receiveMs);
-        PutTimestamp(reply.bytes + 40, transmitMs);
-        return reply;
-    }
-
-    // A time ms past kStartMs as a server's clock would write it: whole seconds, an exact millisecond.
-    static void PutTimestamp(uint8_t* out, int64_t msPastStart) {
-        const int64_t ms = kStartMs + msPastStart;
-        const uint32_t seconds = static_cast<uint32_t>(ms / 1000 + 2208988800);
-        const uint32_t fraction = static_cast<uint32_t>(ms % 1000) * 4294967u;
-        const uint8_t bytes[8] = {uint8_t(seconds >> 24), uint8_t(seconds >> 16),  uint8_t(seconds >> 8),
-                                  uint8_t(seconds),       uint8_t(fraction >> 24), uint8_t(fraction >> 16),
-                                  uint8_t(fraction >> 8), uint8_t(fraction)};
-        std::memcpy(out, bytes, 8);
+        return ReplyTo(net.sent.back().bytes, 2, kStartMs + receiveMs, kStartMs + transmitMs);
     }
 
     const uint32_t a = Ip(10, 0, 0, 1), b = Ip(10, 0, 0, 2), c = Ip(10, 0, 0, 3);

@@ -68,11 +68,7 @@ class ConfigCase(unittest.TestCase):
         return lines[lines.index(RECEIVED):end + 1]
 
     def assertLines(self, d, lines, expected):
-        ok = len(lines) == len(expected) and all(
-            e.fullmatch(l) if isinstance(e, re.Pattern) else e == l for l, e in zip(lines, expected))
-        if not ok:
-            shown = [e.pattern if isinstance(e, re.Pattern) else e for e in expected]
-            self.fail(f"logged {lines}\nexpected {shown}\n{d.describe()}")
+        harness.assert_lines(self, lines, expected, d)
 
 
 class DelayTest(ConfigCase):
