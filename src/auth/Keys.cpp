@@ -196,40 +196,25 @@ int AppendMac(uint8_t* bytes, const SymmetricKey& key) {
     return kCryptoNakBytes + static_cast<int>(DigestBytes(key.type));
 }
 
-void RefusalReason(const MacResult& mac, char* text, size_t size) {
-    const char* before = "";  // the words before the key ID, when there is one
-    const char* after = nullptr;
-    switch (mac.verdict) {
+std::string RefusalReason(MacVerdict verdict, uint32_t keyId) {
+    const std::string id = std::to_string(keyId);
+    switch (verdict) {
         case MacVerdict::kAbsent:
-            before = "no MAC";
-            break;
+            return "no MAC";
         case MacVerdict::kValid:
-            before = "key ";
-            after = " is not trusted";
-            break;
+            return "key " + id + " is not trusted";
         case MacVerdict::kCryptoNak:
-            before = "a crypto-NAK";
-            break;
+            return "a crypto-NAK";
         case MacVerdict::kUnknownKey:
-            before = "unknown key ";
-            after = "";
-            break;
+            return "unknown key " + id;
         case MacVerdict::kBadDigest:
-            before = "a wrong digest under key ";
-            after = "";
-            break;
+            return "a wrong digest under key " + id;
         case MacVerdict::kBadLength:
-            before = "a MAC of the wrong length";
-            break;
+            return "a MAC of the wrong length";
         case MacVerdict::kReplayed:
-            before = "a replay of an earlier broadcast";
-            break;
+            return "a replay of an earlier broadcast";
         case MacVerdict::kDisagrees:
-            before = "a reply whose time is not its broadcast's";
-            break;
+            return "a reply whose time is not its broadcast's";
     }
-    if (after != nullptr)
-        (void)std::snprintf(text, size, "%s%u%s", before, mac.keyId, after);
-    else
-        (void)std::snprintf(text, size, "%s", before);
+    return "";
 }

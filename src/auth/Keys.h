@@ -55,6 +55,6 @@ MacResult CheckMac(const KeyList& keys, const uint8_t* bytes, int length);
 // Writes key's ID and the digest of the first 48 bytes after them; the message's new length, or 0 when the
 // digest could not be computed. bytes holds at least kMaxAuthenticatedBytes.
 int AppendMac(uint8_t* bytes, const SymmetricKey& key);
-// "no MAC", "unknown key 7", ...: why a message was not taken as authentic, into text (no allocation: a
-// flood of forgeries passes here).
-void RefusalReason(const MacResult& mac, char* text, size_t size);
+// "no MAC", "unknown key 7", ...: why a message was not taken as authentic. Formatted where it is shown,
+// never on the datagram path: a flood of forgeries stores only the verdict and the key ID.
+std::string RefusalReason(MacVerdict verdict, uint32_t keyId);

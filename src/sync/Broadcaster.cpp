@@ -41,14 +41,14 @@ void BroadcastOnce(SocketHandle s, const SocketAddress& destination) {
         // A broadcast that cannot be signed is not sent: clients that trust the key would refuse it.
         if (length == 0) {
             ++statusRecord.sendFailures;
-            LogMessage("Couldn't sign the broadcast with key %u", key->id);
+            LOG_LINE("Couldn't sign the broadcast with key %u", key->id);
             PublishStatus();
             return;
         }
     }
     if (Net().Send(s, bytes, length, destination) == -1) {
         ++statusRecord.sendFailures;
-        LogMessage("NTP server sendto failed");
+        LOG_LINE("NTP server sendto failed");
     } else {
         ++statusRecord.broadcastsSent;
         statusRecord.lastBroadcastSent = now;

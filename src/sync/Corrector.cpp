@@ -45,7 +45,7 @@ void SetRate(ClockBackend& backend, uint32_t adjustment) {
     }
     ++statusRecord.rateChangesFailed;
     if (correctorState.rateRefused) {
-        LogMessage("Failed to set the clock's rate to %u", adjustment);
+        LOG_LINE("Failed to set the clock's rate to %u", adjustment);
     } else {
         LogEvent(Priority::kError, "Failed to set the clock's rate to %u", adjustment);
     }
@@ -71,12 +71,12 @@ void CorrectClock(double error) {
         // The adjustment in force while the error shrank is the best estimate of the clock's own rate.
         if (backend.GetAdjustment(adjustment, increment, disabled)) {
             state.bestGuess = adjustment;
-            LogMessage("Best guess of frequency is %d", static_cast<int>(adjustment));
+            LOG_LINE("Best guess of frequency is %d", static_cast<int>(adjustment));
         }
         state.armed = 0;
     }
 
-    LogMessage("Delta is %.3f second%s", error, Plural(error));
+    LOG_LINE("Delta is %.3f second%s", error, Plural(error));
     statusRecord.lastDelta = error;
 
     if (std::fabs(error) > kStepThresholdSeconds) {
@@ -86,7 +86,7 @@ void CorrectClock(double error) {
         return;
     }
 
-    LogMessage("Slew clock");
+    LOG_LINE("Slew clock");
     state.corrected = 1;
     ++statusRecord.slews;
     statusRecord.lastAction = CorrectionAction::kSlew;

@@ -122,21 +122,16 @@ void LogFailure(const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
     WriteService(Priority::kError, line);
 }
 
-void NoteRefusal(Refusal kind, const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
-    if (!ServiceLogListens()) return;
+bool TellRefusal(Refusal kind) {
+    if (!ServiceLogListens()) return false;
     Burst& burst = serviceLog.bursts[static_cast<int>(kind)];
     const int64_t now = MonotonicMs();
     if (burst.open && now - burst.sinceMs < kSummaryIntervalMs) {
         ++burst.suppressed;
-        return;
+        return false;
     }
-    char line[kLineBytes];
-    va_list arguments;
-    va_start(arguments, format);
-    const int n = Format(line, format, arguments);
-    va_end(arguments);
     burst = Burst{true, now, 0};
-    if (n >= 0) WriteService(Priority::kWarning, line);
+    return true;
 }
 
 int64_t FlushRefusalSummaries() {

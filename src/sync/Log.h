@@ -12,6 +12,12 @@ extern int ConsoleMode;
 
 // One line to standard output, flushed at once; nothing unless ConsoleMode is set.
 void LogMessage(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// The same, its arguments evaluated only in the console: on the datagram path a flood formats nothing (a
+// dotted address, a number) for nobody.
+#define LOG_LINE(...)                             \
+    do {                                          \
+        if (ConsoleMode) LogMessage(__VA_ARGS__); \
+    } while (0)
 
 // Tests capture the console lines instead of printing them.
 using LogSink = void (*)(const char* line);
@@ -36,10 +42,11 @@ void ServiceEvent(Priority priority, const char* format, ...) __attribute__((for
 void LogFailure(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Refusals come in bursts whenever someone floods the LAN: the service log takes the first of a burst
-// at once and then at most one summary a minute with the count.
+// at once and then at most one summary a minute with the count. True when this one is to be told now (as
+// a warning, ServiceEvent): its line is formatted only then.
 enum class Refusal { kServers, kAuthentication, kStep, kReply, kRequest };
 constexpr int kRefusalKinds = 5;
-void NoteRefusal(Refusal kind, const char* format, ...) __attribute__((format(printf, 2, 3)));
+bool TellRefusal(Refusal kind);
 // Writes the summaries that are due; returns when the next one is (MonotonicMs), or -1 for none.
 int64_t FlushRefusalSummaries();
 // Back to no sink and no burst (tests, and each start).

@@ -81,7 +81,7 @@ struct ReplyQueue {
                 continue;
             }
             ++statusRecord.sendFailures;
-            LogMessage("NTP server sendto failed");
+            LOG_LINE("NTP server sendto failed");
             ++sent;  // that one is lost; the others still go
         }
         count = 0;
@@ -123,8 +123,9 @@ const char* Unanswerable(const Datagram& request) {
 void Answer(const Datagram& request, const SntpMessage& message, NtpTime arrival, ReplyQueue& queue) {
     if (const char* why = Unanswerable(request)) {
         ++statusRecord.requestsDropped;
-        NoteRefusal(Refusal::kRequest, "Leaving a request from %s unanswered: %s",
-                    FormatAddress(request.peer.address).text, why);
+        if (TellRefusal(Refusal::kRequest))
+            ServiceEvent(Priority::kWarning, "Leaving a request from %s unanswered: %s",
+                         FormatAddress(request.peer.address).text, why);
         PublishStatus(true);  // a refusal is counted where an operator looks, within a second
         return;
     }
@@ -143,8 +144,7 @@ void Handle(const Datagram& datagram, SocketHandle s, ReplyQueue& queue) {
     std::memcpy(message.bytes, datagram.bytes, kSntpMessageSize);
     const int mode = MessageMode(message);
     ++statusRecord.datagrams[mode];
-    if (ConsoleMode)
-        LogMessage("NTP message received from %s mode %d", FormatAddress(datagram.peer.address).text, mode);
+    LOG_LINE("NTP message received from %s mode %d", FormatAddress(datagram.peer.address).text, mode);
     const NtpTime arrival = SystemClock().Now();
     if (mode == kModeClient) {
         // Answered at once, from anyone: every client-mode machine is a stratum-15 server too.
@@ -172,7 +172,7 @@ void Handle(const Datagram& datagram, SocketHandle s, ReplyQueue& queue) {
 
 bool ReceiveFailed(int error, const char* worker) {
     ++statusRecord.receiveFailures;
-    LogMessage("NTP server recvfrom failed");
+    LOG_LINE("NTP server recvfrom failed");
     if (++statusRecord.receiveFailuresInARow < kMaxReceiveFailuresInARow) return false;
     StatusFailed("NTP server recvfrom failed %d times in a row (%d); the %s stops", kMaxReceiveFailuresInARow,
                  error, worker);
@@ -186,9 +186,7 @@ void AnswerSignedRequests(SocketHandle s, const Datagram* batch, int n) {
         std::memcpy(message.bytes, batch[i].bytes, kSntpMessageSize);
         const int mode = MessageMode(message);
         ++statusRecord.datagrams[mode];
-        if (ConsoleMode)
-            LogMessage("NTP message received from %s mode %d", FormatAddress(batch[i].peer.address).text,
-                       mode);
+        LOG_LINE("NTP message received from %s mode %d", FormatAddress(batch[i].peer.address).text, mode);
         if (mode == kModeClient && batch[i].length > kSntpMessageSize)
             Answer(batch[i], message, SystemClock().Now(), queue);
     }

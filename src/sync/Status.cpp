@@ -273,7 +273,9 @@ std::string FormatStatus(const StatusRecord& r, NtpTime now) {
     Append(text, "last_refused_step", "%.0f", UnixSeconds(r.lastRefusedStep));
     Append(text, "last_refused_step_ms", "%.3f", r.lastRefusedStepError * 1000.0);
     Append(text, "last_refused_step_sender", "%s", AddressOrNothing(r.lastRefusedStepSender).c_str());
-    Append(text, "last_auth_refused", "%s", r.lastAuthRefused);
+    const std::string reason =
+        r.authRefused != 0 ? RefusalReason(r.lastAuthRefused.verdict, r.lastAuthRefused.keyId) : "";
+    Append(text, "last_auth_refused", "%s", reason.c_str());
     Append(text, "last_auth_refused_sender", "%s", AddressOrNothing(r.lastAuthRefusedSender).c_str());
     Append(text, "failure", "%s", failure.c_str());
     return text;

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 
+#include "auth/Keys.h"
 #include "time/NtpTime.h"
 
 // What the worker has done, for the status file, the service manager's status line and zelkorstat. Only
@@ -34,7 +35,7 @@ struct StatusRecord {
     uint32_t lastRefusedStepSender = 0;
     uint64_t authRefused = 0;  // messages without a valid MAC under a trusted key, when one is required
     uint32_t lastAuthRefusedSender = 0;
-    char lastAuthRefused[48] = {};  // why: "no MAC", "unknown key 7", ...
+    MacResult lastAuthRefused{};  // why, its verdict and key ID (shown as "no MAC", "unknown key 7", ...)
     uint64_t repliesAccepted = 0;
     uint64_t repliesRefused = 0;
     uint64_t receiveFailures = 0;

@@ -76,9 +76,10 @@ double RecentStepSeconds(const SyncState& sync, int64_t nowMs) {
 bool RefuseUnauthentic(const MacResult& mac, uint32_t sender) {
     ++statusRecord.authRefused;
     statusRecord.lastAuthRefusedSender = sender;
-    RefusalReason(mac, statusRecord.lastAuthRefused, sizeof statusRecord.lastAuthRefused);
-    NoteRefusal(Refusal::kAuthentication, "Refusing a message from %s: %s", FormatAddress(sender).text,
-                statusRecord.lastAuthRefused);
+    statusRecord.lastAuthRefused = {mac.verdict, nullptr, mac.keyId};
+    if (TellRefusal(Refusal::kAuthentication))
+        ServiceEvent(Priority::kWarning, "Refusing a message from %s: %s", FormatAddress(sender).text,
+                     RefusalReason(mac.verdict, mac.keyId).c_str());
     return statusRecord.authRefused == 1;
 }
 
@@ -137,9 +138,11 @@ void RefuseStep(double error, uint32_t sender, NtpTime now) {
     statusRecord.lastRefusedStep = now;
     statusRecord.lastRefusedStepError = error;
     statusRecord.lastRefusedStepSender = sender;
-    LogMessage("Refusing to step the clock by %.3f seconds; MaxStep is %u", error, settings.maxStepSeconds);
-    NoteRefusal(Refusal::kStep, "Refusing to step the clock by %.3f seconds; MaxStep is %u", error,
-                settings.maxStepSeconds);
+    if (TellRefusal(Refusal::kStep))
+        LogEvent(Priority::kWarning, "Refusing to step the clock by %.3f seconds; MaxStep is %u", error,
+                 settings.maxStepSeconds);
+    else
+        LOG_LINE("Refusing to step the clock by %.3f seconds; MaxStep is %u", error, settings.maxStepSeconds);
 }
 
 // A broadcast from a sender not yet confirmed is held, and its sender asked to confirm it.
@@ -149,8 +152,8 @@ void Hold(const BroadcastFacts& b, const SymmetricKey* key, SocketHandle s) {
     // within kPollIntervalMs), the others are only counted.
     if (!PollServer(b.sender, s, key, PollPurpose::kConfirm, b.stratum)) return;
     syncState.candidate = Candidate{b.sender, b.stratum, b.transmit, b.now, key->id};
-    LogMessage("Waiting for %s to answer a signed poll before its broadcasts are followed",
-               FormatAddress(b.sender).text);
+    LOG_LINE("Waiting for %s to answer a signed poll before its broadcasts are followed",
+             FormatAddress(b.sender).text);
 }
 
 }  // namespace
@@ -172,7 +175,7 @@ void LoadConfiguredDelay() {
     syncState.fixedDelay = 1;
     syncState.delayValid = 1;
     syncState.delay = NtpTime(settings.offsetMs) / 1000;
-    LogMessage("Offset is %.3f seconds", syncState.delay.Seconds());
+    LOG_LINE("Offset is %.3f seconds", syncState.delay.Seconds());
 }
 
 Judged JudgeBroadcast(const BroadcastFacts& b, const SyncState& sync, const CorrectorState& corrector,
@@ -226,8 +229,9 @@ void HandleBroadcast(const SntpMessage& message, uint32_t sender, SocketHandle s
         case BroadcastVerdict::kNotAllowed:
             ++statusRecord.broadcastsRefused;
             statusRecord.lastRefusedSender = sender;
-            NoteRefusal(Refusal::kServers, "Refusing time broadcasts from %s: it is not in Servers",
-                        FormatAddress(sender).text);
+            if (TellRefusal(Refusal::kServers))
+                ServiceEvent(Priority::kWarning, "Refusing time broadcasts from %s: it is not in Servers",
+                             FormatAddress(sender).text);
             PublishStatus(statusRecord.broadcastsRefused != 1);
             break;
         case BroadcastVerdict::kUnsigned:
@@ -260,14 +264,14 @@ void HandleBroadcast(const SntpMessage& message, uint32_t sender, SocketHandle s
                    settings.trustedConfigured ? mac.key->id : 0, s, true);
             break;
     }
-    LogMessage("NTP Time broadcast received from %s", FormatAddress(sender).text);
+    LOG_LINE("NTP Time broadcast received from %s", FormatAddress(sender).text);
 }
 
 bool PollServer(uint32_t server, SocketHandle s, const SymmetricKey* key, PollPurpose purpose, int stratum) {
     const SystemClock clock;
     const NtpTime now = clock.Now();
     if (syncState.fixedDelay && purpose == PollPurpose::kDelay) {
-        LogMessage("Offset is %.3f seconds", syncState.delay.Seconds());
+        LOG_LINE("Offset is %.3f seconds", syncState.delay.Seconds());
         return false;
     }
     // Until the reply arrives, broadcasts are corrected without a delay: none, rather than another server's.
@@ -287,7 +291,7 @@ bool PollServer(uint32_t server, SocketHandle s, const SymmetricKey* key, PollPu
     if (length == 0 || Net().Send(s, bytes, length, destination) == -1) {
         syncState.awaitingReply = 0;
         ++statusRecord.sendFailures;
-        LogMessage("NTP sendto failed");
+        LOG_LINE("NTP sendto failed");
     } else {
         sent = true;
         syncState.awaitingReply = 1;
@@ -297,7 +301,7 @@ bool PollServer(uint32_t server, SocketHandle s, const SymmetricKey* key, PollPu
         syncState.polledFor = purpose;
         std::memcpy(syncState.polledTransmit, request.bytes + kOffsetTransmit, kTimestampSize);
     }
-    LogMessage("Poll NTP server");
+    LOG_LINE("Poll NTP server");
     return sent;
 }
 
@@ -312,8 +316,9 @@ void HandleReply(const SntpMessage& message, uint32_t sender, const MacResult& m
     if (!syncState.awaitingReply || sender != syncState.polledServer ||
         std::memcmp(message.bytes + kOffsetOriginate, syncState.polledTransmit, kTimestampSize) != 0) {
         ++statusRecord.repliesRefused;
-        NoteRefusal(Refusal::kReply, "Refusing a reply from %s: it answers no request of ours",
-                    FormatAddress(sender).text);
+        if (TellRefusal(Refusal::kReply))
+            ServiceEvent(Priority::kWarning, "Refusing a reply from %s: it answers no request of ours",
+                         FormatAddress(sender).text);
         return;
     }
     const bool signedPoll = syncState.polledKey != 0;
@@ -333,8 +338,10 @@ void HandleReply(const SntpMessage& message, uint32_t sender, const MacResult& m
     if (!DelayFromReply(message, t4, delay) ||
         (signedPoll && MessageStratum(message) != syncState.polledStratum)) {
         ++statusRecord.repliesRefused;
-        NoteRefusal(Refusal::kReply, "Refusing a reply from %s: it is implausible or of another stratum",
-                    FormatAddress(sender).text);
+        if (TellRefusal(Refusal::kReply))
+            ServiceEvent(Priority::kWarning,
+                         "Refusing a reply from %s: it is implausible or of another stratum",
+                         FormatAddress(sender).text);
         PublishStatus(true);  // the same refused reply may come again and again
         return;
     }
