@@ -59,21 +59,20 @@ void WriteService(Priority priority, const char* line) {
     if (const EventSink s = serviceLog.sink.load()) s(priority, line);
 }
 
+// The one line of a call, to the console and the service log as each is wanted.
+void Write(bool console, bool service, Priority priority, const char* format, va_list arguments) {
+    if (!console && !service) return;
+    char line[kLineBytes];
+    const int n = Format(line, format, arguments);
+    if (n < 0) return;
+    if (console) WriteConsole(line, n);
+    if (service) WriteService(priority, line);
+}
+
 }  // namespace
 
 void SetLogSink(LogSink newSink) {
     sink = newSink;
-}
-
-// printf-style on purpose: the compiler checks every format against its arguments.
-void LogMessage(const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
-    if (!ConsoleMode) return;
-    char line[kLineBytes];
-    va_list arguments;
-    va_start(arguments, format);
-    const int n = Format(line, format, arguments);
-    va_end(arguments);
-    if (n >= 0) WriteConsole(line, n);
 }
 
 void InstallEventSink(EventSink newSink) {
@@ -88,38 +87,33 @@ bool ServiceLogListens() {
     return serviceLog.events.load() && serviceLog.sink.load() != nullptr;
 }
 
-void LogEvent(Priority priority, const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
-    const bool service = ServiceLogListens();
-    if (!ConsoleMode && !service) return;
-    char line[kLineBytes];
+// printf-style on purpose: the compiler checks every format against its arguments.
+void LogMessage(const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
     va_list arguments;
     va_start(arguments, format);
-    const int n = Format(line, format, arguments);
+    Write(ConsoleMode != 0, false, Priority::kInfo, format, arguments);
     va_end(arguments);
-    if (n < 0) return;
-    if (ConsoleMode) WriteConsole(line, n);
-    if (service) WriteService(priority, line);
+}
+
+void LogEvent(Priority priority, const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
+    va_list arguments;
+    va_start(arguments, format);
+    Write(ConsoleMode != 0, ServiceLogListens(), priority, format, arguments);
+    va_end(arguments);
 }
 
 void ServiceEvent(Priority priority, const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
-    if (!ServiceLogListens()) return;
-    char line[kLineBytes];
     va_list arguments;
     va_start(arguments, format);
-    const int n = Format(line, format, arguments);
+    Write(false, ServiceLogListens(), priority, format, arguments);
     va_end(arguments);
-    if (n >= 0) WriteService(priority, line);
 }
 
 void LogFailure(const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
-    char line[kLineBytes];
     va_list arguments;
     va_start(arguments, format);
-    const int n = Format(line, format, arguments);
+    Write(ConsoleMode != 0, serviceLog.sink.load() != nullptr, Priority::kError, format, arguments);
     va_end(arguments);
-    if (n < 0) return;
-    if (ConsoleMode) WriteConsole(line, n);
-    WriteService(Priority::kError, line);
 }
 
 bool TellRefusal(Refusal kind) {
