@@ -145,7 +145,6 @@ bool ReceiveFailed(int error, const char* worker);
 void BroadcastOnce(SocketHandle s, const SocketAddress& destination);
 
 void LoadConfiguredDelay();  // the delay of the settings in force, logged
-bool SenderAllowed(uint32_t sender);
 constexpr int64_t kPollIntervalMs = 8000;
 constexpr int64_t kStepWindowMs = 600000;  // MaxStep bounds the steps made within any 600 s
 

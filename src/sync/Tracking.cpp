@@ -64,12 +64,16 @@ void SetLatest(uint32_t key, NtpTime latest) {
     syncState.freshness.push_back({key, latest});
 }
 
-// The steps made within the last 600 s, after the first correction.
-double RecentStepSeconds(const SyncState& sync, int64_t nowMs) {
-    double sum = 0;
+// After the first correction, the steps of any 600 s add up to at most MaxStep: one sender must not move
+// every clock on the LAN by an hour, whether at once or in many steps.
+bool StepTooLarge(double error, const SyncState& sync, const CorrectorState& corrector, const Settings& in,
+                  int64_t nowMs) {
+    const double size = std::fabs(error);
+    if (in.maxStepSeconds == 0 || !corrector.corrected || size <= kStepThresholdSeconds) return false;
+    double recent = 0;
     for (const StepMade& step : sync.recentSteps)
-        if (nowMs - step.atMs < kStepWindowMs) sum += step.seconds;
-    return sum;
+        if (nowMs - step.atMs < kStepWindowMs) recent += step.seconds;
+    return recent + size > static_cast<double>(in.maxStepSeconds);
 }
 
 // Counts a message refused for want of a valid MAC under a trusted key; true for the first since the start.
@@ -158,13 +162,6 @@ void Hold(const BroadcastFacts& b, const SymmetricKey* key, SocketHandle s) {
 
 }  // namespace
 
-bool SenderAllowed(uint32_t sender) {
-    if (!settings.serversConfigured) return true;
-    for (const AllowedNetwork& network : settings.servers)
-        if (NetworkContains(network, sender)) return true;
-    return false;
-}
-
 void LoadConfiguredDelay() {
     if (settings.offset.kind != FoundValue::kAbsent && !settings.fixedDelay) {
         LogEvent(Priority::kWarning, "Offset %s is not a count of milliseconds; the delay will be measured",
@@ -206,11 +203,7 @@ Judged JudgeBroadcast(const BroadcastFacts& b, const SyncState& sync, const Corr
     if (sync.delayValid) error = error + sync.delay;
     // The first broadcast and every new server: a signed broadcast proves who sent it, not when.
     if (in.trustedConfigured && b.sender != sync.lastServer) return {BroadcastVerdict::kUnconfirmed, 0};
-    // After the first correction, the steps of any 600 s add up to at most MaxStep: one sender must not
-    // move every clock on the LAN by an hour, whether at once or in many steps.
-    const double size = std::fabs(error.Seconds());
-    if (in.maxStepSeconds != 0 && corrector.corrected && size > kStepThresholdSeconds &&
-        RecentStepSeconds(sync, b.nowMs) + size > static_cast<double>(in.maxStepSeconds))
+    if (StepTooLarge(error.Seconds(), sync, corrector, in, b.nowMs))
         return {BroadcastVerdict::kStepTooLarge, error.Seconds()};
     return {BroadcastVerdict::kAccepted, error.Seconds()};
 }
@@ -381,9 +374,7 @@ void HandleReply(const SntpMessage& message, uint32_t sender, const MacResult& m
     // Confirmed: the held broadcast is followed now, with the error it had when it came.
     NtpTime error = held.transmit - held.arrival;
     if (syncState.delayValid) error = error + syncState.delay;
-    const double size = std::fabs(error.Seconds());
-    if (settings.maxStepSeconds != 0 && correctorState.corrected && size > kStepThresholdSeconds &&
-        RecentStepSeconds(syncState, MonotonicMs()) + size > static_cast<double>(settings.maxStepSeconds)) {
+    if (StepTooLarge(error.Seconds(), syncState, correctorState, settings, MonotonicMs())) {
         RefuseStep(error.Seconds(), sender, t4);
         PublishStatus();
         return;
