@@ -10,7 +10,8 @@
 #include "net/Socket.h"
 #include "time/ClockBackend.h"
 
-// A clock held as milliseconds since 1970, with a time adjustment that does nothing but remember.
+// A clock held as milliseconds since 1970, with a time adjustment, the synchronised state and a leap
+// second armed that do nothing but remember (a step drops the leap, as Linux's does).
 class FakeClock final : public ClockBackend {
   public:
     int64_t unixMs = 0;
@@ -21,6 +22,9 @@ class FakeClock final : public ClockBackend {
     std::vector<CalendarTime> sets;
     std::vector<uint32_t> adjustmentsSet;
     int privilegeCalls = 0;
+    LeapSecond leap = LeapSecond::kNone;
+    uint32_t maxErrorUs = 0;  // 0: not synchronised
+    ClockTold answer = ClockTold::kDone;
 
     void SetUtcCalendar(int year, int month, int day, int hour, int minute, int second, int ms);
     void ReadUtc(CalendarTime& now) override;
@@ -28,6 +32,9 @@ class FakeClock final : public ClockBackend {
     bool GetAdjustment(uint32_t& adj, uint32_t& inc, bool& disabled) override;
     bool SetAdjustment(uint32_t adj) override;
     void EnableTimePrivilege() override { ++privilegeCalls; }
+    ClockTold TellSynchronised(uint32_t maxUs, uint32_t) override;
+    ClockTold TellUnsynchronised() override;
+    ClockTold ArmLeap(LeapSecond armed) override;
 };
 
 struct Packet {

@@ -170,6 +170,39 @@ TEST_F(VirtualClockTest, AChangeThatCannotBeSavedIsRefusedAndChangesNothing) {
     EXPECT_NEAR(clock.VirtualAt(real), real, 1e-6);
 }
 
+TEST_F(VirtualClockTest, AnArmedLeapIsMadeAtItsMidnight) {
+    const double midnight = 1798761600;  // 2027-01-01 00:00:00 UTC
+    const struct {
+        const char* leap;
+        double startsBefore, real, virtualTime;  // real seconds from 1000
+    } cases[] = {
+        {"insert", 0.5, 0.0, midnight - 0.5}, {"insert", 0.5, 0.6, midnight - 0.9},  // again
+        {"insert", 0.5, 1.6, midnight + 0.1}, {"delete", 1.5, 0.0, midnight - 1.5},
+        {"delete", 1.5, 0.6, midnight + 0.1},  // 23:59:59 skipped
+    };
+    for (const auto& c : cases) {
+        Write("since=1000\noffset_ms=" + std::to_string((midnight - c.startsBefore - 1000) * 1000) +
+              "\nleap=" + c.leap + "\nleap_at=1798761600\n");
+        EXPECT_NEAR(VirtualClock(path_).VirtualAt(1000 + c.real), c.virtualTime, 1e-6) << c.leap << c.real;
+    }
+}
+
+TEST_F(VirtualClockTest, ItIsToldWhatTheKernelIsAndAStepDropsTheLeap) {
+    Write("offset_ms=" + std::to_string((1798718400 - RealUnixSeconds()) * 1000) + "\n");  // 2026-12-31 12:00
+    VirtualClock clock(path_);
+    ASSERT_EQ(clock.ArmLeap(LeapSecond::kInsert), ClockTold::kDone);
+    ASSERT_EQ(clock.TellSynchronised(3000, 1500), ClockTold::kDone);
+    auto keys = Keys();
+    EXPECT_EQ(
+        (std::vector<std::string>{keys["leap"], keys["leap_at"], keys["synchronised"], keys["max_error_us"]}),
+        (std::vector<std::string>{"insert", "1798761600", "1", "3000"}));
+    ASSERT_TRUE(clock.SetUtc(CalendarTime{2026, 12, 31, 13, 0, 0, 0}));
+    ASSERT_EQ(clock.TellUnsynchronised(), ClockTold::kDone);
+    keys = Keys();
+    EXPECT_EQ((std::vector<std::string>{keys["leap"], keys["leap_at"], keys["synchronised"]}),
+              (std::vector<std::string>{"none", "0", "0"}));
+}
+
 #ifndef _WIN32
 TEST_F(VirtualClockTest, ALinkAtThePathIsNeitherReadNorWrittenThrough) {
     const std::string secret = ::testing::TempDir() + "zelkor-virtual-clock-secret";
