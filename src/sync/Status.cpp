@@ -254,7 +254,8 @@ std::string FormatStatus(const StatusRecord& r, NtpTime now) {
     Append(text, "est_error_ms", "%.3f", r.estErrorUs / 1000.0);
     Append(text, "kernel_sync", "%s", KernelSyncName());
     // A leap the clock is armed for, until its midnight.
-    const bool pending = syncState.leapNear != LeapSecond::kNone && UnixSeconds(now) < syncState.leapMidnight;
+    const bool pending = syncState.leapNear != LeapSecond::kNone &&
+                         UnixSeconds(now) < static_cast<double>(syncState.leapMidnight);
     const bool inserts = syncState.leapNear == LeapSecond::kInsert;
     Append(text, "leap", "%s", !pending ? "none" : inserts ? "insert" : "delete");
     Append(text, "leap_at", "%lld", pending ? static_cast<long long>(syncState.leapMidnight) : 0LL);
