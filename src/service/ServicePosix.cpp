@@ -43,10 +43,15 @@ NotifyFunction Notify() {
 bool StandardErrorIsJournal() {
     // NOLINTNEXTLINE(concurrency-mt-unsafe): read before any other thread exists
     const char* stream = std::getenv("JOURNAL_STREAM");
-    unsigned long long device = 0, inode = 0;
+    if (stream == nullptr) return false;
+    char* end = nullptr;
+    const unsigned long long device = std::strtoull(stream, &end, 10);
+    if (end == stream || *end != ':') return false;
+    const char* at = end + 1;
+    const unsigned long long inode = std::strtoull(at, &end, 10);
     struct stat info {};
-    return stream != nullptr && std::sscanf(stream, "%llu:%llu", &device, &inode) == 2 &&
-           fstat(STDERR_FILENO, &info) == 0 && info.st_dev == device && info.st_ino == inode;
+    return end != at && *end == '\0' && fstat(STDERR_FILENO, &info) == 0 && info.st_dev == device &&
+           info.st_ino == inode;
 }
 
 class SystemdServiceControl final : public ServiceControlManager {

@@ -173,6 +173,7 @@ bool LoadKeysFile(const std::string& path, std::vector<SymmetricKey>& keys, std:
 
 std::vector<uint32_t> KeyIds(const std::vector<SymmetricKey>& keys) {
     std::vector<uint32_t> ids;
+    ids.reserve(keys.size());
     for (const SymmetricKey& key : keys) ids.push_back(key.id);
     return ids;
 }
