@@ -236,11 +236,13 @@ int sender = -1;
 
 void SendBroadcast(int64_t transmitUnixNs) {
     uint8_t message[48] = {};
-    message[0] = static_cast<uint8_t>((leapIndicator << 6) | (4 << 3) | 5);  // version 4, mode 5 (broadcast)
-    message[1] = 1;                                                          // stratum 1
-    message[2] = 6;                                                          // poll 2^6 s
-    message[3] = static_cast<uint8_t>(-20);                                  // precision about 1 us
-    std::memcpy(message + 12, "ZQEM", 4);                                    // reference identifier
+    message[0] = (0 << 6) | (4 << 3) | 5;    // no leap warning, version 4, mode 5 (broadcast)
+    message[1] = 1;                          // stratum 1
+    message[2] = 6;                          // poll 2^6 s
+    message[3] = static_cast<uint8_t>(-20);  // precision about 1 us
+    std::memcpy(message + 12, "ZQEM", 4);    // reference identifier
+
+    message[0] |= static_cast<uint8_t>(leapIndicator << 6);
     const int64_t seconds = transmitUnixNs / kNs;
     const int64_t nanos = transmitUnixNs % kNs;
     const uint32_t ntpSeconds = static_cast<uint32_t>(seconds + kUnixToNtpSeconds);

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "Fakes.h"
 #include "sync/Sntp.h"
 #include "sync/Status.h"
@@ -11,16 +13,13 @@ constexpr int64_t kMidnight = 1798761600;  // 2027-01-01 00:00:00 UTC
 
 class ClockStateTest : public SyncTest {
   protected:
-    void SetUp() override {
-        SyncTest::SetUp();
-        clock.unixMs = (kMidnight - 4 * 3600) * 1000;
-    }
-    // A broadcast errorMs ahead of the fake clock, with the leap indicator li.
-    void Hear(uint32_t from, int stratum, int li, int64_t errorMs = 0) {
-        clock.unixMs += errorMs;
+    // A broadcast with the leap indicator li, errorMs ahead of the fake clock set to atSeconds from
+    // kMidnight.
+    void Hear(uint32_t from, int stratum, int li, double atSeconds, int64_t errorMs = 0) {
+        clock.unixMs = kMidnight * 1000 + static_cast<int64_t>(atSeconds * 1000) + errorMs;
         SntpMessage m = BuildBroadcast(SystemClock().Now());
         clock.unixMs -= errorMs;
-        m.bytes[0] = static_cast<uint8_t>((li << 6) | (m.bytes[0] & 0x3F));
+        m.bytes[0] = static_cast<uint8_t>(li << 6 | (m.bytes[0] & 0x3F));
         m.bytes[1] = static_cast<uint8_t>(stratum);
         HandleBroadcast(m, from, 7);
     }
@@ -29,102 +28,56 @@ class ClockStateTest : public SyncTest {
 
 }  // namespace
 
-TEST(LeapTest, OnlyTheLastDayOfJuneOrDecemberHasOne) {
-    const struct {
-        int li;
-        int64_t unixSeconds;
-        LeapVerdict verdict;
-    } cases[] = {
-        {1, 1798761599, LeapVerdict::kInsert},    // 2026-12-31 23:59:59
-        {2, 1814313600, LeapVerdict::kDelete},    // 2027-06-30 00:00:00
-        {1, 1798761600, LeapVerdict::kOtherDay},  // 2027-01-01 00:00:00
-        {1, 1798675199, LeapVerdict::kOtherDay},  // 2026-12-30 23:59:59
-        {2, 1806494400, LeapVerdict::kOtherDay},  // 2027-03-31
-        {0, 1798761599, LeapVerdict::kNone},
-        {3, 1798761599, LeapVerdict::kNone},  // not synchronised: no announcement
-    };
-    for (const auto& c : cases) EXPECT_EQ(JudgeLeap(c.li, c.unixSeconds), c.verdict) << c.unixSeconds;
+TEST(LeapTest, OnlyTheLastDayOfJuneOrDecemberHasOneAndTheBoundsAddUp) {
+    using L = LeapVerdict;  // 2026-12-31 23:59:59, 2027-06-30, 2027-01-01, 2027-03-31
+    EXPECT_EQ((std::vector{JudgeLeap(1, 1798761599), JudgeLeap(2, 1814313600), JudgeLeap(1, 1798761600),
+                           JudgeLeap(2, 1806494400), JudgeLeap(0, 1798761599), JudgeLeap(3, 1798761599)}),
+              (std::vector{L::kInsert, L::kDelete, L::kOtherDay, L::kOtherDay, L::kNone, L::kNone}));
+    const ErrorBounds known = BoundsAfterCorrection(-0.25, 0.0005, true);
+    const ErrorBounds unknown = BoundsAfterCorrection(0, 0.3, false),
+                      huge = BoundsAfterCorrection(20, 0, true);
+    EXPECT_EQ((std::vector{known.maxUs, known.estUs, unknown.maxUs, unknown.estUs, huge.maxUs}),
+              (std::vector{252500u, 251250u, 1002000u, 501000u, 15999999u}));
 }
 
-TEST(LeapTest, TheBoundsAreWhatIsLeftTheDelayAndTwoMilliseconds) {
-    const struct {
-        double remaining, delay;
-        bool known;
-        uint32_t maxUs, estUs;
-    } cases[] = {
-        {0, 0.001, true, 3000, 1500},
-        {-0.25, 0.0005, true, 252500, 251250},
-        {0, 0.3, false, 1002000, 501000},  // no delay measured yet: up to 1 s
-        {20, 0, true, 15999999, 15999999},
+TEST_F(ClockStateTest, TheClockIsArmedWhileTheFollowedServerAnnouncesALeapOnItsDay) {
+    using L = LeapSecond;  // the sender, its stratum, leap indicator and error, the time from midnight
+    const std::tuple<uint32_t, int, int, int64_t, double, L> steps[] = {
+        {a, 3, 1, 0, -90000, L::kNone},                                  // 30 December: counted and ignored
+        {a, 3, 1, 0, -7200, L::kInsert}, {a, 3, 0, 0, -7100, L::kNone},  // ended
+        {a, 3, 1, 0, -7000, L::kInsert}, {a, 3, 1, 5000, -6900, L::kNone},  // a step drops it,
+        {a, 3, 1, 0, -6800, L::kInsert},  // the next broadcast arms it again
+        {b, 2, 0, 0, -6700, L::kNone},    // a new server that announces none
+        {b, 2, 2, 0, -6600, L::kDelete}, {b, 2, 1, 0, -1, L::kInsert},
+        {b, 2, 0, 0, 1.999, L::kInsert},  // held while the kernel makes it
+        {b, 2, 0, 0, 2, L::kNone},
     };
-    for (const auto& c : cases) {
-        const ErrorBounds bounds = BoundsAfterCorrection(c.remaining, c.delay, c.known);
-        EXPECT_EQ((std::pair{bounds.maxUs, bounds.estUs}), (std::pair{c.maxUs, c.estUs})) << c.remaining;
+    for (const auto& [from, stratum, li, errorMs, at, armed] : steps) {
+        Hear(from, stratum, li, at, errorMs);
+        EXPECT_EQ(clock.leap, armed) << at;
     }
+    EXPECT_EQ(statusRecord.leapsIgnored, 1u);
 }
 
-TEST_F(ClockStateTest, TheClockIsArmedWhileTheFollowedServerAnnouncesALeap) {
-    const struct {
-        uint32_t from;
-        int stratum, li;
-        int64_t errorMs;
-        LeapSecond armed;
-    } steps[] = {
-        {a, 3, 1, 0, LeapSecond::kInsert}, {a, 3, 0, 0, LeapSecond::kNone},     // the announcement ends
-        {a, 3, 1, 0, LeapSecond::kInsert}, {a, 3, 1, 5000, LeapSecond::kNone},  // a step drops it,
-        {a, 3, 1, 0, LeapSecond::kInsert},  // the next broadcast arms it again
-        {b, 2, 0, 0, LeapSecond::kNone},    // a new server that announces none
-        {b, 2, 2, 0, LeapSecond::kDelete},
-    };
-    for (const auto& s : steps) {
-        Advance(60000);
-        Hear(s.from, s.stratum, s.li, s.errorMs);
-        EXPECT_EQ(clock.leap, s.armed) << &s - steps;
-    }
-    EXPECT_NE(FormatStatus(statusRecord, SystemClock().Now()).find("leap=delete\nleap_at=1798761600\n"),
+TEST_F(ClockStateTest, TheCorrectionAfterALeapMadeHereLeavesItsSecondAlone) {
+    Hear(a, 3, 1, -3600);
+    EXPECT_NE(FormatStatus(statusRecord, SystemClock().Now()).find("leap=insert\nleap_at=1798761600\n"),
               std::string::npos);
-}
-
-TEST_F(ClockStateTest, AnotherDaysAnnouncementIsCountedAndTheArmHeldThroughMidnight) {
-    clock.unixMs -= 86400 * 1000;
-    Hear(a, 3, 1);
-    EXPECT_EQ((std::pair{clock.leap, statusRecord.leapsIgnored}),
-              (std::pair{LeapSecond::kNone, uint64_t{1}}));
-    const struct {
-        int64_t atMs;  // by the clock, from midnight
-        int li;
-        LeapSecond armed;
-    } steps[] = {
-        {-1000, 1, LeapSecond::kInsert}, {1999, 0, LeapSecond::kInsert}, {2000, 0, LeapSecond::kNone}};
-    for (const auto& s : steps) {
-        clock.unixMs = kMidnight * 1000 + s.atMs;
-        Hear(a, 3, s.li);
-        EXPECT_EQ(clock.leap, s.armed) << s.atMs;
-    }
-}
-
-TEST_F(ClockStateTest, TheCorrectionAfterTheLeapLeavesItsSecondAlone) {
-    const struct {
-        int li;
-        int64_t atMs, errorMs;  // by the clock, from midnight
-        double delta;
-    } cases[] = {
-        {1, 30000, 0, 0.0},       // the server has made it too
-        {1, 30000, 1003, 0.003},  // not yet
-        {1, -500, 1002, 0.002},   // the second repeated
-        {1, 30000, 1600, 1.6},    // no leap's
-        {1, 1030000, 1000, 1.0},  // long after: the server's time
-        {2, 30000, -998, 0.002},  // deleted
-        {0, 30000, 1000, 1.0},    // none made here
+    // The leap indicator an hour before, then the time from midnight, the error and the delta corrected.
+    const std::tuple<int, double, int64_t, double> cases[] = {
+        {1, 30, 0, 0.0},         // the server has made it too
+        {1, 30, 1003, 0.003},    // not yet
+        {1, -0.5, 1002, 0.002},  // in the second repeated
+        {1, 30, 1600, 1.6},      // not the leap's
+        {1, 1030, 1000, 1.0},    // long after: the server's time
+        {2, 30, -998, 0.002},    // deleted
+        {0, 30, 1000, 1.0},      // none made here
     };
-    for (const auto& c : cases) {
+    for (const auto& [li, at, errorMs, delta] : cases) {
         syncState = SyncState{};
-        correctorState = CorrectorState{};
-        clock.unixMs = (kMidnight - 3600) * 1000;
-        Hear(a, 3, c.li);
-        clock.unixMs = kMidnight * 1000 + c.atMs;
-        Hear(a, 3, 0, c.errorMs);
-        EXPECT_NEAR(statusRecord.lastDelta, c.delta, 0.002) << c.errorMs;  // whole milliseconds on the wire
+        Hear(a, 3, li, -3600);
+        Hear(a, 3, 0, at, errorMs);
+        EXPECT_NEAR(statusRecord.lastDelta, delta, 0.002) << errorMs;  // whole milliseconds on the wire
     }
 }
 
@@ -132,37 +85,27 @@ TEST_F(ClockStateTest, WithRtcSyncTheKernelIsToldAtEachCorrectionUntilTheServerF
     settings.fixedDelay = true;
     settings.offsetMs = 1;
     LoadConfiguredDelay();
-    Hear(a, 3, 0, 250);
+    Hear(a, 3, 0, -3600, 250);
     EXPECT_EQ((std::pair{clock.maxErrorUs, statusRecord.maxErrorUs}),
               (std::pair{0u, 254000u}));  // RtcSync off
     settings.rtcSync = true;
     ListenToServiceLog();
     clock.answer = ClockTold::kFailed;
-    Hear(a, 3, 0, 250);
-    Hear(a, 3, 0, 250);
+    Hear(a, 3, 0, -3500, 250);
+    Hear(a, 3, 0, -3400, 250);
+    EXPECT_EQ(TakeEvents(),
+              (std::vector<std::string>{"<3>Failed to tell the kernel the clock is synchronised"}));
     clock.answer = ClockTold::kDone;
-    Hear(a, 3, 0, 250);
-    EXPECT_EQ(clock.maxErrorUs, 254000u);
-    Hear(a, 3, 0, 5000);  // a step leaves no error
-    EXPECT_EQ(clock.maxErrorUs, 3000u);
-    Advance(599999);
-    (void)DuePendingWork();
-    EXPECT_EQ(clock.maxErrorUs, 3000u);
-    Advance(1);
-    (void)DuePendingWork();
-    EXPECT_EQ(clock.maxErrorUs, 0u);
-    Hear(a, 3, 0, 0);
+    Hear(a, 3, 0, -3300, 5000);  // a step leaves no error
+    std::vector<uint32_t> told{clock.maxErrorUs};
+    for (const int64_t ms : {599999, 1}) {
+        Advance(ms);
+        (void)DuePendingWork();
+        told.push_back(clock.maxErrorUs);
+    }
+    Hear(a, 3, 0, -2000, 250);
+    told.push_back(clock.maxErrorUs);
     TellStopped();
-    EXPECT_EQ(clock.maxErrorUs, 0u);
-    std::vector<std::string> told;
-    for (const std::string& e : TakeEvents())
-        if (e.find("kernel") != std::string::npos) told.push_back(e);
-    EXPECT_EQ(told,
-              (std::vector<std::string>{
-                  "<3>Failed to tell the kernel the clock is synchronised",
-                  "<6>The kernel is told the clock is synchronised, within 254.000 ms",
-                  "<5>The kernel is told the clock is no longer synchronised: the server has been silent "
-                  "for 600 s",
-                  "<6>The kernel is told the clock is synchronised, within 4.000 ms",
-                  "<5>The kernel is told the clock is no longer synchronised: Zelkor stops"}));
+    told.push_back(clock.maxErrorUs);
+    EXPECT_EQ(told, (std::vector<uint32_t>{3000, 3000, 0, 254000, 0}));
 }

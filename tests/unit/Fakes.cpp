@@ -49,21 +49,6 @@ bool FakeClock::SetUtc(const CalendarTime& time) {
     return true;
 }
 
-ClockTold FakeClock::TellSynchronised(uint32_t maxUs, uint32_t) {
-    if (answer == ClockTold::kDone) maxErrorUs = maxUs;
-    return answer;
-}
-
-ClockTold FakeClock::TellUnsynchronised() {
-    if (answer == ClockTold::kDone) maxErrorUs = 0;
-    return answer;
-}
-
-ClockTold FakeClock::ArmLeap(LeapSecond armed) {
-    if (answer == ClockTold::kDone) leap = armed;
-    return answer;
-}
-
 bool FakeClock::GetAdjustment(uint32_t& adj, uint32_t& inc, bool& disabled) {
     if (failAdjustmentRead) return false;
     adj = adjustment;

@@ -32,9 +32,14 @@ class FakeClock final : public ClockBackend {
     bool GetAdjustment(uint32_t& adj, uint32_t& inc, bool& disabled) override;
     bool SetAdjustment(uint32_t adj) override;
     void EnableTimePrivilege() override { ++privilegeCalls; }
-    ClockTold TellSynchronised(uint32_t maxUs, uint32_t) override;
-    ClockTold TellUnsynchronised() override;
-    ClockTold ArmLeap(LeapSecond armed) override;
+    ClockTold TellSynchronised(uint32_t maxUs, uint32_t) override { return Remember(maxErrorUs, maxUs); }
+    ClockTold TellUnsynchronised() override { return Remember(maxErrorUs, 0u); }
+    ClockTold ArmLeap(LeapSecond armed) override { return Remember(leap, armed); }
+    template <typename T>
+    ClockTold Remember(T& field, T value) {
+        if (answer == ClockTold::kDone) field = value;
+        return answer;
+    }
 };
 
 struct Packet {

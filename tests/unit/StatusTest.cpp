@@ -241,13 +241,12 @@ TEST(StatusVerdict, TheRateTheErrorBoundAndALeapPendingAreShown) {
     StatusFileContent content;
     std::string problem;
     ASSERT_TRUE(ParseStatusFile(file, content, problem)) << problem;
-    const std::string text = RenderText(&content, Judge(content, 1000, true), 1000);
-    for (const char* row : {"Rate            : -200.0 ppm\n",
-                            "Error bound     : 3.200 ms, estimated 1.700 ms (kernel: synchronised)\n",
-                            "Leap second     : insert at the end of 2026-12-31 UTC; 2 announcements ignored "
-                            "(not on 30 June or 31 "
-                            "December)\n"})
-        EXPECT_NE(text.find(row), std::string::npos) << text;
+    EXPECT_NE(RenderText(&content, Judge(content, 1000, true), 1000)
+                  .find("Rate            : -200.0 ppm\n"
+                        "Error bound     : 3.200 ms, estimated 1.700 ms (kernel: synchronised)\n"
+                        "Leap second     : insert at the end of 2026-12-31 UTC; 2 announcements ignored (not "
+                        "on 30 June or 31 December)\n"),
+              std::string::npos);
 }
 
 TEST(StatusVerdict, ARowOf64SubnetsIsShownWhole) {
