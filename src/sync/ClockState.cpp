@@ -24,6 +24,8 @@
 
 namespace {
 
+constexpr int kLeapNotSynchronised = 3;
+constexpr int kUnsynchronisedStratum = 16;
 constexpr double kResolutionSeconds = 0.002;
 constexpr double kUnknownDelaySeconds = 1.0;
 constexpr double kMaxBoundSeconds = 15.999999;
@@ -148,11 +150,13 @@ double LeapDiscounted(double error, NtpTime now) {
     return error - leap;
 }
 
-void TellClock(int leapIndicator, double error) {
+void TellClock(int leapIndicator, int stratum, double error) {
     const int64_t now = WholeSeconds(SystemClock().Now());
     const bool stepped = statusRecord.lastAction == CorrectionAction::kStep;
     FollowLeap(JudgeLeap(leapIndicator, now), now, stepped);
-    if (stepped || statusRecord.lastAction == CorrectionAction::kSlew)
+    // A server that says it is not synchronised itself (leap indicator 3, stratum 16) makes no clock so.
+    const bool serverSynchronised = leapIndicator != kLeapNotSynchronised && stratum < kUnsynchronisedStratum;
+    if (serverSynchronised && (stepped || statusRecord.lastAction == CorrectionAction::kSlew))
         TellSynchronised(stepped ? 0.0 : error);
 }
 

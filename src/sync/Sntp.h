@@ -208,8 +208,9 @@ LeapVerdict JudgeLeap(int leapIndicator, int64_t unixSeconds);
 // the broadcast does not have it yet.
 double LeapDiscounted(double error, NtpTime now);
 // After a correction from the followed server: the clock armed or disarmed for the leap its broadcast
-// announces, and with RtcSync told it is synchronised, within the bounds that error leaves.
-void TellClock(int leapIndicator, double error);
+// announces, and with RtcSync told it is synchronised (unless the server says it is not), within the
+// bounds that error leaves.
+void TellClock(int leapIndicator, int stratum, double error);
 // Once the followed server has been silent for kSilenceSeconds, and when Zelkor stops, the kernel is told
 // the clock is synchronised no more: nothing keeps it so. ExpireSynchronised returns when that is due
 // (MonotonicMs), or -1.

@@ -108,7 +108,7 @@ void Follow(uint32_t sender, int stratum, int leap, NtpTime transmit, double err
     const bool firstCorrection = !correctorState.corrected;
     error = LeapDiscounted(error, clock.Now());
     CorrectClock(error);
-    TellClock(leap, error);
+    TellClock(leap, stratum, error);
     if (statusRecord.lastAction == CorrectionAction::kStep && !firstCorrection)
         syncState.recentSteps.push_back({MonotonicMs(), std::fabs(error)});
     const bool current = sender == syncState.lastServer && syncState.delayValid &&
