@@ -40,6 +40,9 @@ class MemoryClock final : public ClockBackend {
         return true;
     }
     void EnableTimePrivilege() override {}
+    ClockTold TellSynchronised(uint32_t, uint32_t) override { return ClockTold::kDone; }
+    ClockTold TellUnsynchronised() override { return ClockTold::kDone; }
+    ClockTold ArmLeap(LeapSecond) override { return ClockTold::kDone; }
 };
 
 class MemorySockets final : public SocketApi {

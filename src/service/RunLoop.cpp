@@ -70,8 +70,12 @@ uint32_t RunTimeSync() {
     WorkerThread worker = StartWorker(RunWorker);
     LogMessage(serverMode ? "Sending time broadcasts" : "Listening for time broadcasts");
     WaitForStopEvent();
-    // A worker that ended at its gate has nothing left half done: what the status held back is written.
-    if (TerminateWorker(worker) && workerResult.load() == kWorkerEnded) FlushPendingStatus();
+    // A worker that ended at its gate has nothing left half done: the kernel is told nothing keeps the
+    // clock now, and what the status held back is written.
+    if (TerminateWorker(worker) && workerResult.load() == kWorkerEnded) {
+        TellStopped();
+        FlushPendingStatus();
+    }
     const uint32_t result = workerResult.load();
     if (result == kWorkerEnded) ServiceEvent(Priority::kInfo, "Zelkor stops");
     net.Cleanup();

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <set>
 
+#include "time/ClockBackend.h"
+
 namespace {
 
 // The keys every status file of version 1 has; the others may follow.
@@ -44,6 +46,11 @@ constexpr const char* kNumericKeys[] = {"version",
                                         "adjustment",
                                         "increment",
                                         "best_guess",
+                                        "max_error_ms",
+                                        "est_error_ms",
+                                        "leap_at",
+                                        "leaps_ignored",
+                                        "leaps_discounted",
                                         "datagrams_mode0",
                                         "datagrams_mode1",
                                         "datagrams_mode2",
@@ -127,6 +134,22 @@ std::string Format(const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
 long long Age(double now, double then) {
     const double age = now - then;
     return age > 9e15 || age < -9e15 ? 0 : static_cast<long long>(age);
+}
+
+// "insert at the end of 2026-12-31 UTC"; with the announcements ignored and the corrections that left a
+// leap alone.
+std::string LeapLine(const StatusFileContent& c) {
+    std::string line = "none pending";
+    CalendarTime day{};
+    const double at = c.Number("leap_at");
+    if (c.Text("leap") != "none" && at > 0 && at < 1e12 && BreakDownUtc(static_cast<int64_t>(at) - 1, day))
+        line = Format("%s at the end of %04d-%02d-%02d UTC", c.Text("leap").c_str(), day.year, day.month,
+                      day.day);
+    if (c.Number("leaps_ignored") != 0)
+        line += "; " + c.Text("leaps_ignored") + " announcements ignored (not on 30 June or 31 December)";
+    if (c.Number("leaps_discounted") != 0)
+        line += "; " + c.Text("leaps_discounted") + " corrections left the leap second alone";
+    return line;
 }
 
 void JsonString(std::string& out, const std::string& text) {
@@ -273,6 +296,17 @@ std::string RenderText(const StatusFileContent* content, const Verdict& verdict,
                          : c.Text("delay_ms") + " ms (" + c.Text("delay_source") + ")");
         row("Adjustment", count("adjustment") + " (increment " + count("increment") + ", best guess " +
                               count("best_guess") + ")");
+        if (c.Number("increment") > 0)
+            row("Rate", Format("%+.1f ppm", (c.Number("adjustment") / c.Number("increment") - 1.0) * 1e6));
+        if (!c.Text("kernel_sync").empty()) {
+            const std::string kernel =
+                c.Text("kernel_sync") == "off" ? "not told, RtcSync off" : c.Text("kernel_sync");
+            row("Error bound", (c.Number("max_error_ms") == 0 ? std::string("none yet")
+                                                              : c.Text("max_error_ms") + " ms, estimated " +
+                                                                    c.Text("est_error_ms") + " ms") +
+                                   " (kernel: " + kernel + ")");
+            row("Leap second", LeapLine(c));
+        }
         row("Requests", count("requests_answered") + " answered");
         const std::string& allowed = c.Text("allowed_servers");
         const bool restricted = !allowed.empty() && allowed != "any";

@@ -194,9 +194,9 @@ void AnswerSignedRequests(SocketHandle s, const Datagram* batch, int n) {
 }
 
 int DuePendingWork() {
-    const int64_t status = PublishPendingStatus();
-    const int64_t summaries = FlushRefusalSummaries();
-    int64_t next = status < 0 ? summaries : (summaries < 0 ? status : std::min(status, summaries));
+    int64_t next = -1;
+    for (const int64_t due : {PublishPendingStatus(), FlushRefusalSummaries(), ExpireSynchronised()})
+        if (due >= 0 && (next < 0 || due < next)) next = due;
     if (next < 0) return -1;
     next -= MonotonicMs();
     return next < 0 ? 0 : static_cast<int>(std::min<int64_t>(next, 60000));

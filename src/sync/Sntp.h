@@ -6,6 +6,7 @@
 #include "auth/Keys.h"
 #include "config/Settings.h"
 #include "net/Socket.h"
+#include "time/ClockBackend.h"
 #include "time/NtpTime.h"
 #include "time/SntpMessage.h"
 
@@ -23,6 +24,7 @@ struct KeyFreshness {
 struct Candidate {
     uint32_t sender = 0;  // 0: none held
     int stratum = 0;
+    int leap = 0;
     NtpTime transmit = NtpTime();
     NtpTime arrival = NtpTime();
     uint32_t key = 0;
@@ -37,6 +39,9 @@ struct StepMade {
 // kDelay: measure the delay (none is used until the reply comes); kConfirm: a new server's confirmation;
 // kCheck: ask the server its time now (its broadcasts were refused as replays), the delay left as it is.
 enum class PollPurpose { kDelay, kConfirm, kCheck };
+
+// What the kernel was last told of the clock (RtcSync); kNothing: not yet.
+enum class KernelSync { kNothing, kSynchronised, kUnsynchronised, kFailed, kNotKept };
 
 struct SyncState {
     uint32_t lastServer = 0;  // network byte order
@@ -60,6 +65,15 @@ struct SyncState {
     std::vector<KeyFreshness> freshness;
     Candidate candidate;
     std::vector<StepMade> recentSteps;
+    // The leap second the followed server announces, as last told to the clock; leapTold is false from
+    // the start and after each step, which drops a leap. leapNear: the leap the clock is armed for, or
+    // the one it made last, at leapMidnight (Unix seconds by this clock).
+    LeapSecond leapAnnounced = LeapSecond::kNone;
+    bool leapTold = false;
+    LeapSecond leapNear = LeapSecond::kNone;
+    int64_t leapMidnight = 0;
+    KernelSync kernelSync = KernelSync::kNothing;
+    int64_t kernelToldMs = 0;  // MonotonicMs
 };
 
 struct CorrectorState {
@@ -146,6 +160,7 @@ void BroadcastOnce(SocketHandle s, const SocketAddress& destination);
 
 void LoadConfiguredDelay();  // the delay of the settings in force, logged
 constexpr int64_t kPollIntervalMs = 8000;
+constexpr uint32_t kSilenceSeconds = 600;  // a tracked server this quiet may be replaced by any other
 constexpr int64_t kStepWindowMs = 600000;  // MaxStep bounds the steps made within any 600 s
 
 // What becomes of a broadcast, decided from what it says and the state alone; HandleBroadcast follows it.
@@ -161,6 +176,7 @@ enum class BroadcastVerdict {
 struct BroadcastFacts {
     uint32_t sender;
     int stratum;
+    int leap;  // the leap indicator
     NtpTime transmit;
     bool transmitZero;
     MacResult mac;
@@ -186,3 +202,28 @@ bool IsOwnPoll(const uint8_t* request);
 
 // error: seconds, positive when the local clock is behind.
 void CorrectClock(double error);
+
+// The bounds of the clock's error after a correction, in microseconds, from what it leaves (seconds) and
+// the delay taken (seconds; delayKnown false: none measured yet).
+struct ErrorBounds {
+    uint32_t maxUs;
+    uint32_t estUs;
+};
+ErrorBounds BoundsAfterCorrection(double remaining, double delay, bool delayKnown);
+
+// What a leap indicator announces on the day of unixSeconds (this clock): a leap second only on the last
+// day of June or December.
+enum class LeapVerdict { kNone, kInsert, kDelete, kOtherDay };
+LeapVerdict JudgeLeap(int leapIndicator, int64_t unixSeconds);
+// The error of a broadcast from the followed server, less the leap second this clock has just made when
+// the broadcast does not have it yet.
+double LeapDiscounted(double error, NtpTime now);
+// After a correction from the followed server: the clock armed or disarmed for the leap its broadcast
+// announces, and with RtcSync told it is synchronised (unless the server says it is not), within the
+// bounds that error leaves.
+void TellClock(int leapIndicator, int stratum, double error);
+// Once the followed server has been silent for kSilenceSeconds, and when Zelkor stops, the kernel is told
+// the clock is synchronised no more: nothing keeps it so. ExpireSynchronised returns when that is due
+// (MonotonicMs), or -1.
+int64_t ExpireSynchronised();
+void TellStopped();

@@ -84,6 +84,23 @@ std::string AddressOrNothing(uint32_t address) {
     return address != 0 ? FormatAddress(address).text : "";
 }
 
+const char* KernelSyncName() {
+    if (!settings.rtcSync) return "off";
+    switch (syncState.kernelSync) {
+        case KernelSync::kNothing:
+            return "waiting";
+        case KernelSync::kSynchronised:
+            return "synchronised";
+        case KernelSync::kUnsynchronised:
+            return "unsynchronised";
+        case KernelSync::kFailed:
+            return "failed";
+        case KernelSync::kNotKept:
+            return "not-kept";
+    }
+    return "";
+}
+
 const char* DelaySource() {
     if (syncState.fixedDelay) return "configured";
     return syncState.delayValid ? "measured" : "none";
@@ -233,6 +250,15 @@ std::string FormatStatus(const StatusRecord& r, NtpTime now) {
     Append(text, "adjustment", "%u", adjustment);
     Append(text, "increment", "%u", increment);
     Append(text, "best_guess", "%u", correctorState.bestGuess);
+    Append(text, "max_error_ms", "%.3f", r.maxErrorUs / 1000.0);
+    Append(text, "est_error_ms", "%.3f", r.estErrorUs / 1000.0);
+    Append(text, "kernel_sync", "%s", KernelSyncName());
+    // A leap the clock is armed for, until its midnight.
+    const bool pending = syncState.leapNear != LeapSecond::kNone &&
+                         UnixSeconds(now) < static_cast<double>(syncState.leapMidnight);
+    const bool inserts = syncState.leapNear == LeapSecond::kInsert;
+    Append(text, "leap", "%s", !pending ? "none" : inserts ? "insert" : "delete");
+    Append(text, "leap_at", "%lld", pending ? static_cast<long long>(syncState.leapMidnight) : 0LL);
     // Up to 64 subnets: longer than Append holds, and never to be cut.
     text.append("allowed_servers=").append(AllowedServers()).append("\n");
     Append(text, "max_step", "%u", settings.maxStepSeconds);
@@ -265,6 +291,8 @@ std::string FormatStatus(const StatusRecord& r, NtpTime now) {
                     {"steps_refused", r.stepsRefused},
                     {"auth_refused", r.authRefused},
                     {"broadcasts_unconfirmed", r.broadcastsUnconfirmed},
+                    {"leaps_ignored", r.leapsIgnored},
+                    {"leaps_discounted", r.leapsDiscounted},
                     {"broadcasts_sent", r.broadcastsSent}};
     for (const auto& counter : counters)
         Append(text, counter.key, "%llu", static_cast<unsigned long long>(counter.value));

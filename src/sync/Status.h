@@ -45,6 +45,10 @@ struct StatusRecord {
     uint64_t failedSteps = 0;
     uint64_t slews = 0;
     uint64_t rateChangesFailed = 0;  // changes of the rate the clock refused
+    uint32_t maxErrorUs = 0;         // the bounds of the clock's error after the last correction
+    uint32_t estErrorUs = 0;
+    uint64_t leapsIgnored = 0;     // broadcasts announcing a leap second on a day that has none
+    uint64_t leapsDiscounted = 0;  // corrections that left alone the leap second this clock made
     uint64_t broadcastsSent = 0;
     NtpTime lastBroadcastSent = NtpTime();
     char failure[160] = {};  // the set-up failure's log line

@@ -13,7 +13,6 @@ SyncState syncState;
 
 namespace {
 
-constexpr uint32_t kSilenceSeconds = 600;       // a tracked server this quiet may be replaced by any other
 constexpr uint32_t kReplyMaxAgeSeconds = 3600;  // the delay is measured again after an hour
 constexpr int kMinStratum = 1;
 constexpr int kMaxStratum = 16;
@@ -107,12 +106,14 @@ void TellNewServer(uint32_t sender, int stratum, NtpTime now) {
 
 // Corrects the clock from an accepted broadcast and makes its sender the server; polls it for the delay
 // where the rules say so and mayPoll (a confirmation has just measured it).
-void Follow(uint32_t sender, int stratum, NtpTime transmit, double error, uint32_t key, SocketHandle s,
-            bool mayPoll) {
+void Follow(uint32_t sender, int stratum, int leap, NtpTime transmit, double error, uint32_t key,
+            SocketHandle s, bool mayPoll) {
     const SystemClock clock;
     const CorrectionAction previousAction = statusRecord.lastAction;
     const bool firstCorrection = !correctorState.corrected;
+    error = LeapDiscounted(error, clock.Now());
     CorrectClock(error);
+    TellClock(leap, stratum, error);
     if (statusRecord.lastAction == CorrectionAction::kStep && !firstCorrection)
         syncState.recentSteps.push_back({MonotonicMs(), std::fabs(error)});
     const bool current = sender == syncState.lastServer && syncState.delayValid &&
@@ -155,7 +156,7 @@ void Hold(const BroadcastFacts& b, const SymmetricKey* key, SocketHandle s) {
     // The broadcast a poll confirms must have come before it: while one waits for its answer (a poll
     // within kPollIntervalMs), the others are only counted.
     if (!PollServer(b.sender, s, key, PollPurpose::kConfirm, b.stratum)) return;
-    syncState.candidate = Candidate{b.sender, b.stratum, b.transmit, b.now, key->id};
+    syncState.candidate = Candidate{b.sender, b.stratum, b.leap, b.transmit, b.now, key->id};
     LOG_LINE("Waiting for %s to answer a signed poll before its broadcasts are followed",
              FormatAddress(b.sender).text);
 }
@@ -209,9 +210,14 @@ Judged JudgeBroadcast(const BroadcastFacts& b, const SyncState& sync, const Corr
 }
 
 void HandleBroadcast(const SntpMessage& message, uint32_t sender, SocketHandle s, const MacResult& mac) {
-    const BroadcastFacts facts{
-        sender, MessageStratum(message), TransmitTime(message), TimestampIsZero(message, kOffsetTransmit),
-        mac,    SystemClock().Now(),     MonotonicMs()};
+    const BroadcastFacts facts{sender,
+                               MessageStratum(message),
+                               LeapIndicator(message),
+                               TransmitTime(message),
+                               TimestampIsZero(message, kOffsetTransmit),
+                               mac,
+                               SystemClock().Now(),
+                               MonotonicMs()};
     // Steps older than the window count no more.
     auto& steps = syncState.recentSteps;
     while (!steps.empty() && facts.nowMs - steps.front().atMs >= kStepWindowMs) steps.erase(steps.begin());
@@ -253,7 +259,7 @@ void HandleBroadcast(const SntpMessage& message, uint32_t sender, SocketHandle s
             PublishStatus(statusRecord.stepsRefused != 1);
             break;
         case BroadcastVerdict::kAccepted:
-            Follow(sender, facts.stratum, facts.transmit, judged.error,
+            Follow(sender, facts.stratum, facts.leap, facts.transmit, judged.error,
                    settings.trustedConfigured ? mac.key->id : 0, s, true);
             break;
     }
@@ -379,5 +385,5 @@ void HandleReply(const SntpMessage& message, uint32_t sender, const MacResult& m
         PublishStatus();
         return;
     }
-    Follow(sender, held.stratum, held.transmit, error.Seconds(), held.key, kInvalidSocket, false);
+    Follow(sender, held.stratum, held.leap, held.transmit, error.Seconds(), held.key, kInvalidSocket, false);
 }

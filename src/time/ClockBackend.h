@@ -13,6 +13,12 @@ struct CalendarTime {
     int milliseconds;
 };
 
+// What the platform keeps besides the time and the rate: whether the clock is synchronised, within what
+// error, and a leap second to come. Linux's kernel keeps it (adjtimex); the virtual clock keeps it in its
+// file; Windows keeps its own and is told nothing.
+enum class ClockTold { kDone, kNotKept, kFailed };
+enum class LeapSecond { kNone, kInsert, kDelete };
+
 // Every access to the machine's clock goes through one backend: the platform's own, the virtual clock
 // of dry runs, or a fake in tests.
 class ClockBackend {
@@ -24,6 +30,12 @@ class ClockBackend {
     virtual bool GetAdjustment(uint32_t& adjustment, uint32_t& increment, bool& disabled) = 0;
     virtual bool SetAdjustment(uint32_t adjustment) = 0;
     virtual void EnableTimePrivilege() = 0;
+    // The clock is synchronised: its error is at most maxErrorUs and about estErrorUs (microseconds).
+    virtual ClockTold TellSynchronised(uint32_t maxErrorUs, uint32_t estErrorUs) = 0;
+    virtual ClockTold TellUnsynchronised() = 0;
+    // A second to insert or delete at the next midnight UTC by this clock; kNone disarms. A step drops a
+    // leap armed before it.
+    virtual ClockTold ArmLeap(LeapSecond leap) = 0;
 };
 
 // The backend in force; the platform's until another is installed.

@@ -8,6 +8,14 @@
 //     A = 10 t + f / 655360,   i.e. one adjustment unit is 10 ppm:
 //     t = A div 10 (kept within the kernel's 9000..11000), f = (A - 10 t) * 655360.
 // So every A from 89950 to 110050 is set exactly; anything else is refused.
+//
+// The kernel's own state, read and written back with only the bits in question changed (the others are
+// another program's, or read-only): synchronised is STA_UNSYNC clear with maxerror and esterror in us; the
+// kernel adds 500 us a second to maxerror and sets STA_UNSYNC again past 16 s (NTP_PHASE_LIMIT), and while
+// it is clear writes the hardware clock every 11 minutes. STA_PLL stays off: the rate is tick and
+// frequency alone. STA_INS or STA_DEL makes it insert or delete a second at its next midnight UTC, on
+// whatever day it is set. clock_settime marks the clock unsynchronised and forgets the leap's midnight
+// while the bit stays, and the kernel then never makes it: a step clears the bit.
 
 #include <sys/timex.h>
 #include <time.h>
@@ -26,7 +34,19 @@ constexpr int64_t kUnitsPerTickUs = kIncrementUnits / kNominalTickUs;  // 10
 constexpr int64_t kFrequencyPerUnit = int64_t{10} * 65536;             // 10 ppm, scaled by 2^16
 constexpr int64_t kMinTickUs = 9000;                                   // the kernel's limits: nominal +-10 %
 constexpr int64_t kMaxTickUs = 11000;
-constexpr int64_t kMaxFrequencyUnits = 50;  // the kernel's MAXFREQ, 500 ppm
+constexpr int64_t kMaxFrequencyUnits = 50;         // the kernel's MAXFREQ, 500 ppm
+constexpr long kUnsynchronisedErrorUs = 16000000;  // NTP_PHASE_LIMIT, what a step leaves in maxerror
+
+// Writes status with the bits of mask replaced by those of bits, and what else modes names from tx;
+// nothing when they are already so and modes names nothing else.
+bool WriteStatus(timex& tx, int mask, int bits, unsigned int modes) {
+    timex now{};
+    if (adjtimex(&now) == -1) return false;
+    if ((now.status & mask) == bits && modes == 0) return true;
+    tx.modes = ADJ_STATUS | modes;
+    tx.status = (now.status & ~mask) | bits;
+    return adjtimex(&tx) != -1;
+}
 
 class LinuxClock final : public ClockBackend {
   public:
@@ -47,7 +67,10 @@ class LinuxClock final : public ClockBackend {
         ts.tv_sec = static_cast<time_t>(UnixSecondsFromCalendar(time));
         ts.tv_nsec = static_cast<long>(time.milliseconds) * 1000000L;
         if (ts.tv_nsec < 0 || ts.tv_nsec >= 1000000000L) return false;
-        return clock_settime(CLOCK_REALTIME, &ts) == 0;
+        if (clock_settime(CLOCK_REALTIME, &ts) != 0) return false;
+        timex tx{};
+        (void)WriteStatus(tx, STA_INS | STA_DEL, 0, 0);
+        return true;
     }
 
     bool GetAdjustment(uint32_t& adjustment, uint32_t& increment, bool& disabled) override {
@@ -82,7 +105,30 @@ class LinuxClock final : public ClockBackend {
     // Capabilities are fixed when the process starts; there is nothing to enable.
     void EnableTimePrivilege() override {}
 
+    ClockTold TellSynchronised(uint32_t maxErrorUs, uint32_t estErrorUs) override {
+        timex tx{};
+        tx.maxerror = static_cast<long>(maxErrorUs);
+        tx.esterror = static_cast<long>(estErrorUs);
+        return Told(WriteStatus(tx, STA_UNSYNC | STA_PLL, 0, ADJ_MAXERROR | ADJ_ESTERROR));
+    }
+
+    // maxerror too: systemd takes a maxerror below 16 s for synchronised, whatever STA_UNSYNC says.
+    ClockTold TellUnsynchronised() override {
+        timex tx{};
+        tx.maxerror = kUnsynchronisedErrorUs;
+        tx.esterror = kUnsynchronisedErrorUs;
+        return Told(WriteStatus(tx, STA_UNSYNC, STA_UNSYNC, ADJ_MAXERROR | ADJ_ESTERROR));
+    }
+
+    ClockTold ArmLeap(LeapSecond leap) override {
+        const int bits = leap == LeapSecond::kInsert ? STA_INS : leap == LeapSecond::kDelete ? STA_DEL : 0;
+        timex tx{};
+        return Told(WriteStatus(tx, STA_INS | STA_DEL, bits, 0));
+    }
+
   private:
+    static ClockTold Told(bool done) { return done ? ClockTold::kDone : ClockTold::kFailed; }
+
     // Only one thread reads the clock: the one worker.
     time_t cachedSecond_ = -1;
     CalendarTime cached_{};

@@ -55,6 +55,12 @@ class Win32Clock final : public ClockBackend {
             AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr);
         CloseHandle(token);
     }
+
+    // Windows keeps its own: the time service's notion of synchronisation, and leap seconds as the
+    // system's own setting has them. Zelkor tells it nothing.
+    ClockTold TellSynchronised(uint32_t, uint32_t) override { return ClockTold::kNotKept; }
+    ClockTold TellUnsynchronised() override { return ClockTold::kNotKept; }
+    ClockTold ArmLeap(LeapSecond) override { return ClockTold::kNotKept; }
 };
 
 }  // namespace

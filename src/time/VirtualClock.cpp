@@ -20,6 +20,8 @@ constexpr size_t kMaxLineCharacters = 511;
 constexpr double kMaxOffsetMs = 1e15;      // about 31,700 years either way
 constexpr double kMaxSinceSeconds = 1e12;  // Unix seconds, about 31,700 years after 1970
 constexpr double kMaxRateOffset = 0.1005;  // 10 % of tick and 500 ppm of frequency, as Linux allows
+constexpr unsigned long long kSecondsPerDay = 86400;
+constexpr const char* kLeapNames[] = {"none", "insert", "delete"};  // in LeapSecond's order
 
 std::string Trim(const std::string& s) {
     const char* space = " \t\r\n";
@@ -126,6 +128,20 @@ bool VirtualClock::Parse(const std::string& text, std::string& reason) {
             ok = ParseUnsigned(value, ULLONG_MAX, parsed.adjustments);
         } else if (key == "refuse_steps") {
             parsed.refuseSteps = value == "1";
+        } else if (key == "synchronised") {
+            parsed.synchronised = value == "1";
+        } else if (key == "max_error_us" || key == "est_error_us") {
+            ok = ParseUnsigned(value, UINT32_MAX, key[0] == 'm' ? parsed.maxErrorUs : parsed.estErrorUs);
+        } else if (key == "leap") {
+            ok = false;
+            for (int i = 0; i < 3; ++i) {
+                if (value == kLeapNames[i]) {
+                    parsed.leap = static_cast<LeapSecond>(i);
+                    ok = true;
+                }
+            }
+        } else if (key == "leap_at") {
+            ok = ParseUnsigned(value, static_cast<unsigned long long>(kMaxSinceSeconds), parsed.leapAt);
         } else {
             parsed.otherKeys.emplace_back(key, value);
         }
@@ -144,18 +160,39 @@ bool VirtualClock::Save(const State& state) const {
     const int n = std::snprintf(
         fixed, sizeof fixed,
         "offset_ms=%.6f\nsince=%.6f\nadjustment=%u\nincrement=%u\nsteps=%llu\nadjustments=%llu\n"
-        "refuse_steps=%d\n",
+        "refuse_steps=%d\nsynchronised=%d\nmax_error_us=%llu\nest_error_us=%llu\nleap=%s\nleap_at=%llu\n",
         state.offsetMs, state.since, state.adjustment, state.increment, state.steps, state.adjustments,
-        state.refuseSteps ? 1 : 0);
+        state.refuseSteps ? 1 : 0, state.synchronised ? 1 : 0, state.maxErrorUs, state.estErrorUs,
+        kLeapNames[static_cast<int>(state.leap)], state.leapAt);
     if (n < 0 || n >= static_cast<int>(sizeof fixed)) return false;
     std::string text(fixed, static_cast<size_t>(n));
     for (const auto& [key, value] : state.otherKeys) text.append(key).append("=").append(value).append("\n");
     return WriteFileAtomically(path_.c_str(), text, false, true);
 }
 
-double VirtualClock::VirtualAt(double realSeconds) const {
+double VirtualClock::Unleapt(double realSeconds) const {
     const double rate = static_cast<double>(state_.adjustment) / static_cast<double>(state_.increment);
     return realSeconds + state_.offsetMs / 1000.0 + (realSeconds - state_.since) * (rate - 1.0);
+}
+
+double VirtualClock::VirtualAt(double realSeconds) const {
+    const double v = Unleapt(realSeconds);
+    if (state_.leapAt == 0) return v;
+    // As Linux makes it: an inserted second repeats the one before midnight; a deleted one is skipped.
+    const double midnight = static_cast<double>(state_.leapAt);
+    if (state_.leap == LeapSecond::kInsert && v >= midnight) return v - 1.0;
+    if (state_.leap == LeapSecond::kDelete && v >= midnight - 1.0) return v + 1.0;
+    return v;
+}
+
+VirtualClock::State VirtualClock::Settled(double realSeconds) const {
+    State next = state_;
+    const double v = VirtualAt(realSeconds);
+    if (state_.leapAt != 0 && v != Unleapt(realSeconds)) {
+        next.offsetMs += (v - Unleapt(realSeconds)) * 1000.0;
+        next.leapAt = 0;  // made; armed still, as the kernel stays until told otherwise
+    }
+    return next;
 }
 
 void VirtualClock::ReadUtc(CalendarTime& now) {
@@ -175,6 +212,9 @@ bool VirtualClock::SetUtc(const CalendarTime& time) {
     next.offsetMs = (target - real) * 1000.0;
     next.since = real;
     ++next.steps;
+    // As Linux's kernel, whose step drops the leap armed.
+    next.leap = LeapSecond::kNone;
+    next.leapAt = 0;
     return Commit(next);
 }
 
@@ -191,12 +231,40 @@ bool VirtualClock::SetAdjustment(uint32_t adjustment) {
     const double increment = static_cast<double>(state_.increment);
     if (std::fabs(static_cast<double>(adjustment) - increment) > increment * kMaxRateOffset) return false;
     const double real = RealUnixSeconds();
-    State next = state_;
+    State next = Settled(real);
     next.offsetMs = (VirtualAt(real) - real) * 1000.0;
     next.since = real;
     next.adjustment = adjustment;
     ++next.adjustments;
     return Commit(next);
+}
+
+ClockTold VirtualClock::TellSynchronised(uint32_t maxErrorUs, uint32_t estErrorUs) {
+    State next = state_;
+    next.synchronised = true;
+    next.maxErrorUs = maxErrorUs;
+    next.estErrorUs = estErrorUs;
+    return Commit(next) ? ClockTold::kDone : ClockTold::kFailed;
+}
+
+ClockTold VirtualClock::TellUnsynchronised() {
+    State next = state_;
+    next.synchronised = false;
+    return Commit(next) ? ClockTold::kDone : ClockTold::kFailed;
+}
+
+ClockTold VirtualClock::ArmLeap(LeapSecond leap) {
+    const double real = RealUnixSeconds();
+    State next = Settled(real);
+    if (leap != state_.leap) {
+        // Its midnight is the next one by this clock when it is armed, as the kernel takes it.
+        const double v = VirtualAt(real);
+        next.leap = leap;
+        next.leapAt = leap == LeapSecond::kNone || v < 0
+                          ? 0
+                          : (static_cast<unsigned long long>(v) / kSecondsPerDay + 1) * kSecondsPerDay;
+    }
+    return Commit(next) ? ClockTold::kDone : ClockTold::kFailed;
 }
 
 bool VirtualClock::Commit(const State& next) {

@@ -7,7 +7,8 @@
 #include "time/ClockBackend.h"
 
 // A clock kept in a text file instead of the machine's: real time plus an offset, running at
-// adjustment / increment since the last change. Dry runs and tests step and slew it freely.
+// adjustment / increment since the last change. Dry runs and tests step and slew it freely. It keeps what
+// Linux's kernel would of the synchronised state, and makes an armed leap second as the kernel does.
 class VirtualClock final : public ClockBackend {
   public:
     // Loads the file (a missing one starts at offset 0) and writes it back with every key filled in. A
@@ -19,6 +20,9 @@ class VirtualClock final : public ClockBackend {
     bool GetAdjustment(uint32_t& adjustment, uint32_t& increment, bool& disabled) override;
     bool SetAdjustment(uint32_t adjustment) override;
     void EnableTimePrivilege() override {}
+    ClockTold TellSynchronised(uint32_t maxErrorUs, uint32_t estErrorUs) override;
+    ClockTold TellUnsynchronised() override;
+    ClockTold ArmLeap(LeapSecond leap) override;
 
     // Virtual time in seconds since 1970 at the given real time.
     double VirtualAt(double realSeconds) const;
@@ -35,13 +39,20 @@ class VirtualClock final : public ClockBackend {
         unsigned long long steps = 0;
         unsigned long long adjustments = 0;
         bool refuseSteps = false;
+        bool synchronised = false;
+        unsigned long long maxErrorUs = 0;
+        unsigned long long estErrorUs = 0;
+        LeapSecond leap = LeapSecond::kNone;
+        unsigned long long leapAt = 0;  // virtual Unix seconds: the midnight of the leap to make; 0: none
         std::vector<std::pair<std::string, std::string>> otherKeys;  // kept as found
     };
 
     bool Load();  // false: the file is there but cannot be used
     bool Parse(const std::string& text, std::string& reason);
     bool Save(const State& state) const;
-    bool Commit(const State& next);  // saved first, then in force; false changes nothing
+    bool Commit(const State& next);            // saved first, then in force; false changes nothing
+    double Unleapt(double realSeconds) const;  // the time without a leap armed
+    State Settled(double realSeconds) const;   // the state now, with a leap that was made in the offset
 
     std::string path_;
     State defaults_;

@@ -5,7 +5,10 @@
 //   - steps: CLOCK_REALTIME against the broadcaster's time, which is kept on CLOCK_MONOTONIC_RAW (the
 //     one clock that neither clock_settime nor adjtimex moves);
 //   - slews: the tick and frequency adjtimex reports, and the clock's measured rate against
-//     CLOCK_MONOTONIC_RAW over a window with no broadcasts.
+//     CLOCK_MONOTONIC_RAW over a window with no broadcasts;
+//   - then, restarted with RtcSync=yes: the kernel's state (adjtimex status, maxerror), a leap second the
+//     broadcasts announce on a 31 December, where the clock stands after midnight, and the state after
+//     600 s of silence.
 // It judges nothing itself: it prints machine-readable lines ("@@ZQ KIND key=value ...", each on a line
 // of its own) on the console, and the host-side runner (test_real_clock.py) checks them against the
 // values it expects. Standalone on purpose: it shares no code with the daemon. Every wait is bounded and
@@ -37,11 +40,13 @@ namespace {
 constexpr int64_t kNs = 1000000000;
 constexpr int64_t kDelayNs = 1000000;              // Offset=1 in the daemon's configuration: 1 ms
 constexpr int64_t kUnixToNtpSeconds = 2208988800;  // 1900-01-01 to 1970-01-01
-constexpr int kAlarmSeconds = 100;                 // the whole run; the host gives the VM more
+constexpr int kAlarmSeconds = 800;                 // the whole run, mostly idle; the host gives the VM more
 constexpr int kHandleTimeoutMs = 8000;             // one broadcast from sending to "...received from"
 constexpr int64_t kRateWindowNs = 2500000000;      // rate measurement window
 constexpr int64_t kBaselineWindowNs = 2000000000;
 constexpr const char* kConfigPath = "/tmp/zelkornt.ini";
+constexpr int64_t kLeapMidnight = 1798761600;  // 2027-01-01 00:00:00 UTC, after a leap second inserted
+constexpr int64_t kSilenceNs = 601 * kNs;      // past the daemon's 600 s rule
 
 pid_t daemonPid = -1;
 int daemonOut = -1;
@@ -171,6 +176,20 @@ void SetTimex(long tick, long freq) {
     if (adjtimex(&tx) == -1) Fail("adjtimex-set");
 }
 
+void PrintKernel(const char* label) {
+    timex tx{};
+    const int state = adjtimex(&tx);
+    std::printf("\n@@ZQ KERNEL label=%s t=%.3f state=%d status=%d maxerror=%ld\n", label, Elapsed(), state,
+                tx.status, tx.maxerror);
+    std::fflush(stdout);
+}
+
+// Waits idle (no real time under the emulator's instruction count) for ns of CLOCK_MONOTONIC_RAW.
+void Idle(int64_t ns) {
+    const int64_t until = Now(CLOCK_MONOTONIC_RAW) + ns;
+    for (int i = 0; i < 10000 && Now(CLOCK_MONOTONIC_RAW) < until; ++i) usleep(200000);
+}
+
 void PrintAdjustment(const char* label) {
     const timex tx = ReadTimex();
     std::printf("\n@@ZQ ADJ label=%s t=%.3f tick=%ld freq=%ld\n", label, Elapsed(), tx.tick, tx.freq);
@@ -205,8 +224,12 @@ int64_t baseRealNs = 0;
 int64_t baseRawNs = 0;
 int64_t broadcasterShiftNs = 0;
 
+bool broadcasterLeaps = false;  // inserts the leap second at kLeapMidnight, as its kernel would
+int leapIndicator = 0;
+
 int64_t BroadcasterTime(int64_t rawNs) {
-    return baseRealNs + (rawNs - baseRawNs) + broadcasterShiftNs;
+    const int64_t t = baseRealNs + (rawNs - baseRawNs) + broadcasterShiftNs;
+    return broadcasterLeaps && t >= kLeapMidnight * kNs ? t - kNs : t;
 }
 
 int sender = -1;
@@ -218,6 +241,8 @@ void SendBroadcast(int64_t transmitUnixNs) {
     message[2] = 6;                          // poll 2^6 s
     message[3] = static_cast<uint8_t>(-20);  // precision about 1 us
     std::memcpy(message + 12, "ZQEM", 4);    // reference identifier
+
+    message[0] |= static_cast<uint8_t>(leapIndicator << 6);
     const int64_t seconds = transmitUnixNs / kNs;
     const int64_t nanos = transmitUnixNs % kNs;
     const uint32_t ntpSeconds = static_cast<uint32_t>(seconds + kUnixToNtpSeconds);
@@ -328,6 +353,7 @@ int main(int argc, char** argv) {
     if (config == nullptr) Fail("config-write");
     std::fputs("[Zelkor]\nOffset=1\n", config);
     std::fclose(config);
+    PrintKernel("boot");
 
     sender = socket(AF_INET, SOCK_DGRAM, 0);
     if (sender < 0) Fail("socket");
@@ -390,6 +416,42 @@ int main(int argc, char** argv) {
     RateCase("foreign_m0255", kRateWindowNs);
 
     Drain("end", 200);
+    PrintKernel("rtcsync_off");
+    StopDaemon();
+
+    // 5. RtcSync=yes. The broadcaster's clock a minute before the midnight after 31 December, announcing
+    // the leap second it inserts there: the first broadcast steps the clock, the next arms the kernel.
+    config = std::fopen(kConfigPath, "w");
+    if (config == nullptr) Fail("config-write");
+    std::fputs("[Zelkor]\nOffset=1\nRtcSync=yes\n", config);
+    std::fclose(config);
+    StartDaemon(argv[1]);
+    (void)ReadUntil("rtcsync", "Listening for time broadcasts", 10000);
+    Drain("rtcsync", 300);  // the worker binds a moment after it says so
+    leapIndicator = 1;
+    broadcasterLeaps = true;
+    StepCase("leap_eve", (kLeapMidnight - 60) * kNs - BroadcasterTime(ReadPair().raw));
+    PrintKernel("rtcsync_on");
+    Handle("leap_arm", BroadcasterTime(ReadPair().raw), 0);
+    Idle(kNs);  // the kernel takes the bit at its next second
+    PrintKernel("leap_armed");
+    Idle(kLeapMidnight * kNs + 3 * kNs - BroadcasterTime(ReadPair().raw));  // 23:59:00 to 00:00:02, leapt
+    const Pair midnight = ReadPair();
+    std::printf("\n@@ZQ LEAP t=%.3f clock_vs_broadcaster_ms=%.3f\n", Elapsed(),
+                static_cast<double>(midnight.real - BroadcasterTime(midnight.raw)) / 1e6);
+    PrintKernel("leap_made");
+    // After midnight the announcement ends: no 1 s correction, and the kernel disarmed. Then a broadcast
+    // from a server that has not made the leap yet: its second is left alone.
+    leapIndicator = 0;
+    Handle("after_leap", BroadcasterTime(ReadPair().raw), 0);
+    Idle(kNs);
+    PrintKernel("after_leap");
+    Handle("late_server", BroadcasterTime(ReadPair().raw) + kNs, 1.0);
+    // 6. Silent for 600 s: the kernel is told the clock is no longer synchronised.
+    Idle(kSilenceNs);
+    Drain("silent", 200);
+    PrintKernel("silent");
+
     StopDaemon();
     std::printf("\n@@ZQ DONE t=%.3f uptime_s=%.3f\n", Elapsed(), Uptime());
     return 0;

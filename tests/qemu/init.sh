@@ -22,8 +22,10 @@ done
 echo
 echo "@@ZQ CLOCKSOURCE name=$(cat $cs/current_clocksource) available=$(tr ' ' , <$cs/available_clocksource)" \
      "waited_s=$((i / 10))"
-timeout 120 /bin/zelkor-clock-driver /bin/zelkornt
+timeout 900 /bin/zelkor-clock-driver /bin/zelkornt
 rc=$?
+echo
+echo "@@ZQ KMSG text=$(dmesg | grep -o 'Clock: .*leap second.*' | tr '\n' ' ')"
 echo
 echo "@@ZQ EXIT rc=$rc uptime_s=$(cut -d' ' -f1 /proc/uptime)"
 sync

@@ -7,6 +7,7 @@ import os
 import re
 import subprocess
 import sys
+import time
 import unittest
 
 sys.dont_write_bytecode = True
@@ -41,6 +42,12 @@ class StatusTest(unittest.TestCase):
         notify.wait_for("READY=1")
         daemon.wait_bound()
         self.assertEqual(zelkorstat(daemon, "--json")[0], 1)  # nothing followed yet
+        started = time.monotonic()
+        self.assertEqual(zelkorstat(daemon, "--wait", "2")[0], 1)
+        self.assertGreaterEqual(time.monotonic() - started, 2)
+        waiting = subprocess.Popen([ZELKORSTAT, "--file", daemon.status_path, "--wait", "8"],
+                                   stdout=subprocess.DEVNULL)
+        self.addCleanup(waiting.kill)
 
         sock = self.net.peer_socket()
         for n in range(3):
@@ -49,6 +56,7 @@ class StatusTest(unittest.TestCase):
         sock.sendto(peer.broadcast(2, error=0.2), (self.net.DAEMON_ADDR, 123))
         harness.wait_until(lambda: zelkorstat(daemon, "--json")[1]["delay_source"] == "measured", 5,
                            "the measured delay in the status")
+        self.assertEqual(waiting.wait(timeout=3), 0)  # as soon as it is synchronised
         status, report = zelkorstat(daemon, "--json")
         self.assertEqual(status, 0, report)
         self.assertEqual((report["verdict"], report["server"], report["stratum"], report["last_action"],

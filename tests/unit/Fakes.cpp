@@ -46,6 +46,7 @@ bool FakeClock::SetUtc(const CalendarTime& time) {
     sets.push_back(time);
     if (refuseSet) return false;
     unixMs = UnixSecondsFromCalendar(time) * 1000 + time.milliseconds;
+    leap = LeapSecond::kNone;
     return true;
 }
 

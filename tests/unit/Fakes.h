@@ -10,7 +10,8 @@
 #include "net/Socket.h"
 #include "time/ClockBackend.h"
 
-// A clock held as milliseconds since 1970, with a time adjustment that does nothing but remember.
+// A clock held as milliseconds since 1970, with a time adjustment, the synchronised state and a leap
+// second armed that do nothing but remember (a step drops the leap, as Linux's does).
 class FakeClock final : public ClockBackend {
   public:
     int64_t unixMs = 0;
@@ -22,6 +23,9 @@ class FakeClock final : public ClockBackend {
     std::vector<CalendarTime> sets;
     std::vector<uint32_t> adjustmentsSet;
     int privilegeCalls = 0;
+    LeapSecond leap = LeapSecond::kNone;
+    uint32_t maxErrorUs = 0;  // 0: not synchronised
+    ClockTold answer = ClockTold::kDone;
 
     void SetUtcCalendar(int year, int month, int day, int hour, int minute, int second, int ms);
     void ReadUtc(CalendarTime& now) override;
@@ -29,6 +33,14 @@ class FakeClock final : public ClockBackend {
     bool GetAdjustment(uint32_t& adj, uint32_t& inc, bool& disabled) override;
     bool SetAdjustment(uint32_t adj) override;
     void EnableTimePrivilege() override { ++privilegeCalls; }
+    ClockTold TellSynchronised(uint32_t maxUs, uint32_t) override { return Remember(maxErrorUs, maxUs); }
+    ClockTold TellUnsynchronised() override { return Remember(maxErrorUs, 0u); }
+    ClockTold ArmLeap(LeapSecond armed) override { return Remember(leap, armed); }
+    template <typename T>
+    ClockTold Remember(T& field, T value) {
+        if (answer == ClockTold::kDone) field = value;
+        return answer;
+    }
 };
 
 struct Packet {

@@ -231,6 +231,24 @@ TEST(StatusVerdict, TextAndJsonOutput) {
     EXPECT_EQ(json.substr(json.size() - 17), "\"exit_status\":2}\n");
 }
 
+TEST(StatusVerdict, TheRateTheErrorBoundAndALeapPendingAreShown) {
+    const std::string file =
+        "version=1\npid=7\nmode=client\nstate=following\nupdated=1000\nserver=10.1.2.3\nstratum=2\n"
+        "last_broadcast=990\nlast_delta_ms=0.2\nlast_action=slew\ndelay_ms=1\ndelay_source=configured\n"
+        "requests_answered=0\nbroadcasts_accepted=1\nbroadcasts_ignored=0\nbroadcasts_sent=0\nsteps=0\n"
+        "slews=1\nfailure=\nadjustment=99980\nincrement=100000\nmax_error_ms=3.200\nest_error_ms=1.700\n"
+        "kernel_sync=synchronised\nleap=insert\nleap_at=1798761600\nleaps_ignored=2\n";
+    StatusFileContent content;
+    std::string problem;
+    ASSERT_TRUE(ParseStatusFile(file, content, problem)) << problem;
+    EXPECT_NE(RenderText(&content, Judge(content, 1000, true), 1000)
+                  .find("Rate            : -200.0 ppm\n"
+                        "Error bound     : 3.200 ms, estimated 1.700 ms (kernel: synchronised)\n"
+                        "Leap second     : insert at the end of 2026-12-31 UTC; 2 announcements ignored (not "
+                        "on 30 June or 31 December)\n"),
+              std::string::npos);
+}
+
 TEST(StatusVerdict, ARowOf64SubnetsIsShownWhole) {
     std::string servers;
     for (int i = 0; i < 64; ++i) servers += (i ? " 10.1." : "10.1.") + std::to_string(i) + ".0/24";

@@ -422,8 +422,8 @@ TEST(BroadcastVerdict, EveryOutcomeFromTheBroadcastAndTheState) {
         if (c.recentSteps != 0) s.recentSteps = {{5000, c.recentSteps}};
         const int64_t ms = c.errorMs < 0 ? -c.errorMs : c.errorMs;
         const NtpTime by(static_cast<uint32_t>(ms / 1000), static_cast<uint32_t>(ms % 1000) * 4294967u);
-        const BroadcastFacts b{c.sender, c.stratum, c.errorMs < 0 ? now - by : now + by, false, c.mac,
-                               now,      6000};
+        const BroadcastFacts b{c.sender, c.stratum, 0,   c.errorMs < 0 ? now - by : now + by,
+                               false,    c.mac,     now, 6000};
         EXPECT_EQ(JudgeBroadcast(b, s, corrector, c.in).verdict, c.verdict) << c.what;
     }
 }

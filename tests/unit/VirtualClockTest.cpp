@@ -170,6 +170,28 @@ TEST_F(VirtualClockTest, AChangeThatCannotBeSavedIsRefusedAndChangesNothing) {
     EXPECT_NEAR(clock.VirtualAt(real), real, 1e-6);
 }
 
+TEST_F(VirtualClockTest, AnArmedLeapIsMadeAtItsMidnightAndAStepDropsIt) {
+    const double midnight = 1798761600;  // 2027-01-01 00:00:00 UTC
+    // The virtual time at these real times from before a leap; inserted, 23:59:59 comes twice.
+    const double reals[] = {1000, 1000.6, 1001.6};
+    for (const auto& [leap, before, times] : {std::tuple{"insert", 0.5, std::vector{-0.5, -0.9, 0.1}},
+                                              std::tuple{"delete", 1.5, std::vector{-1.5, 0.1, 1.1}}}) {
+        Write("since=1000\noffset_ms=" + std::to_string((midnight - before - 1000) * 1000) +
+              "\nleap=" + leap + "\nleap_at=1798761600\n");
+        VirtualClock clock(path_);
+        for (int i = 0; i < 3; ++i) EXPECT_NEAR(clock.VirtualAt(reals[i]), midnight + times[i], 1e-6) << leap;
+    }
+    Write("offset_ms=" + std::to_string((1798718400 - RealUnixSeconds()) * 1000) + "\n");  // 2026-12-31 12:00
+    VirtualClock clock(path_);
+    clock.ArmLeap(LeapSecond::kInsert);
+    clock.TellSynchronised(3000, 1500);
+    auto keys = Keys();
+    EXPECT_EQ((std::vector{keys["leap"], keys["leap_at"], keys["synchronised"], keys["max_error_us"]}),
+              (std::vector<std::string>{"insert", "1798761600", "1", "3000"}));
+    ASSERT_TRUE(clock.SetUtc(CalendarTime{2026, 12, 31, 13, 0, 0, 0}));
+    EXPECT_EQ(Keys()["leap"], "none");
+}
+
 #ifndef _WIN32
 TEST_F(VirtualClockTest, ALinkAtThePathIsNeitherReadNorWrittenThrough) {
     const std::string secret = ::testing::TempDir() + "zelkor-virtual-clock-secret";
