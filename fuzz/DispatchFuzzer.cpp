@@ -20,13 +20,13 @@ class MemoryClock final : public ClockBackend {
   public:
     int64_t unixMs = 1700000000000;
     uint32_t adjustment = 100000;
-    void ReadUtc(CalendarTime& now) override {
+    UtcSeconds ReadUtc() override {
         const int64_t seconds = unixMs >= 0 ? unixMs / 1000 : (unixMs - 999) / 1000;
-        if (!BreakDownUtc(seconds, now)) now = CalendarTime{1970, 1, 1, 0, 0, 0, 0};
-        now.milliseconds = static_cast<int>(unixMs - seconds * 1000);
+        return {seconds, static_cast<int>(unixMs - seconds * 1000)};
     }
-    bool SetUtc(const CalendarTime& time) override {
-        unixMs = UnixSecondsFromCalendar(time) * 1000 + time.milliseconds;
+    bool SetUtc(UtcSeconds time) override {
+        if (time.milliseconds < 0 || time.milliseconds > 999) return false;
+        unixMs = time.seconds * 1000 + time.milliseconds;
         return true;
     }
     bool GetAdjustment(uint32_t& adj, uint32_t& inc, bool& disabled) override {

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <set>
 
+#include "time/Calendar.h"
 #include "time/ClockBackend.h"
 
 namespace {

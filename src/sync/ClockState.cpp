@@ -19,6 +19,7 @@
 #include "sync/Log.h"
 #include "sync/Sntp.h"
 #include "sync/Status.h"
+#include "time/Calendar.h"
 #include "time/Monotonic.h"
 #include "time/SystemClock.h"
 

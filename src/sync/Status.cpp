@@ -7,6 +7,7 @@
 
 #include "sync/Log.h"
 #include "sync/Sntp.h"
+#include "time/Calendar.h"
 #include "time/ClockBackend.h"
 #include "time/Monotonic.h"
 #include "time/SntpMessage.h"

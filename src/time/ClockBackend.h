@@ -2,15 +2,10 @@
 
 #include <cstdint>
 
-// UTC calendar time with milliseconds, the form in which the system clock is read and set.
-struct CalendarTime {
-    int year;
-    int month;  // 1 to 12
-    int day;    // 1 to 31
-    int hour;
-    int minute;
-    int second;
-    int milliseconds;
+// UTC time with milliseconds, the form in which the system clock is read and set.
+struct UtcSeconds {
+    int64_t seconds;   // since 1970-01-01 00:00:00 UTC
+    int milliseconds;  // 0 to 999
 };
 
 // What the platform keeps besides the time and the rate: whether the clock is synchronised, within what
@@ -24,8 +19,8 @@ enum class LeapSecond { kNone, kInsert, kDelete };
 class ClockBackend {
   public:
     virtual ~ClockBackend() = default;
-    virtual void ReadUtc(CalendarTime& now) = 0;
-    virtual bool SetUtc(const CalendarTime& time) = 0;
+    virtual UtcSeconds ReadUtc() = 0;
+    virtual bool SetUtc(UtcSeconds time) = 0;  // false for milliseconds beyond 0 to 999
     // The time adjustment and the nominal increment, both in 100-ns units per clock interrupt.
     virtual bool GetAdjustment(uint32_t& adjustment, uint32_t& increment, bool& disabled) = 0;
     virtual bool SetAdjustment(uint32_t adjustment) = 0;
@@ -42,13 +37,3 @@ class ClockBackend {
 ClockBackend& CurrentClock();
 void InstallClock(ClockBackend* backend);  // null restores the platform's
 ClockBackend& PlatformClock();
-
-// The calendar fields of a broken-down time (milliseconds 0).
-struct tm;
-CalendarTime CalendarFromTm(const struct tm& broken);
-
-// The platform's UTC breakdown of seconds since 1970; false when it cannot represent the time.
-bool BreakDownUtc(int64_t unixSeconds, CalendarTime& out);
-
-// Seconds since 1970 of a UTC calendar date, by the proleptic Gregorian calendar.
-int64_t UnixSecondsFromCalendar(const CalendarTime& time);

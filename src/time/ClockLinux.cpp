@@ -22,6 +22,7 @@
 
 #include <cerrno>
 
+#include "time/Calendar.h"
 #include "time/ClockBackend.h"
 
 namespace {
@@ -50,23 +51,17 @@ bool WriteStatus(timex& tx, int mask, int bits, unsigned int modes) {
 
 class LinuxClock final : public ClockBackend {
   public:
-    void ReadUtc(CalendarTime& now) override {
+    UtcSeconds ReadUtc() override {
         timespec ts{};
         clock_gettime(CLOCK_REALTIME, &ts);
-        // The responder reads the clock twice per request: break each second down only once.
-        if (ts.tv_sec != cachedSecond_) {
-            if (!BreakDownUtc(ts.tv_sec, cached_)) cached_ = CalendarTime{1970, 1, 1, 0, 0, 0, 0};
-            cachedSecond_ = ts.tv_sec;
-        }
-        now = cached_;
-        now.milliseconds = static_cast<int>(ts.tv_nsec / 1000000);
+        return {static_cast<int64_t>(ts.tv_sec), static_cast<int>(ts.tv_nsec / 1000000)};
     }
 
-    bool SetUtc(const CalendarTime& time) override {
+    bool SetUtc(UtcSeconds time) override {
+        if (time.milliseconds < 0 || time.milliseconds > 999) return false;
         timespec ts{};
-        ts.tv_sec = static_cast<time_t>(UnixSecondsFromCalendar(time));
+        ts.tv_sec = static_cast<time_t>(time.seconds);
         ts.tv_nsec = static_cast<long>(time.milliseconds) * 1000000L;
-        if (ts.tv_nsec < 0 || ts.tv_nsec >= 1000000000L) return false;
         if (clock_settime(CLOCK_REALTIME, &ts) != 0) return false;
         timex tx{};
         (void)WriteStatus(tx, STA_INS | STA_DEL, 0, 0);
@@ -128,10 +123,6 @@ class LinuxClock final : public ClockBackend {
 
   private:
     static ClockTold Told(bool done) { return done ? ClockTold::kDone : ClockTold::kFailed; }
-
-    // Only one thread reads the clock: the one worker.
-    time_t cachedSecond_ = -1;
-    CalendarTime cached_{};
 };
 
 }  // namespace

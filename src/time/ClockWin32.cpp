@@ -5,19 +5,25 @@
 
 #include <ctime>
 
+#include "time/Calendar.h"
 #include "time/ClockBackend.h"
 
 namespace {
 
 class Win32Clock final : public ClockBackend {
   public:
-    void ReadUtc(CalendarTime& now) override {
+    // Windows keeps the calendar: its fields are turned into seconds, and back, here.
+    UtcSeconds ReadUtc() override {
         SYSTEMTIME st;
         GetSystemTime(&st);
-        now = CalendarTime{st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond, st.wMilliseconds};
+        const CalendarTime now{st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond, 0};
+        return {SecondsFromCalendar(now), st.wMilliseconds};
     }
 
-    bool SetUtc(const CalendarTime& time) override {
+    bool SetUtc(UtcSeconds utc) override {
+        CalendarTime time{};
+        if (utc.milliseconds < 0 || utc.milliseconds > 999 || !BreakDownUtc(utc.seconds, time)) return false;
+        time.milliseconds = utc.milliseconds;
         SYSTEMTIME st{};
         st.wYear = static_cast<WORD>(time.year);
         st.wMonth = static_cast<WORD>(time.month);

@@ -2,12 +2,8 @@
 
 #include <cstdint>
 
+#include "time/ClockBackend.h"
 #include "time/NtpTime.h"
-
-struct UtcSeconds {
-    int64_t seconds;   // since 1970-01-01 00:00:00 UTC
-    int milliseconds;  // 0 to 999
-};
 
 // Stateless helper over the clock backend in force; make one wherever the clock is needed.
 class SystemClock {

@@ -195,18 +195,17 @@ VirtualClock::State VirtualClock::Settled(double realSeconds) const {
     return next;
 }
 
-void VirtualClock::ReadUtc(CalendarTime& now) {
+UtcSeconds VirtualClock::ReadUtc() {
     const double v = VirtualAt(RealUnixSeconds());
     const double whole = std::floor(v);
-    if (!BreakDownUtc(TruncateToInt64(whole), now)) now = CalendarTime{1970, 1, 1, 0, 0, 0, 0};
     const int ms = TruncateToInt32((v - whole) * 1000.0);
-    now.milliseconds = ms > 999 ? 999 : ms;
+    return {TruncateToInt64(whole), ms > 999 ? 999 : ms};
 }
 
-bool VirtualClock::SetUtc(const CalendarTime& time) {
+bool VirtualClock::SetUtc(UtcSeconds time) {
     // The platforms refuse a time they cannot represent; so does this clock.
     if (state_.refuseSteps || time.milliseconds < 0 || time.milliseconds > 999) return false;
-    const double target = static_cast<double>(UnixSecondsFromCalendar(time)) + time.milliseconds / 1000.0;
+    const double target = static_cast<double>(time.seconds) + time.milliseconds / 1000.0;
     const double real = RealUnixSeconds();
     State next = state_;
     next.offsetMs = (target - real) * 1000.0;

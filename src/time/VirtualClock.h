@@ -15,8 +15,8 @@ class VirtualClock final : public ClockBackend {
     // file that cannot be used is left alone: the clock then keeps real time and refuses every change.
     explicit VirtualClock(std::string path);
 
-    void ReadUtc(CalendarTime& now) override;
-    bool SetUtc(const CalendarTime& time) override;
+    UtcSeconds ReadUtc() override;
+    bool SetUtc(UtcSeconds time) override;
     bool GetAdjustment(uint32_t& adjustment, uint32_t& increment, bool& disabled) override;
     bool SetAdjustment(uint32_t adjustment) override;
     void EnableTimePrivilege() override {}

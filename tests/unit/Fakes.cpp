@@ -33,20 +33,19 @@ int64_t FakeMonotonic() {
 }  // namespace
 
 void FakeClock::SetUtcCalendar(int year, int month, int day, int hour, int minute, int second, int ms) {
-    unixMs = UnixSecondsFromCalendar({year, month, day, hour, minute, second, 0}) * 1000 + ms;
+    unixMs = SecondsFromCalendar({year, month, day, hour, minute, second, 0}) * 1000 + ms;
 }
 
-void FakeClock::ReadUtc(CalendarTime& now) {
+UtcSeconds FakeClock::ReadUtc() {
     const int64_t seconds = unixMs >= 0 ? unixMs / 1000 : (unixMs - 999) / 1000;
-    BreakDownUtc(seconds, now);
-    now.milliseconds = static_cast<int>(unixMs - seconds * 1000);
+    return {seconds, static_cast<int>(unixMs - seconds * 1000)};
 }
 
-bool FakeClock::SetUtc(const CalendarTime& time) {
+bool FakeClock::SetUtc(UtcSeconds time) {
     sets.push_back(time);
-    if (refuseSet) return false;
-    unixMs = UnixSecondsFromCalendar(time) * 1000 + time.milliseconds;
-    leap = LeapSecond::kNone;
+    if (refuseSet || time.milliseconds < 0 || time.milliseconds > 999) return false;
+    unixMs = time.seconds * 1000 + time.milliseconds;
+    leap = LeapSecond::kNone;  // as a kernel's step drops the leap armed
     return true;
 }
 

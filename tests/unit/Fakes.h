@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "net/Socket.h"
+#include "time/Calendar.h"
 #include "time/ClockBackend.h"
 
 // A clock held as milliseconds since 1970, with a time adjustment, the synchronised state and a leap
@@ -20,7 +21,7 @@ class FakeClock final : public ClockBackend {
     bool refuseSet = false;
     bool refuseAdjustment = false;
     bool failAdjustmentRead = false;
-    std::vector<CalendarTime> sets;
+    std::vector<UtcSeconds> sets;
     std::vector<uint32_t> adjustmentsSet;
     int privilegeCalls = 0;
     LeapSecond leap = LeapSecond::kNone;
@@ -28,8 +29,8 @@ class FakeClock final : public ClockBackend {
     ClockTold answer = ClockTold::kDone;
 
     void SetUtcCalendar(int year, int month, int day, int hour, int minute, int second, int ms);
-    void ReadUtc(CalendarTime& now) override;
-    bool SetUtc(const CalendarTime& time) override;
+    UtcSeconds ReadUtc() override;
+    bool SetUtc(UtcSeconds time) override;
     bool GetAdjustment(uint32_t& adj, uint32_t& inc, bool& disabled) override;
     bool SetAdjustment(uint32_t adj) override;
     void EnableTimePrivilege() override { ++privilegeCalls; }
