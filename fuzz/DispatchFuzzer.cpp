@@ -8,11 +8,11 @@
 #include <cstdint>
 #include <cstring>
 
+#include "base/Log.h"
+#include "base/Monotonic.h"
 #include "net/Socket.h"
-#include "sync/Log.h"
 #include "sync/Sntp.h"
 #include "time/ClockBackend.h"
-#include "time/Monotonic.h"
 
 namespace {
 

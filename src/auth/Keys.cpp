@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/TextFile.h"
 #include "config/Parse.h"
-#include "time/TextFile.h"
 
 namespace {
 

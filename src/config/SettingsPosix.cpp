@@ -14,8 +14,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "base/TextFile.h"
 #include "config/Settings.h"
-#include "time/TextFile.h"
 
 namespace {
 

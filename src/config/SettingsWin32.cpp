@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "base/TextFile.h"
 #include "config/Settings.h"
-#include "time/TextFile.h"
 
 namespace {
 

@@ -1,10 +1,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/Log.h"
 #include "service/RunLoop.h"
 #include "service/Service.h"
 #include "service/Thread.h"
-#include "sync/Log.h"
 #include "sync/Sntp.h"
 #include "time/VirtualClock.h"
 

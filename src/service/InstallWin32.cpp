@@ -7,10 +7,10 @@
 #include <cstring>
 #include <string>
 
+#include "base/TextFile.h"
 #include "service/ErrorText.h"
 #include "service/Installer.h"
 #include "service/ServiceControl.h"
-#include "time/TextFile.h"
 
 namespace {
 

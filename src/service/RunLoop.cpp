@@ -3,9 +3,9 @@
 #include <atomic>
 #include <string>
 
+#include "base/Log.h"
 #include "net/Socket.h"
 #include "service/Thread.h"
-#include "sync/Log.h"
 #include "sync/Sntp.h"
 #include "sync/Status.h"
 

@@ -2,9 +2,9 @@
 
 #include <mutex>
 
+#include "base/Log.h"
 #include "service/RunLoop.h"
 #include "service/Thread.h"
-#include "sync/Log.h"
 #include "sync/Status.h"
 
 namespace {

@@ -18,10 +18,10 @@
 #include <cstring>
 #include <mutex>
 
+#include "base/Log.h"
 #include "service/ErrorText.h"
 #include "service/Service.h"
 #include "service/ServiceControl.h"
-#include "sync/Log.h"
 
 namespace {
 

@@ -9,10 +9,10 @@
 #include <string>
 
 #include "ZelkorMessages.h"
+#include "base/Log.h"
 #include "service/ErrorText.h"
 #include "service/Service.h"
 #include "service/ServiceControl.h"
-#include "sync/Log.h"
 
 namespace {
 

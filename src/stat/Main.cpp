@@ -7,10 +7,10 @@
 #include <string>
 #include <thread>
 
+#include "base/TextFile.h"
 #include "stat/Process.h"
 #include "stat/StatusReport.h"
 #include "sync/Status.h"
-#include "time/TextFile.h"
 #include "time/VirtualClock.h"
 
 namespace {

@@ -1,9 +1,9 @@
 #include <cstring>
 
-#include "sync/Log.h"
+#include "base/Log.h"
+#include "base/Monotonic.h"
 #include "sync/Sntp.h"
 #include "sync/Status.h"
-#include "time/Monotonic.h"
 #include "time/SystemClock.h"
 
 namespace {

@@ -16,11 +16,11 @@
 #include <algorithm>
 #include <cmath>
 
-#include "sync/Log.h"
+#include "base/Log.h"
+#include "base/Monotonic.h"
 #include "sync/Sntp.h"
 #include "sync/Status.h"
 #include "time/Calendar.h"
-#include "time/Monotonic.h"
 #include "time/SystemClock.h"
 
 namespace {

@@ -1,6 +1,6 @@
 #include <cmath>
 
-#include "sync/Log.h"
+#include "base/Log.h"
 #include "sync/Sntp.h"
 #include "sync/Status.h"
 #include "time/ClockBackend.h"

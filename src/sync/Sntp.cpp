@@ -5,9 +5,9 @@
 #include <cstring>
 #include <thread>
 
-#include "sync/Log.h"
+#include "base/Log.h"
+#include "base/Monotonic.h"
 #include "sync/Status.h"
-#include "time/Monotonic.h"
 #include "time/SystemClock.h"
 
 namespace {

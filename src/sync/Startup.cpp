@@ -2,7 +2,7 @@
 #include <vector>
 
 #include "auth/Keys.h"
-#include "sync/Log.h"
+#include "base/Log.h"
 #include "sync/Sntp.h"
 
 Settings settings;

@@ -5,14 +5,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "sync/Log.h"
-#include "sync/Sntp.h"
+#include "base/Log.h"
+#include "base/Monotonic.h"
+#include "base/TextFile.h"
+#include "net/Socket.h"
 #include "time/Calendar.h"
-#include "time/ClockBackend.h"
-#include "time/Monotonic.h"
 #include "time/SntpMessage.h"
-#include "time/SystemClock.h"
-#include "time/TextFile.h"
 
 StatusRecord statusRecord;
 
@@ -67,44 +65,8 @@ const char* ActionName(CorrectionAction action) {
     return "";
 }
 
-// "any" without the setting, "none" when it names nothing usable, else the list.
-std::string AllowedServers() {
-    if (!settings.serversConfigured) return "any";
-    if (settings.servers.empty()) return "none";
-    return FormatNetworks(settings.servers);
-}
-
-// "off" without TrustedKeys, "none" when it names nothing usable, else the trusted key IDs.
-std::string TrustedKeyList() {
-    if (!settings.trustedConfigured) return "off";
-    if (settings.trusted.empty()) return "none";
-    return FormatKeyIds(settings.trusted);
-}
-
 std::string AddressOrNothing(uint32_t address) {
     return address != 0 ? FormatAddress(address).text : "";
-}
-
-const char* KernelSyncName() {
-    if (!settings.rtcSync) return "off";
-    switch (syncState.kernelSync) {
-        case KernelSync::kNothing:
-            return "waiting";
-        case KernelSync::kSynchronised:
-            return "synchronised";
-        case KernelSync::kUnsynchronised:
-            return "unsynchronised";
-        case KernelSync::kFailed:
-            return "failed";
-        case KernelSync::kNotKept:
-            return "not-kept";
-    }
-    return "";
-}
-
-const char* DelaySource() {
-    if (syncState.fixedDelay) return "configured";
-    return syncState.delayValid ? "measured" : "none";
 }
 
 // A duration for people: milliseconds below a second, seconds above.
@@ -210,23 +172,20 @@ void PublishStatus(bool sparingly) {
     publisher.pending = false;
     publisher.renewed = true;
     publisher.lastMs = now;
-    const NtpTime time = SystemClock().Now();
+    const StatusSnapshot snapshot = TakeStatusSnapshot();
     if (publisher.fileUsable &&
-        !WriteFileAtomically(publisher.path.c_str(), FormatStatus(statusRecord, time), true, false) &&
+        !WriteFileAtomically(publisher.path.c_str(), FormatStatus(statusRecord, snapshot), true, false) &&
         !publisher.failureLogged) {
         LogMessage("Status file \"%s\" cannot be written; Zelkor goes on without it", publisher.path.c_str());
         publisher.failureLogged = true;
     }
     const bool working =
         statusRecord.state != WorkerState::kStarting && statusRecord.state != WorkerState::kFailed;
-    if (const StatusSink sink = statusSink.load()) sink(StatusSummary(statusRecord).c_str(), working);
+    if (const StatusSink sink = statusSink.load())
+        sink(StatusSummary(statusRecord, snapshot).c_str(), working);
 }
 
-std::string FormatStatus(const StatusRecord& r, NtpTime now) {
-    uint32_t adjustment = 0;
-    uint32_t increment = 0;
-    bool disabled = false;
-    if (!CurrentClock().GetAdjustment(adjustment, increment, disabled)) adjustment = increment = 0;
+std::string FormatStatus(const StatusRecord& r, const StatusSnapshot& s) {
     std::string failure = r.failure;
     for (char& c : failure)
         if (c == '\n' || c == '\r') c = ' ';
@@ -236,38 +195,36 @@ std::string FormatStatus(const StatusRecord& r, NtpTime now) {
     Append(text, "pid", "%lu", CurrentProcessId());
     Append(text, "mode", "%s", r.serverMode ? "server" : "client");
     Append(text, "state", "%s", StateName(r.state));
-    Append(text, "updated", "%.0f", UnixSeconds(now));
-    Append(text, "server", "%s", AddressOrNothing(syncState.lastServer).c_str());
-    Append(text, "stratum", "%d", syncState.lastStratum);
+    Append(text, "updated", "%.0f", UnixSeconds(s.now));
+    Append(text, "server", "%s", AddressOrNothing(s.server).c_str());
+    Append(text, "stratum", "%d", s.stratum);
     Append(text, "server_since", "%.0f", UnixSeconds(r.serverSince));
     Append(text, "last_broadcast", "%.0f", UnixSeconds(r.lastBroadcast));
     Append(text, "last_delta_ms", "%.3f", r.lastDelta * 1000.0);
     Append(text, "last_action", "%s", ActionName(r.lastAction));
-    Append(text, "delay_ms", "%.3f", syncState.delayValid ? syncState.delay.Seconds() * 1000.0 : 0.0);
-    Append(text, "delay_source", "%s", DelaySource());
-    Append(text, "delay_updated", "%.0f", syncState.fixedDelay ? 0.0 : UnixSeconds(syncState.lastReplyTime));
+    Append(text, "delay_ms", "%.3f", s.delayValid ? s.delaySeconds * 1000.0 : 0.0);
+    Append(text, "delay_source", "%s", s.delaySource);
+    Append(text, "delay_updated", "%.0f", s.fixedDelay ? 0.0 : UnixSeconds(s.delayUpdated));
     Append(text, "last_poll", "%.0f", UnixSeconds(r.lastPoll));
-    Append(text, "awaiting_reply", "%d", syncState.awaitingReply);
-    Append(text, "adjustment", "%u", adjustment);
-    Append(text, "increment", "%u", increment);
-    Append(text, "best_guess", "%u", correctorState.bestGuess);
+    Append(text, "awaiting_reply", "%d", s.awaitingReply ? 1 : 0);
+    Append(text, "adjustment", "%u", s.adjustment);
+    Append(text, "increment", "%u", s.increment);
+    Append(text, "best_guess", "%u", s.bestGuess);
     Append(text, "max_error_ms", "%.3f", r.maxErrorUs / 1000.0);
     Append(text, "est_error_ms", "%.3f", r.estErrorUs / 1000.0);
-    Append(text, "kernel_sync", "%s", KernelSyncName());
+    Append(text, "kernel_sync", "%s", s.kernelSync);
     // A leap the clock is armed for, until its midnight.
-    const bool pending = syncState.leapNear != LeapSecond::kNone &&
-                         UnixSeconds(now) < static_cast<double>(syncState.leapMidnight);
-    const bool inserts = syncState.leapNear == LeapSecond::kInsert;
+    const bool pending =
+        s.leap != LeapSecond::kNone && UnixSeconds(s.now) < static_cast<double>(s.leapMidnight);
+    const bool inserts = s.leap == LeapSecond::kInsert;
     Append(text, "leap", "%s", !pending ? "none" : inserts ? "insert" : "delete");
-    Append(text, "leap_at", "%lld", pending ? static_cast<long long>(syncState.leapMidnight) : 0LL);
+    Append(text, "leap_at", "%lld", pending ? static_cast<long long>(s.leapMidnight) : 0LL);
     // Up to 64 subnets: longer than Append holds, and never to be cut.
-    text.append("allowed_servers=").append(AllowedServers()).append("\n");
-    Append(text, "max_step", "%u", settings.maxStepSeconds);
-    text.append("auth=").append(TrustedKeyList()).append("\n");
-    std::vector<uint32_t> loaded;
-    for (const SymmetricKey& key : authentication.keys) loaded.push_back(key.id);
-    text.append("keys=").append(FormatKeyIds(loaded)).append("\n");
-    Append(text, "broadcast_key", "%u", settings.broadcastKey);
+    text.append("allowed_servers=").append(s.allowedServers).append("\n");
+    Append(text, "max_step", "%u", s.maxStepSeconds);
+    text.append("auth=").append(s.trusted).append("\n");
+    text.append("keys=").append(s.keys).append("\n");
+    Append(text, "broadcast_key", "%u", s.broadcastKey);
     for (int mode = 0; mode < 8; ++mode) {
         char key[24];
         (void)std::snprintf(key, sizeof key, "datagrams_mode%d", mode);
@@ -310,7 +267,7 @@ std::string FormatStatus(const StatusRecord& r, NtpTime now) {
     return text;
 }
 
-std::string StatusSummary(const StatusRecord& r) {
+std::string StatusSummary(const StatusRecord& r, const StatusSnapshot& s) {
     char text[256];
     if (r.state == WorkerState::kFailed) return r.failure;
     if (r.serverMode) {
@@ -320,13 +277,11 @@ std::string StatusSummary(const StatusRecord& r) {
                             At(r.lastBroadcastSent).c_str());
         return text;
     }
-    if (syncState.lastServer == 0) return "Waiting for time broadcasts";
-    const std::string delay =
-        syncState.delayValid ? Duration(syncState.delay.Seconds()) + " " + DelaySource() : "not known yet";
+    if (s.server == 0) return "Waiting for time broadcasts";
+    const std::string delay = s.delayValid ? Duration(s.delaySeconds) + " " + s.delaySource : "not known yet";
     (void)std::snprintf(text, sizeof text, "Following %s (stratum %d); last correction %s (%s) %s; delay %s",
-                        FormatAddress(syncState.lastServer).text, syncState.lastStratum,
-                        Duration(r.lastDelta).c_str(), ActionName(r.lastAction), At(r.lastBroadcast).c_str(),
-                        delay.c_str());
+                        FormatAddress(s.server).text, s.stratum, Duration(r.lastDelta).c_str(),
+                        ActionName(r.lastAction), At(r.lastBroadcast).c_str(), delay.c_str());
     std::string summary = text;
     if (r.stepsRefused != 0) {
         (void)std::snprintf(text, sizeof text, "; refused a step of %.3f s from %s %s",

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "auth/Keys.h"
+#include "time/ClockBackend.h"
 #include "time/NtpTime.h"
 
 // What the worker has done, for the status file, the service manager's status line and zelkorstat. Only
@@ -77,11 +78,37 @@ void FlushPendingStatus();
 // Back to no record, no file and no summary, as before StartStatus (tests).
 void ResetStatus();
 
+// What the status shows besides the record, from tracking, the corrector, the settings, the keys and the
+// clock, taken when it is written (TakeStatusSnapshot, beside the worker's state).
+struct StatusSnapshot {
+    NtpTime now;
+    uint32_t server = 0;  // network byte order; 0: none
+    int stratum = 0;
+    bool delayValid = false;
+    bool fixedDelay = false;
+    double delaySeconds = 0;
+    const char* delaySource = "none";  // "measured", "configured" or "none"
+    NtpTime delayUpdated;
+    bool awaitingReply = false;
+    uint32_t adjustment = 0;  // 0 and 0 when the clock cannot tell
+    uint32_t increment = 0;
+    uint32_t bestGuess = 0;
+    const char* kernelSync = "off";
+    LeapSecond leap = LeapSecond::kNone;
+    int64_t leapMidnight = 0;
+    std::string allowedServers = "any";  // "any", "none" or the list
+    uint32_t maxStepSeconds = 0;
+    std::string trusted = "off";  // "off", "none" or the key IDs
+    std::string keys;             // the key IDs loaded
+    uint32_t broadcastKey = 0;
+};
+StatusSnapshot TakeStatusSnapshot();
+
 // The status file's text: key=value lines, "version=1" first.
-std::string FormatStatus(const StatusRecord& record, NtpTime now);
+std::string FormatStatus(const StatusRecord& record, const StatusSnapshot& snapshot);
 // One line for the service manager, such as "Following 10.1.2.3 (stratum 2); last correction -0.80 ms
 // (slew) at 19:04:12 UTC; delay 0.41 ms measured".
-std::string StatusSummary(const StatusRecord& record);
+std::string StatusSummary(const StatusRecord& record, const StatusSnapshot& snapshot);
 
 // Where the summary goes (systemd's STATUS=); null: nowhere.
 // working: the worker has set up and does its work (neither starting nor failed).

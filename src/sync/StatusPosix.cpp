@@ -9,8 +9,8 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "base/TextFile.h"
 #include "sync/Status.h"
-#include "time/TextFile.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <sddl.h>
 #include <shlobj.h>
 
+#include "base/TextFile.h"
 #include "sync/Status.h"
-#include "time/TextFile.h"
 
 namespace {
 

@@ -3,10 +3,10 @@
 #include <cstring>
 #include <string>
 
-#include "sync/Log.h"
+#include "base/Log.h"
+#include "base/Monotonic.h"
 #include "sync/Sntp.h"
 #include "sync/Status.h"
-#include "time/Monotonic.h"
 #include "time/SystemClock.h"
 
 SyncState syncState;

@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "base/TextFile.h"
 #include "time/NtpTime.h"
-#include "time/TextFile.h"
 
 namespace {
 

@@ -4,10 +4,10 @@
 #include <cstring>
 #include <filesystem>
 
-#include "sync/Log.h"
+#include "base/Log.h"
+#include "base/Monotonic.h"
 #include "sync/Sntp.h"
 #include "sync/Status.h"
-#include "time/Monotonic.h"
 #include "time/SntpMessage.h"
 
 namespace {

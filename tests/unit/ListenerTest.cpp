@@ -3,7 +3,7 @@
 #include <random>
 
 #include "Fakes.h"
-#include "sync/Log.h"
+#include "base/Log.h"
 #include "sync/Sntp.h"
 #include "sync/Status.h"
 

@@ -3,9 +3,9 @@
 #include <string>
 #include <vector>
 
+#include "base/Log.h"
 #include "service/ServiceControl.h"
 #include "service/Thread.h"
-#include "sync/Log.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "time/TextFile.h"
+#include "base/TextFile.h"
 
 namespace {
 

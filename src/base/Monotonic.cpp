@@ -1,4 +1,4 @@
-#include "time/Monotonic.h"
+#include "base/Monotonic.h"
 
 #include <chrono>
 

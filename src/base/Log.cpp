@@ -1,10 +1,10 @@
-#include "sync/Log.h"
+#include "base/Log.h"
 
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
 
-#include "time/Monotonic.h"
+#include "base/Monotonic.h"
 
 int ConsoleMode = 0;
 

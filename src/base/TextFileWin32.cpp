@@ -5,7 +5,7 @@
 
 #include <cstdio>
 
-#include "time/TextFile.h"
+#include "base/TextFile.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "time/TextFile.h"
+#include "base/TextFile.h"
 
 size_t FirstLineLongerThan(const std::string& text, size_t maxCharacters) {
     size_t line = 0;
