@@ -395,10 +395,10 @@ class VersionRecordTest(unittest.TestCase):
     def test_the_executable_carries_its_version_record(self):
         with open(winehelper.windows_binary(), "rb") as f:
             image = f.read()
-        # VS_FIXEDFILEINFO: signature, structure version, then file and product version 1.5.0.0.
-        fixed = bytes.fromhex("bd04effe00000100") + (bytes.fromhex("05000100") + bytes(4)) * 2
+        # VS_FIXEDFILEINFO: signature, structure version, then file and product version 1.6.0.0.
+        fixed = bytes.fromhex("bd04effe00000100") + (bytes.fromhex("06000100") + bytes(4)) * 2
         self.assertIn(fixed, image)
-        for key, value in (("FileVersion", "1.5.0.0"), ("ProductVersion", "1.5.0.0"),
+        for key, value in (("FileVersion", "1.6.0.0"), ("ProductVersion", "1.6.0.0"),
                            ("FileDescription", "zelkornt"), ("InternalName", "zelkornt"),
                            ("OriginalFilename", "zelkornt.exe"), ("ProductName", "zelkor time synchronization")):
             with self.subTest(key=key):
