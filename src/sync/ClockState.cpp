@@ -46,6 +46,7 @@ int64_t WholeSeconds(NtpTime t) {
 // Rounded to the nearest microsecond: the bounds are never negative (and lround would pull libm, a third
 // of a MiB resident, into a daemon that needs nothing else of it).
 uint32_t Microseconds(double seconds) {
+    // NOLINTNEXTLINE(bugprone-incorrect-roundings)
     return static_cast<uint32_t>(std::min(seconds, kMaxBoundSeconds) * 1e6 + 0.5);
 }
 

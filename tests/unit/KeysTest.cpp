@@ -323,8 +323,7 @@ TEST_F(AuthTest, OnlyAFreshSignedAnswerAtTheBroadcastsStratumAndTimeConfirmsIt) 
     EXPECT_EQ(statusRecord.requestsDropped, 1u);
     answer(15, 0);    // another stratum: a reply of some other server's (or our own) responder
     answer(2, 5000);  // the held broadcast's stratum, but another time
-    EXPECT_EQ((std::tuple(syncState.lastServer, statusRecord.repliesRefused,
-                          LastReason())),
+    EXPECT_EQ((std::tuple(syncState.lastServer, statusRecord.repliesRefused, LastReason())),
               (std::tuple(0u, 2u, std::string("a reply whose time is not its broadcast's"))));
     Advance(kPollIntervalMs);
     hear(0);
