@@ -30,11 +30,17 @@ struct Candidate {
     uint32_t key = 0;
 };
 
-// A step made after the first correction, for MaxStep's sum over 600 s.
-struct StepMade {
-    int64_t atMs;  // MonotonicMs
-    double seconds;
+// The steps made after the first correction, for MaxStep's sum over 600 s: a sum per second of
+// MonotonicMs, in a table of fixed size however many steps a flood of forged broadcasts causes. A step
+// counts for 600 to 601 s, never less.
+struct StepWindow {
+    static constexpr int kSlots = 601;
+    double seconds[kSlots] = {};  // the slot of second t holds the steps of t
+    double total = 0;             // of the slots
+    int64_t upTo = 0;             // the latest second the slots have been cleared for
 };
+void ExpireSteps(StepWindow& window, int64_t nowMs);
+void AddStep(StepWindow& window, int64_t atMs, double seconds);
 
 // kDelay: measure the delay (none is used until the reply comes); kConfirm: a new server's confirmation;
 // kCheck: ask the server its time now (its broadcasts were refused as replays), the delay left as it is.
@@ -64,7 +70,7 @@ struct SyncState {
     // Authenticated time only.
     std::vector<KeyFreshness> freshness;
     Candidate candidate;
-    std::vector<StepMade> recentSteps;
+    StepWindow recentSteps;
     // The leap second the followed server announces, as last told to the clock; leapTold is false from
     // the start and after each step, which drops a leap. leapNear: the leap the clock is armed for, or
     // the one it made last, at leapMidnight (Unix seconds by this clock).
@@ -161,7 +167,6 @@ void BroadcastOnce(SocketHandle s, const SocketAddress& destination);
 void LoadConfiguredDelay();  // the delay of the settings in force, logged
 constexpr int64_t kPollIntervalMs = 8000;
 constexpr uint32_t kSilenceSeconds = 600;  // a tracked server this quiet may be replaced by any other
-constexpr int64_t kStepWindowMs = 600000;  // MaxStep bounds the steps made within any 600 s
 
 // What becomes of a broadcast, decided from what it says and the state alone; HandleBroadcast follows it.
 enum class BroadcastVerdict {

@@ -65,14 +65,10 @@ void SetLatest(uint32_t key, NtpTime latest) {
 
 // After the first correction, the steps of any 600 s add up to at most MaxStep: one sender must not move
 // every clock on the LAN by an hour, whether at once or in many steps.
-bool StepTooLarge(double error, const SyncState& sync, const CorrectorState& corrector, const Settings& in,
-                  int64_t nowMs) {
+bool StepTooLarge(double error, const SyncState& sync, const CorrectorState& corrector, const Settings& in) {
     const double size = std::fabs(error);
     if (in.maxStepSeconds == 0 || !corrector.corrected || size <= kStepThresholdSeconds) return false;
-    double recent = 0;
-    for (const StepMade& step : sync.recentSteps)
-        if (nowMs - step.atMs < kStepWindowMs) recent += step.seconds;
-    return recent + size > static_cast<double>(in.maxStepSeconds);
+    return sync.recentSteps.total + size > static_cast<double>(in.maxStepSeconds);
 }
 
 // Counts a message refused for want of a valid MAC under a trusted key; true for the first since the start.
@@ -115,7 +111,7 @@ void Follow(uint32_t sender, int stratum, int leap, NtpTime transmit, double err
     CorrectClock(error);
     TellClock(leap, stratum, error);
     if (statusRecord.lastAction == CorrectionAction::kStep && !firstCorrection)
-        syncState.recentSteps.push_back({MonotonicMs(), std::fabs(error)});
+        AddStep(syncState.recentSteps, MonotonicMs(), std::fabs(error));
     const bool current = sender == syncState.lastServer && syncState.delayValid &&
                          AgeSeconds(clock.Now(), syncState.lastReplyTime) <= kReplyMaxAgeSeconds;
     // The poll is signed with the key the broadcast was, and its reply must be too.
@@ -163,6 +159,26 @@ void Hold(const BroadcastFacts& b, const SymmetricKey* key, SocketHandle s) {
 
 }  // namespace
 
+void ExpireSteps(StepWindow& window, int64_t nowMs) {
+    const int64_t now = nowMs / 1000;
+    // Each second come since clears the slot it takes over; a long quiet clears them all once.
+    int64_t from = window.upTo + 1;
+    if (now - from >= StepWindow::kSlots) from = now - StepWindow::kSlots + 1;
+    for (int64_t t = from; t <= now; ++t) {
+        double& slot = window.seconds[t % StepWindow::kSlots];
+        window.total -= slot;
+        slot = 0;
+    }
+    if (now > window.upTo) window.upTo = now;
+    if (window.total < 1e-9) window.total = 0;  // what subtracting left of nothing
+}
+
+void AddStep(StepWindow& window, int64_t atMs, double seconds) {
+    ExpireSteps(window, atMs);
+    window.seconds[(atMs / 1000) % StepWindow::kSlots] += seconds;
+    window.total += seconds;
+}
+
 void LoadConfiguredDelay() {
     if (settings.offset.kind != FoundValue::kAbsent && !settings.fixedDelay) {
         LogEvent(Priority::kWarning, "Offset %s is not a count of milliseconds; the delay will be measured",
@@ -204,7 +220,7 @@ Judged JudgeBroadcast(const BroadcastFacts& b, const SyncState& sync, const Corr
     if (sync.delayValid) error = error + sync.delay;
     // The first broadcast and every new server: a signed broadcast proves who sent it, not when.
     if (in.trustedConfigured && b.sender != sync.lastServer) return {BroadcastVerdict::kUnconfirmed, 0};
-    if (StepTooLarge(error.Seconds(), sync, corrector, in, b.nowMs))
+    if (StepTooLarge(error.Seconds(), sync, corrector, in))
         return {BroadcastVerdict::kStepTooLarge, error.Seconds()};
     return {BroadcastVerdict::kAccepted, error.Seconds()};
 }
@@ -218,9 +234,7 @@ void HandleBroadcast(const SntpMessage& message, uint32_t sender, SocketHandle s
                                mac,
                                SystemClock().Now(),
                                MonotonicMs()};
-    // Steps older than the window count no more.
-    auto& steps = syncState.recentSteps;
-    while (!steps.empty() && facts.nowMs - steps.front().atMs >= kStepWindowMs) steps.erase(steps.begin());
+    ExpireSteps(syncState.recentSteps, facts.nowMs);
     const Judged judged = JudgeBroadcast(facts, syncState, correctorState, settings);
     // Events anyone on the network can cause at will renew the status at most once a second; the first
     // refused broadcast and the first refused step are told at once.
@@ -380,7 +394,8 @@ void HandleReply(const SntpMessage& message, uint32_t sender, const MacResult& m
     // Confirmed: the held broadcast is followed now, with the error it had when it came.
     NtpTime error = held.transmit - held.arrival;
     if (syncState.delayValid) error = error + syncState.delay;
-    if (StepTooLarge(error.Seconds(), syncState, correctorState, settings, MonotonicMs())) {
+    ExpireSteps(syncState.recentSteps, MonotonicMs());
+    if (StepTooLarge(error.Seconds(), syncState, correctorState, settings)) {
         RefuseStep(error.Seconds(), sender, t4);
         PublishStatus();
         return;

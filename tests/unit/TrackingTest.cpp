@@ -419,12 +419,29 @@ TEST(BroadcastVerdict, EveryOutcomeFromTheBroadcastAndTheState) {
     };
     for (const Case& c : cases) {
         SyncState s = sync;
-        if (c.recentSteps != 0) s.recentSteps = {{5000, c.recentSteps}};
+        if (c.recentSteps != 0) AddStep(s.recentSteps, 5000, c.recentSteps);
         const int64_t ms = c.errorMs < 0 ? -c.errorMs : c.errorMs;
         const NtpTime by(static_cast<uint32_t>(ms / 1000), static_cast<uint32_t>(ms % 1000) * 4294967u);
         const BroadcastFacts b{c.sender, c.stratum, 0,   c.errorMs < 0 ? now - by : now + by,
                                false,    c.mac,     now, 6000};
         EXPECT_EQ(JudgeBroadcast(b, s, corrector, c.in).verdict, c.verdict) << c.what;
+    }
+}
+
+// A flood of steps must not grow memory, and none counts less than 600 s.
+TEST(StepWindowTest, StepsCountFor600SecondsInATableOfFixedSize) {
+    StepWindow w;
+    AddStep(w, 10999, 2);
+    AddStep(w, 11000, 3);
+    for (int i = 0; i < 100000; ++i) AddStep(w, 300000 + i % 1000, 0.001);
+    EXPECT_NEAR(w.total, 105, 1e-6);
+    const struct {
+        int64_t nowMs;
+        double total;
+    } later[] = {{610999, 105}, {611000, 103}, {612000, 100}, {900999, 100}, {901000, 0}, {99999999, 0}};
+    for (const auto& l : later) {
+        ExpireSteps(w, l.nowMs);
+        EXPECT_NEAR(w.total, l.total, 1e-6) << l.nowMs;
     }
 }
 
