@@ -11,6 +11,7 @@ namespace {
 
 constexpr int kPathSize = 512;
 constexpr uint32_t kPollIntervalMs = 1000;
+constexpr int kStopRequests = 30;  // a second apart
 
 ServiceInstaller* installed = nullptr;
 
@@ -62,7 +63,15 @@ void RemoveService() {
     if (!installer.OpenManager()) Fail();
     if (!installer.Open()) Fail();
     uint32_t state = 0;
-    if (installer.Stop(state)) {
+    bool stopping = installer.Stop(state);
+    // A service still starting accepts no stop yet: asked again while it runs, so that it is not deleted
+    // running, to run on after "removed" until the system restarts.
+    for (int asked = 1; !stopping && asked < kStopRequests; ++asked) {
+        if (!installer.Query(state) || state == kServiceStopped) break;
+        installer.Sleep(kPollIntervalMs);
+        stopping = installer.Stop(state);
+    }
+    if (stopping) {
         (void)std::snprintf(line, sizeof line, "Stopping %s.", kServiceName);
         Print(line);
         // No limit: as long as the service says it is stopping, it is given the time.

@@ -26,6 +26,7 @@ class FakeInstaller final : public ServiceInstaller {
     std::string failAt;  // the operation that fails
     uint32_t error = 5;
     bool stopAccepted = false;
+    int refusals = 0;  // stop requests refused before one is accepted
     uint32_t stateAfterStop = kServiceStopPending;
     std::deque<uint32_t> queries;  // states the queries find; empty: the query fails
     std::string created;
@@ -43,7 +44,7 @@ class FakeInstaller final : public ServiceInstaller {
     std::string source;
     bool Open() override { return Step("open"); }
     bool Stop(uint32_t& state) override {
-        if (!stopAccepted) return false;
+        if (!stopAccepted || refusals-- > 0) return false;
         state = stateAfterStop;
         return true;
     }
@@ -211,6 +212,20 @@ TEST_F(InstallTest, RemoveShowsADotForEachFurtherSecondOfStopping) {
         EXPECT_EQ(Remove(), c.output);
         EXPECT_EQ(installer.sleeps, c.sleeps);
     }
+}
+
+TEST_F(InstallTest, RemoveAsksAServiceThatRefusesTheStopAgainWhileItRuns) {
+    installer.stopAccepted = true;
+    installer.refusals = 2;  // still starting, twice
+    installer.queries = {kServiceStartPending, kServiceRunning, kServiceStopped};
+    EXPECT_EQ(Remove(), "Stopping Zelkor.\nZelkor stopped.\nZelkor removed.\n");
+    EXPECT_EQ(installer.sleeps, 3);
+
+    installer.refusals = 100;  // never: given up after 30 requests, and deleted as before
+    installer.queries = std::deque<uint32_t>(40, kServiceRunning);
+    installer.sleeps = 0;
+    EXPECT_EQ(Remove(), "Zelkor removed.\n");
+    EXPECT_EQ(installer.sleeps, 29);
 }
 
 TEST(ServicePath, QuotedOnlyWhereItHoldsABlank) {

@@ -221,6 +221,17 @@ class CycleTest(ServiceCase):
         # The service ran on the virtual clock all along (nothing asked it to step).
         self.assertEqual(wine.clock()["steps"], "0")
 
+    def test_removed_while_starting_it_is_stopped_not_left_running(self):
+        # The start still pending (no control accepted yet) when "remove" asks it to stop: asked again.
+        self.install()
+        wine.wait_udp_port_free()
+        starting = winehelper.WineProcess(wine, ["sc", "start", "Zelkor"], "sc-start")
+        time.sleep(0.05)
+        removed = self.zelkornt("remove")
+        starting.wait_exit(60)
+        self.assertEqual((removed.returncode, self.sc_state()), (0, None), winehelper.text(removed.stdout))
+        harness.wait_until(lambda: not wine.service_processes(), 5, "the service process to end")
+
     def assert_serves_virtual_time(self, offset_s):
         """The running service answers a client request from the peer namespace with its virtual time."""
         sock = net.peer_socket()
@@ -349,6 +360,10 @@ class MsiTest(ServiceCase):
         return os.path.join(wine.dir, f"{version}.msi")
 
     def state(self):
+        # Wine's msiexec may return while the service it started or stopped is still pending.
+        winehelper.harness.wait_until(lambda: self.sc_state() not in (winehelper.START_PENDING,
+                                                                      winehelper.STOP_PENDING),
+                                      30, "the service's state to settle", interval=0.2)
         ini = os.path.join(wine.windows_folder(), "zelkornt.ini")
         return ({n: probe.value(n) for n in ("Offset", "MaxStep", "BroadcastKey", "ServiceLog", "Servers", "Keys",
                                              "TrustedKeys")},
@@ -376,8 +391,12 @@ class MsiTest(ServiceCase):
         self.assertEqual(code, 0, out)
         self.assertEqual(self.state(), (dict(settings, MaxStep=(4, b"\x14\0\0\0")), ini, winehelper.RUNNING, 4))
 
-        self.assertEqual(self.msiexec("/x", os.path.join(wine.dir, "9.9.9.msi"))[0], 0)
-        self.assertEqual(self.state(), ({n: None for n in settings}, b"[ZelkorNT]\r\n", None, 3))
+        mark = wine.trace_size()
+        code, out = self.msiexec("/x", os.path.join(wine.dir, "9.9.9.msi"))
+        self.assertEqual(code, 0, out)
+        # What the service was told and reported during the uninstall, should it be left behind.
+        self.assertEqual(self.state(), ({n: None for n in settings}, b"[ZelkorNT]\r\n", None, 3),
+                         wine.service_events(mark)[0])
         self.assertFalse(os.path.exists(self.folder))
 
     def test_a_failed_install_leaves_no_service_and_windows_time_as_it_was(self):
