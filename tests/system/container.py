@@ -41,7 +41,7 @@ import time
 
 RECIPE = "v3"  # bump when the root file system's recipe below changes: a new cache file is built
 # systemd-timesyncd: the time daemon a Debian system has, which the package must replace; libinih1: what
-# the package needs besides (the container has no network to fetch it).
+# the previous release's package needs besides, for the upgrade test (the container has no network).
 PACKAGES = ("systemd", "systemd-sysv", "dbus", "iproute2", "systemd-timesyncd", "libinih1")
 LIFETIME = 600  # seconds a container may live at most (timeout(1) around nspawn)
 RUN_PREFIX = "zelkor-container-"

@@ -367,8 +367,16 @@ class Probe:
                         "-ladvapi32"], check=True, timeout=120, stdin=subprocess.DEVNULL)
 
     def __call__(self, *args):
-        result = self.prefix.run(self.exe, *args, timeout=30)
-        return text(result.stdout).strip()
+        # Every command prints a line, so a run that prints nothing never reached main (seen once, just
+        # after an uninstall, cause unknown). Tried again a few times, and each empty run said.
+        for attempt in range(4):
+            result = self.prefix.run(self.exe, *args, timeout=30)
+            if result.stdout.strip():
+                return text(result.stdout).strip()
+            sys.stderr.write(f"scprobe {' '.join(args)}: no output (exit {result.returncode}: "
+                             f"{text(result.stderr).strip()!r}); attempt {attempt + 1} of 4\n")
+            time.sleep(0.5)
+        raise RuntimeError(f"scprobe {' '.join(args)} printed nothing, four times")
 
     def config(self):
         """QueryServiceConfigA of Zelkor as a dict (type, start, error, binary, dependencies, display,
