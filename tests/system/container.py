@@ -338,11 +338,18 @@ def _build_archive(suite, cache, archive):
         root = os.path.join(build, "root")
         log(f"building the root file system ({suite} from {mirror}), about a minute, once")
         started = time.monotonic()
-        result = subprocess.run(
-            ["debootstrap", "--variant=minbase", "--include=" + ",".join(PACKAGES), suite, root, mirror],
-            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=420, stdin=subprocess.DEVNULL)
-        if result.returncode != 0:
-            raise RuntimeError(f"debootstrap failed ({result.returncode}):\n{result.stdout[-3000:]}")
+        # The archive is fetched over the network: a failed fetch is tried twice more, from scratch.
+        for attempt in range(1, 4):
+            shutil.rmtree(root, ignore_errors=True)
+            result = subprocess.run(
+                ["debootstrap", "--variant=minbase", "--include=" + ",".join(PACKAGES), suite, root, mirror],
+                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=420, stdin=subprocess.DEVNULL)
+            if result.returncode == 0:
+                break
+            log(f"debootstrap failed ({result.returncode}), attempt {attempt} of 3:\n{result.stdout[-1500:]}")
+            if attempt == 3:
+                raise RuntimeError(f"debootstrap failed ({result.returncode}):\n{result.stdout[-3000:]}")
+            time.sleep(15)
         # The downloaded packages need not live in every container.
         shutil.rmtree(os.path.join(root, "var/cache/apt/archives"), ignore_errors=True)
         os.makedirs(os.path.join(root, "var/cache/apt/archives/partial"), exist_ok=True)

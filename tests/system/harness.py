@@ -41,6 +41,9 @@ sys.path.insert(0, os.path.join(HERE, "tools"))
 import peer  # noqa: E402  (the shared packet tool)
 
 NTP_PORT = 123
+# A one-way delay measured between two namespaces of this machine: a millisecond or so, tens of them on a
+# loaded machine under Wine. One taken from mismatched clocks or units would be seconds off.
+DELAY_BOUND_S = 0.050
 SANITIZER_MARKERS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "ERROR: UndefinedBehaviorSanitizer",
                      "runtime error:")
 PASSED_ENVIRONMENT = ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "ASAN_SYMBOLIZER_PATH",
