@@ -346,9 +346,9 @@ def _build_archive(suite, cache, archive):
                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=420, stdin=subprocess.DEVNULL)
             if result.returncode == 0:
                 break
-            log(f"debootstrap failed ({result.returncode}), attempt {attempt} of 3:\n{result.stdout[-1500:]}")
             if attempt == 3:
-                raise RuntimeError(f"debootstrap failed ({result.returncode}):\n{result.stdout[-3000:]}")
+                raise RuntimeError(f"debootstrap failed ({result.returncode}), three times:\n{result.stdout[-3000:]}")
+            log(f"debootstrap failed ({result.returncode}), attempt {attempt} of 3:\n{result.stdout[-1500:]}")
             time.sleep(15)
         # The downloaded packages need not live in every container.
         shutil.rmtree(os.path.join(root, "var/cache/apt/archives"), ignore_errors=True)

@@ -361,9 +361,8 @@ class MsiTest(ServiceCase):
 
     def state(self):
         # Wine's msiexec may return while the service it started or stopped is still pending.
-        winehelper.harness.wait_until(lambda: self.sc_state() not in (winehelper.START_PENDING,
-                                                                      winehelper.STOP_PENDING),
-                                      30, "the service's state to settle", interval=0.2)
+        harness.wait_until(lambda: self.sc_state() not in (winehelper.START_PENDING, winehelper.STOP_PENDING),
+                           30, "the service's state to settle", interval=0.2)
         ini = os.path.join(wine.windows_folder(), "zelkornt.ini")
         return ({n: probe.value(n) for n in ("Offset", "MaxStep", "BroadcastKey", "ServiceLog", "Servers", "Keys",
                                              "TrustedKeys")},
