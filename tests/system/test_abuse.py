@@ -39,12 +39,7 @@ class AbuseTest(unittest.TestCase):
         return peer.receive(sock, timeout)
 
     def test_flood_of_random_datagrams(self):
-        notify = harness.NotifySocket()
-        self.addCleanup(notify.close)
-        daemon = harness.Daemon(self.net.daemon_ns, args=(), env={"NOTIFY_SOCKET": notify.path}).start()
-        self.addCleanup(daemon.stop)
-        notify.wait_for("READY=1")
-        daemon.wait_bound()
+        daemon, _ = harness.start_service(self, self.net.daemon_ns)
         sock = self.net.peer_socket()
         for i in range(20):  # warm up every path once before measuring
             self.assertIsNotNone(self.exchange(sock, peer.request(bytes([7, i]) + bytes(6))))

@@ -43,7 +43,9 @@ def done(source):
 
 class ClientCase(unittest.TestCase):
     net = None
-    slow = None  # why the current attempt may have failed for lack of time, if it may have
+
+    def setUp(self):
+        self.attempts = harness.SlowRetry(LAG_BUDGET, ATTEMPTS)
 
     def fresh(self, *peer_addresses):
         """New namespaces for a test or a case of one; the peer side gets the extra addresses too."""
@@ -76,23 +78,6 @@ class ClientCase(unittest.TestCase):
             self._senders[source] = self.net.peer_socket(source)
         return self._senders[source]
 
-    def attempts(self, case, *args):
-        """Runs case(*args); again (ATTEMPTS in all at most) while it fails on an attempt that was slow."""
-        for attempt in range(1, ATTEMPTS + 1):
-            self.slow = None
-            try:
-                return case(*args)
-            except AssertionError as failure:
-                if not self.slow:
-                    raise
-                if attempt == ATTEMPTS:
-                    raise AssertionError(f"{failure}\n(every attempt was slow; the last: {self.slow})")
-                print(f"[attempt {attempt} failed but was slow ({self.slow}); again]", file=sys.stderr, flush=True)
-
-    def note_lag(self, elapsed, budget=LAG_BUDGET):
-        if elapsed > budget and not self.slow:
-            self.slow = f"{elapsed * 1000:.1f} ms > {budget * 1000:.1f} ms"
-
     def broadcast(self, source="10.77.0.2", stratum=2, error=0.0, to=CLIENT, payload=None):
         """Sends one broadcast (real time + error) and returns the lines the client logged handling it,
         from its "NTP message received" line to its "NTP Time broadcast received" line, best-guess lines
@@ -103,7 +88,7 @@ class ClientCase(unittest.TestCase):
         self.sender(source).sendto(payload or peer.broadcast(stratum, error=error), to)
         self.client.wait_line(done(source), count=finished + 1)
         self.elapsed = time.time() - sent
-        self.note_lag(self.elapsed)
+        self.attempts.note_lag(self.elapsed)
         lines = self.client.lines()[before:]
         end = lines.index(done(source))
         starts = [i for i, l in enumerate(lines[:end]) if l == received(source)]
@@ -146,7 +131,7 @@ class StepTest(ClientCase):
         # timestamps are whole milliseconds).
         sent = time.time() - self.elapsed
         delay = float(OFFSET_LINE.fullmatch(self.client.wait_line(OFFSET_LINE)[0]).group(1))
-        self.note_lag(time.time() - sent, 2 * LAG_BUDGET)
+        self.attempts.note_lag(time.time() - sent, 2 * LAG_BUDGET)
         self.assertEqual(self.client.count("NTP message received from 10.77.0.2 mode 4"), 1)
         self.assertTrue(-0.001 <= delay <= harness.DELAY_BOUND_S, delay)
         self.assertEqual(responder.count("NTP message received from 10.77.0.1 mode 3"), 1)

@@ -134,12 +134,7 @@ class FaultTest(unittest.TestCase):
                 daemon.stop()
 
     def test_stop_while_blocked_in_receive(self):
-        notify = harness.NotifySocket()
-        self.addCleanup(notify.close)
-        daemon = harness.Daemon(self.net.daemon_ns, args=(), env={"NOTIFY_SOCKET": notify.path}).start()
-        self.addCleanup(daemon.stop)
-        notify.wait_for("READY=1")
-        daemon.wait_bound()
+        daemon, notify = harness.start_service(self, self.net.daemon_ns)
         notify.messages(0.2)  # the worker has told its state and sits in its receive
         t0 = time.monotonic()
         daemon.process.send_signal(signal.SIGTERM)
@@ -224,9 +219,7 @@ class FaultTest(unittest.TestCase):
         self.addCleanup(lambda: (streaming.clear(), thread.join()))
         statuses, leftovers, steps = [], [], []
         for n in range(50):
-            daemon = harness.Daemon(self.net.daemon_ns, args=(), env={"NOTIFY_SOCKET": notify.path},
-                                    clock={"offset_ms": 0}).start()
-            notify.wait_for("READY=1")
+            daemon, _ = harness.start_service(self, self.net.daemon_ns, notify, clock={"offset_ms": 0})
             harness.wait_until(lambda: int(daemon.clock()["steps"]) > 0, 5, "a step")
             time.sleep(n % 5 * 0.01)
             daemon.process.send_signal(signal.SIGTERM)
