@@ -4,7 +4,8 @@
 #include <string>
 
 #include "net/Socket.h"
-#include "sync/Sntp.h"
+#include "service/RunLoop.h"
+#include "service/Workers.h"
 
 int main() {
     Net().Startup();

@@ -9,8 +9,9 @@
 #include <cstring>
 
 #include "base/Log.h"
-#include "base/Monotonic.h"
+#include "base/Platform.h"
 #include "net/Socket.h"
+#include "sync/InForce.h"
 #include "sync/Sntp.h"
 #include "time/ClockBackend.h"
 
@@ -57,15 +58,16 @@ class MemorySockets final : public SocketApi {
     int JoinGroup(SocketHandle, uint32_t) override { return 0; }
     int EnableAddressReuse(SocketHandle) override { return 0; }
     int EnableBroadcast(SocketHandle) override { return 0; }
-    int Receive(SocketHandle, uint8_t* buffer, int len, SocketAddress& from) override {
-        const size_t n = pendingSize < static_cast<size_t>(len) ? pendingSize : static_cast<size_t>(len);
-        if (n > 0) std::memcpy(buffer, pending, n);
-        from = pendingFrom;
-        if (pendingSize > static_cast<size_t>(len)) {
-            error = kErrorMessageTooLong;
-            return -1;
-        }
-        return static_cast<int>(n);
+    // One datagram, as Winsock gives it: a longer one cut to the buffer.
+    int ReceiveMany(SocketHandle, Datagram* batch, int) override {
+        Datagram& d = batch[0];
+        std::memset(d.bytes, 0, sizeof d.bytes);
+        const size_t n = pendingSize < sizeof d.bytes ? pendingSize : sizeof d.bytes;
+        if (n > 0) std::memcpy(d.bytes, pending, n);
+        d.length = static_cast<int>(n);
+        d.peer = pendingFrom;
+        d.local = d.destination = 0;
+        return 1;
     }
     int Send(SocketHandle, const uint8_t* buffer, int len, const SocketAddress&) override {
         // Every answer is one message: 48 bytes, with a crypto-NAK, or with an MD5 or SHA1 MAC.
@@ -91,12 +93,10 @@ int64_t Monotonic() {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const bool ready = [] {
-        InstallClock(&clock);
-        InstallNet(&sockets);
-        InstallMonotonic(Monotonic);
+        InstallPlatform(
+            {.clock = &clock, .net = &sockets, .monotonicMs = Monotonic, .serviceLog = DiscardEvent});
         ConsoleMode = 1;  // the log lines are formatted too, into sinks that drop them
         SetLogSink(Discard);
-        InstallEventSink(DiscardEvent);
         SetServiceLogEvents(true);
         // The defences, when an input turns them on: senders in half the address space pass, and large
         // steps after the first correction fail.
@@ -121,6 +121,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     settings.trustedConfigured = (data[6] & 4) != 0;
     sockets.pending = data + 8;
     sockets.pendingSize = size - 8;
-    ListenOnce(3);
+    Datagram batch[kListenBatch];
+    const Received received = ReceiveDatagrams(3, batch, kListenBatch);
+    (void)HandleDatagrams(3, batch, received);
     return 0;
 }

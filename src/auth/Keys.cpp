@@ -160,12 +160,12 @@ const SymmetricKey* FindKey(const KeyList& keys, uint32_t id) {
 
 MacResult CheckMac(const KeyList& keys, const uint8_t* bytes, int length) {
     MacResult result;
-    if (length <= kHeaderBytes) return result;
+    if (length <= kSntpMessageSize) return result;
     if (length < kCryptoNakBytes || length > kMaxAuthenticatedBytes) {
         result.verdict = MacVerdict::kBadLength;
         return result;
     }
-    result.keyId = GetKeyId(bytes + kHeaderBytes);
+    result.keyId = GetKeyId(bytes + kSntpMessageSize);
     if (length == kCryptoNakBytes) {
         result.verdict = result.keyId == 0 ? MacVerdict::kCryptoNak : MacVerdict::kBadLength;
         return result;
@@ -181,7 +181,7 @@ MacResult CheckMac(const KeyList& keys, const uint8_t* bytes, int length) {
     }
     uint8_t digest[kMaxDigestBytes];
     result.key = key;
-    result.verdict = ComputeDigest(*key, bytes, kHeaderBytes, digest) &&
+    result.verdict = ComputeDigest(*key, bytes, kSntpMessageSize, digest) &&
                              SameDigest(digest, bytes + kCryptoNakBytes, DigestBytes(key->type))
                          ? MacVerdict::kValid
                          : MacVerdict::kBadDigest;
@@ -189,10 +189,10 @@ MacResult CheckMac(const KeyList& keys, const uint8_t* bytes, int length) {
 }
 
 int AppendMac(uint8_t* bytes, const SymmetricKey& key) {
-    if (!ComputeDigest(key, bytes, kHeaderBytes, bytes + kCryptoNakBytes)) return 0;
+    if (!ComputeDigest(key, bytes, kSntpMessageSize, bytes + kCryptoNakBytes)) return 0;
     const uint8_t id[kKeyIdBytes] = {static_cast<uint8_t>(key.id >> 24), static_cast<uint8_t>(key.id >> 16),
                                      static_cast<uint8_t>(key.id >> 8), static_cast<uint8_t>(key.id)};
-    std::memcpy(bytes + kHeaderBytes, id, kKeyIdBytes);
+    std::memcpy(bytes + kSntpMessageSize, id, kKeyIdBytes);
     return kCryptoNakBytes + static_cast<int>(DigestBytes(key.type));
 }
 
@@ -211,10 +211,6 @@ std::string RefusalReason(MacVerdict verdict, uint32_t keyId) {
             return "a wrong digest under key " + id;
         case MacVerdict::kBadLength:
             return "a MAC of the wrong length";
-        case MacVerdict::kReplayed:
-            return "a replay of an earlier broadcast";
-        case MacVerdict::kDisagrees:
-            return "a reply whose time is not its broadcast's";
     }
     return "";
 }

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "base/Monotonic.h"
+#include "base/Platform.h"
 
 int ConsoleMode = 0;
 
@@ -27,9 +28,8 @@ struct Burst {
     uint64_t suppressed = 0;  // refusals since, not written
 };
 
-// Installed and removed by the service's thread; the worker and the service's thread write.
+// The worker and the service's thread write.
 struct ServiceLog {
-    std::atomic<EventSink> sink{nullptr};
     std::atomic<bool> events{false};
     Burst bursts[kRefusalKinds];
 };
@@ -56,7 +56,7 @@ void WriteConsole(char (&line)[kLineBytes], int n) {
 }
 
 void WriteService(Priority priority, const char* line) {
-    if (const EventSink s = serviceLog.sink.load()) s(priority, line);
+    if (const auto write = CurrentPlatform().serviceLog) write(priority, line);
 }
 
 // The one line of a call, to the console and the service log as each is wanted.
@@ -75,16 +75,12 @@ void SetLogSink(LogSink newSink) {
     sink = newSink;
 }
 
-void InstallEventSink(EventSink newSink) {
-    serviceLog.sink.store(newSink);
-}
-
 void SetServiceLogEvents(bool events) {
     serviceLog.events.store(events);
 }
 
 bool ServiceLogListens() {
-    return serviceLog.events.load() && serviceLog.sink.load() != nullptr;
+    return serviceLog.events.load() && CurrentPlatform().serviceLog != nullptr;
 }
 
 // printf-style on purpose: the compiler checks every format against its arguments.
@@ -112,7 +108,7 @@ void ServiceEvent(Priority priority, const char* format, ...) {  // NOLINT(cert-
 void LogFailure(const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
     va_list arguments;
     va_start(arguments, format);
-    Write(ConsoleMode != 0, serviceLog.sink.load() != nullptr, Priority::kError, format, arguments);
+    Write(ConsoleMode != 0, CurrentPlatform().serviceLog != nullptr, Priority::kError, format, arguments);
     va_end(arguments);
 }
 
@@ -154,7 +150,6 @@ int64_t FlushRefusalSummaries() {
 }
 
 void ResetServiceLog() {
-    serviceLog.sink.store(nullptr);
     serviceLog.events.store(false);
     for (Burst& burst : serviceLog.bursts) burst = Burst{};
 }

@@ -4,8 +4,8 @@
 
 // Two logs. The console log: one line per event, to standard output, only after the "debug" command.
 // The service log (the journal, the Windows Event Log): the significant events only, never one line per
-// datagram, and only when the service installed a sink; failures always, the other events with
-// ServiceLog.
+// datagram, and only where the platform record names one (the service's run); failures always, the other
+// events with ServiceLog.
 
 // 1 after the "debug" command: only then is anything written to the console.
 extern int ConsoleMode;
@@ -26,9 +26,7 @@ void SetLogSink(LogSink sink);  // null prints again
 // syslog's numbers, which the journal takes as they are.
 enum class Priority { kError = 3, kWarning = 4, kNotice = 5, kInfo = 6 };
 
-using EventSink = void (*)(Priority priority, const char* text);
-// The service log; null: none. events: the significant events go there too, not only failures.
-void InstallEventSink(EventSink sink);
+// events: the significant events go to the service log too, not only failures.
 void SetServiceLogEvents(bool events);
 // Whether an event would reach the service log now.
 bool ServiceLogListens();
@@ -49,5 +47,5 @@ constexpr int kRefusalKinds = 5;
 bool TellRefusal(Refusal kind);
 // Writes the summaries that are due; returns when the next one is (MonotonicMs), or -1 for none.
 int64_t FlushRefusalSummaries();
-// Back to no sink and no burst (tests, and each start).
+// Back to failures only and no burst (tests, and each start).
 void ResetServiceLog();

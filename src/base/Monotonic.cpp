@@ -2,18 +2,10 @@
 
 #include <chrono>
 
-namespace {
-
-int64_t (*installed)() = nullptr;
-
-}  // namespace
+#include "base/Platform.h"
 
 int64_t MonotonicMs() {
-    if (installed != nullptr) return installed();
+    if (const auto clock = CurrentPlatform().monotonicMs) return clock();
     using namespace std::chrono;
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
-void InstallMonotonic(int64_t (*clock)()) {
-    installed = clock;
 }

@@ -22,15 +22,6 @@ bool SameName(const std::string& a, const char* b) {
     return i == a.size() && b[i] == '\0';
 }
 
-bool NumberOf(const FoundValue& value, uint32_t& number) {
-    if (value.kind == FoundValue::kNumber) {
-        number = value.number;
-        return true;
-    }
-    return value.kind == FoundValue::kText && value.text.size() <= kMaxShownCharacters &&
-           ParseCount(value.text.c_str(), number);
-}
-
 bool YesOrNo(const FoundValue& value, bool& yes) {
     if (value.kind == FoundValue::kNumber && value.number <= 1) {
         yes = value.number == 1;
@@ -82,6 +73,15 @@ void JudgeServers(const FoundValue& value, bool client, Settings& settings, std:
 }
 
 }  // namespace
+
+bool SettingNumber(const FoundValue& value, uint32_t& number) {
+    if (value.kind == FoundValue::kNumber) {
+        number = value.number;
+        return true;
+    }
+    return value.kind == FoundValue::kText && value.text.size() <= kMaxShownCharacters &&
+           ParseCount(value.text.c_str(), number);
+}
 
 const char* SettingName(Setting setting) {
     return kNames[static_cast<int>(setting)];
@@ -192,29 +192,6 @@ std::vector<std::string> UnknownProfileNames(const std::vector<std::string>& sec
     return unknown;
 }
 
-bool ParseKeyId(const std::string& text, uint32_t& id) {
-    return text.size() <= 5 && ParseCount(text.c_str(), id) && id >= 1 && id <= kMaxKeyId;
-}
-
-void ParseKeyIdList(const std::string& text, std::vector<uint32_t>& ids, std::vector<std::string>& unusable) {
-    for (const std::string& entry : SplitWords(text, " \t,")) {
-        uint32_t id = 0;
-        if (!ParseKeyId(entry, id)) {
-            unusable.push_back(entry);
-            continue;
-        }
-        bool repeated = false;
-        for (const uint32_t known : ids) repeated = repeated || known == id;
-        if (!repeated) ids.push_back(id);
-    }
-}
-
-std::string FormatKeyIds(const std::vector<uint32_t>& ids) {
-    std::string list;
-    for (const uint32_t id : ids) list.append(list.empty() ? "" : " ").append(std::to_string(id));
-    return list;
-}
-
 bool JudgeSettings(const FoundSettings& found, Settings& settings, std::vector<SettingLine>& lines) {
     settings = Settings{};
     settings.serverMode = found.serverMode;
@@ -228,12 +205,12 @@ bool JudgeSettings(const FoundSettings& found, Settings& settings, std::vector<S
     bool ok = true;
 
     settings.offset = found[Setting::kOffset];
-    settings.fixedDelay = NumberOf(settings.offset, settings.offsetMs);
+    settings.fixedDelay = SettingNumber(settings.offset, settings.offsetMs);
 
     JudgeServers(found[Setting::kServers], client, settings, lines, ok);
 
     if (const FoundValue& v = found[Setting::kMaxStep]; v.kind != FoundValue::kAbsent) {
-        if (NumberOf(v, settings.maxStepSeconds) && settings.maxStepSeconds >= kLeastMaxStepSeconds) {
+        if (SettingNumber(v, settings.maxStepSeconds) && settings.maxStepSeconds >= kLeastMaxStepSeconds) {
             if (client)
                 Say(lines, SettingLine::kInForce,
                     "MaxStep is " + std::to_string(settings.maxStepSeconds) + " seconds");
@@ -262,53 +239,6 @@ bool JudgeSettings(const FoundSettings& found, Settings& settings, std::vector<S
         if (v.kind != FoundValue::kAbsent && !YesOrNo(v, *targets[i])) {
             Say(lines, SettingLine::kRefused,
                 std::string(SettingName(switches[i])) + " " + Shown(v) + " is not yes or no");
-            ok = false;
-        }
-    }
-    return ok;
-}
-
-bool JudgeKeySettings(const FoundSettings& found, const std::vector<uint32_t>& loaded, Settings& settings,
-                      std::vector<SettingLine>& lines) {
-    const auto isLoaded = [&loaded](uint32_t id) {
-        for (const uint32_t k : loaded)
-            if (k == id) return true;
-        return false;
-    };
-    bool ok = true;
-    if (const FoundValue& v = found[Setting::kTrustedKeys]; v.kind != FoundValue::kAbsent) {
-        // Present means required: a list that names nothing usable would let nothing through.
-        settings.trustedConfigured = true;
-        std::vector<uint32_t> named;
-        std::vector<std::string> unusable;
-        if (v.kind == FoundValue::kText) {
-            ParseKeyIdList(v.text, named, unusable);
-        } else {
-            Say(lines, SettingLine::kRefused, "TrustedKeys " + Shown(v) + " is not a list of key IDs");
-            ok = false;
-        }
-        for (const std::string& entry : unusable)
-            Say(lines, SettingLine::kIgnored,
-                "TrustedKeys entry " + Quoted(entry) + " is not a key ID from 1 to 65534; it is ignored");
-        for (const uint32_t id : named) {
-            if (isLoaded(id))
-                settings.trusted.push_back(id);
-            else
-                Say(lines, SettingLine::kIgnored,
-                    "TrustedKeys names key " + std::to_string(id) + ", which no keys file line gives");
-        }
-        if (settings.trusted.empty()) {
-            if (ok) Say(lines, SettingLine::kRefused, "TrustedKeys names no usable key");
-            ok = false;
-        } else if (found.serverMode == 0) {
-            Say(lines, SettingLine::kInForce,
-                "Accepting time broadcasts only under keys " + FormatKeyIds(settings.trusted));
-        }
-    }
-    if (const FoundValue& v = found[Setting::kBroadcastKey]; v.kind != FoundValue::kAbsent) {
-        if (!NumberOf(v, settings.broadcastKey) || !isLoaded(settings.broadcastKey)) {
-            settings.broadcastKey = 0;
-            Say(lines, SettingLine::kRefused, "BroadcastKey " + Shown(v) + " is no loaded key");
             ok = false;
         }
     }

@@ -87,22 +87,11 @@ struct SettingLine {
 
 // The settings in force. Lines say what is in force and what is ignored; false, with a kRefused line for
 // each reason, when Zelkor must not start. Keys and the settings that name keys are judged apart
-// (JudgeKeySettings), once the keys file is read.
+// (JudgeKeySettings, src/auth), once the keys file is read.
 bool JudgeSettings(const FoundSettings& found, Settings& settings, std::vector<SettingLine>& lines);
-// TrustedKeys and BroadcastKey against the IDs of the keys loaded.
-bool JudgeKeySettings(const FoundSettings& found, const std::vector<uint32_t>& loaded, Settings& settings,
-                      std::vector<SettingLine>& lines);
 
-// Key IDs from 1 to 65534 separated by blanks or commas; a repeated one is taken once.
-constexpr uint32_t kMaxKeyId = 65534;
-bool ParseKeyId(const std::string& text, uint32_t& id);
-void ParseKeyIdList(const std::string& text, std::vector<uint32_t>& ids, std::vector<std::string>& unusable);
-std::string FormatKeyIds(const std::vector<uint32_t>& ids);  // blank-separated
+// A setting's number: a REG_DWORD, or an INI value of decimal digits short enough to be read whole.
+bool SettingNumber(const FoundValue& value, uint32_t& number);
 
-// Platform: the settings, read once; and the keys file at path, at most maxBytes, refused on POSIX when
-// group or others may read or change it (for kServiceKeysPath, the service manager's private copy when it
-// passed one; the file's own mode still counts).
+// Platform: the settings, read once.
 FoundSettings ReadSettings();
-constexpr const char* kServiceKeysPath = "/etc/zelkor/keys";
-struct FileRead;
-FileRead ReadKeysFile(const std::string& path, size_t maxBytes, std::string& text);

@@ -64,7 +64,3 @@ FoundSettings ReadSettings() {
     RegCloseKey(key);
     return found;
 }
-
-FileRead ReadKeysFile(const std::string& path, size_t maxBytes, std::string& text) {
-    return ReadTextFile(path.c_str(), maxBytes, FileOwner::kSecret, text);
-}

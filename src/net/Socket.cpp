@@ -3,25 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-namespace {
-
-SocketApi* installed = nullptr;
-
-}  // namespace
-
-int SocketApi::ReceiveMany(SocketHandle s, Datagram* batch, int max) {
-    if (max < 1) return 0;
-    Datagram& d = batch[0];
-    std::memset(d.bytes, 0, sizeof d.bytes);
-    d.local = 0;
-    d.destination = 0;
-    d.length = Receive(s, d.bytes, kDatagramBytes, d.peer);
-    if (d.length == -1) {
-        if (LastError() != kErrorMessageTooLong) return -1;
-        d.length = kDatagramBytes;
-    }
-    return 1;
-}
+#include "base/Platform.h"
 
 int SocketApi::SendMany(SocketHandle s, const Datagram* batch, int count) {
     for (int i = 0; i < count; ++i)
@@ -36,11 +18,8 @@ bool SentToMany(const Datagram& d) {
 }
 
 SocketApi& Net() {
-    return installed ? *installed : PlatformNet();
-}
-
-void InstallNet(SocketApi* api) {
-    installed = api;
+    SocketApi* net = CurrentPlatform().net;
+    return net != nullptr ? *net : PlatformNet();
 }
 
 uint16_t HostToNet16(uint16_t value) {

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "time/NtpTime.h"
+
 // The socket operations the system relies on: IPv4 datagram sockets only, addresses and ports kept in
 // network byte order exactly as they arrive. Failures return -1 (or kInvalidSocket) and the reason is
 // read with LastError(), the platform's own error number.
@@ -12,6 +14,13 @@ constexpr SocketHandle kInvalidSocket = -1;
 struct SocketAddress {
     uint32_t address;  // network byte order
     uint16_t port;     // network byte order
+};
+
+// When a datagram arrived, read once, right after the receive that brought it: by the clock that is
+// corrected, and by one that never steps (for intervals).
+struct Arrival {
+    NtpTime local;
+    int64_t monotonicMs;
 };
 
 // One datagram of a batch: its first kDatagramBytes bytes (zeros after a shorter one) and its peer. Room
@@ -27,6 +36,7 @@ struct Datagram {
     // The address it was sent to, where the platform tells (0 otherwise): a broadcast or multicast
     // address for a datagram sent to every host of the network.
     uint32_t destination;
+    Arrival arrival;
 };
 
 // Whether a datagram was sent to many hosts at once: to a multicast group, to 255.255.255.255, or to a
@@ -43,12 +53,11 @@ class SocketApi {
     virtual int JoinGroup(SocketHandle s, uint32_t group) = 0;  // on the default interface
     virtual int EnableAddressReuse(SocketHandle s) = 0;
     virtual int EnableBroadcast(SocketHandle s) = 0;
-    // The datagram's first len bytes; a longer datagram fills them and fails with kErrorMessageTooLong.
-    virtual int Receive(SocketHandle s, uint8_t* buffer, int len, SocketAddress& from) = 0;
     virtual int Send(SocketHandle s, const uint8_t* buffer, int len, const SocketAddress& to) = 0;
-    // Blocks for one datagram, then takes whatever else is already waiting, up to max; a cut datagram
-    // is no failure here. Returns the count, or -1. Without a batch call, one Receive.
-    virtual int ReceiveMany(SocketHandle s, Datagram* batch, int max);
+    // Blocks for one datagram, then takes whatever else is already waiting, up to max (one where the
+    // platform has no batch call); a cut datagram is no failure here. Returns the count, or -1. The
+    // arrival is the caller's to fill.
+    virtual int ReceiveMany(SocketHandle s, Datagram* batch, int max) = 0;
     // Sends the datagrams in order; returns how many were sent before the first failure, -1 when the
     // first failed. Without a batch call, one Send each.
     virtual int SendMany(SocketHandle s, const Datagram* batch, int count);
@@ -57,9 +66,8 @@ class SocketApi {
     virtual uint16_t LookupNtpPort() = 0;
 };
 
-// The socket layer in force: the platform's until another (a fake in tests) is installed.
+// The socket layer in force: the platform record's (a fake in tests), else the machine's own.
 SocketApi& Net();
-void InstallNet(SocketApi* api);  // null restores the platform's
 SocketApi& PlatformNet();
 
 // The error number of a datagram cut to the receive buffer.

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "net/Socket.h"
+#include "net/SocketCommon.h"
 
 const int kErrorMessageTooLong = EMSGSIZE;
 
@@ -42,19 +43,6 @@ void Addresses(const msghdr& header, Datagram& d) {
     }
 }
 
-sockaddr_in ToSockaddr(uint32_t address, uint16_t port) {
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = port;
-    sa.sin_addr.s_addr = address;
-    return sa;
-}
-
-int SetIntOption(SocketHandle s, int level, int name) {
-    const int one = 1;
-    return setsockopt(static_cast<int>(s), level, name, &one, sizeof one) == 0 ? 0 : -1;
-}
-
 class PosixSockets final : public SocketApi {
   public:
     int Startup() override { return 0; }
@@ -67,51 +55,16 @@ class PosixSockets final : public SocketApi {
 
     int Bind(SocketHandle s, uint16_t port) override {
         // Each datagram then tells its local address, so answers can leave from the address asked.
-        (void)SetIntOption(s, IPPROTO_IP, IP_PKTINFO);
-        const sockaddr_in sa = ToSockaddr(htonl(INADDR_ANY), port);
-        return bind(static_cast<int>(s), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;
+        (void)SetIntOption<int>(s, IPPROTO_IP, IP_PKTINFO);
+        return BindAny<int>(s, port);
     }
 
-    int JoinGroup(SocketHandle s, uint32_t group) override {
-        ip_mreq request{};
-        request.imr_multiaddr.s_addr = group;
-        request.imr_interface.s_addr = htonl(INADDR_ANY);
-        return setsockopt(static_cast<int>(s), IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof request) == 0
-                   ? 0
-                   : -1;
-    }
-
-    int EnableAddressReuse(SocketHandle s) override { return SetIntOption(s, SOL_SOCKET, SO_REUSEADDR); }
-    int EnableBroadcast(SocketHandle s) override { return SetIntOption(s, SOL_SOCKET, SO_BROADCAST); }
-
-    int Receive(SocketHandle s, uint8_t* buffer, int len, SocketAddress& from) override {
-        sockaddr_in sa{};
-        iovec io{buffer, static_cast<size_t>(len)};
-        msghdr header{};
-        header.msg_name = &sa;
-        header.msg_namelen = sizeof sa;
-        header.msg_iov = &io;
-        header.msg_iovlen = 1;
-        ssize_t n;
-        do {
-            n = recvmsg(static_cast<int>(s), &header, 0);
-        } while (n < 0 && errno == EINTR);
-        if (n < 0) return -1;
-        from.address = sa.sin_addr.s_addr;
-        from.port = sa.sin_port;
-        // Reported as the cut datagram it is: its first bytes are in the buffer.
-        if (header.msg_flags & MSG_TRUNC) {
-            errno = EMSGSIZE;
-            return -1;
-        }
-        return static_cast<int>(n);
-    }
+    int JoinGroup(SocketHandle s, uint32_t group) override { return JoinGroupOnDefault<int>(s, group); }
+    int EnableAddressReuse(SocketHandle s) override { return SetIntOption<int>(s, SOL_SOCKET, SO_REUSEADDR); }
+    int EnableBroadcast(SocketHandle s) override { return SetIntOption<int>(s, SOL_SOCKET, SO_BROADCAST); }
 
     int Send(SocketHandle s, const uint8_t* buffer, int len, const SocketAddress& to) override {
-        const sockaddr_in sa = ToSockaddr(to.address, to.port);
-        const ssize_t n = sendto(static_cast<int>(s), buffer, static_cast<size_t>(len), 0,
-                                 reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
-        return n < 0 ? -1 : static_cast<int>(n);
+        return SendTo<int>(s, buffer, len, to);
     }
 
     int ReceiveMany(SocketHandle s, Datagram* batch, int max) override {

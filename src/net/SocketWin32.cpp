@@ -4,27 +4,14 @@
 #include <windows.h>
 #include <winsock.h>
 
+#include <cstring>
+
 #include "net/Socket.h"
+#include "net/SocketCommon.h"
 
 const int kErrorMessageTooLong = WSAEMSGSIZE;
 
 namespace {
-
-sockaddr_in ToSockaddr(uint32_t address, uint16_t port) {
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = port;
-    sa.sin_addr.s_addr = address;
-    return sa;
-}
-
-int SetIntOption(SocketHandle s, int level, int name) {
-    const int one = 1;
-    return setsockopt(static_cast<SOCKET>(s), level, name, reinterpret_cast<const char*>(&one), sizeof one) ==
-                   0
-               ? 0
-               : -1;
-}
 
 class Win32Sockets final : public SocketApi {
   public:
@@ -40,40 +27,34 @@ class Win32Sockets final : public SocketApi {
         return s == INVALID_SOCKET ? kInvalidSocket : static_cast<SocketHandle>(s);
     }
 
-    int Bind(SocketHandle s, uint16_t port) override {
-        const sockaddr_in sa = ToSockaddr(htonl(INADDR_ANY), port);
-        return bind(static_cast<SOCKET>(s), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;
+    int Bind(SocketHandle s, uint16_t port) override { return BindAny<SOCKET>(s, port); }
+    int JoinGroup(SocketHandle s, uint32_t group) override { return JoinGroupOnDefault<SOCKET>(s, group); }
+    int EnableAddressReuse(SocketHandle s) override {
+        return SetIntOption<SOCKET>(s, SOL_SOCKET, SO_REUSEADDR);
     }
+    int EnableBroadcast(SocketHandle s) override { return SetIntOption<SOCKET>(s, SOL_SOCKET, SO_BROADCAST); }
 
-    int JoinGroup(SocketHandle s, uint32_t group) override {
-        ip_mreq request{};
-        request.imr_multiaddr.s_addr = group;
-        request.imr_interface.s_addr = htonl(INADDR_ANY);
-        return setsockopt(static_cast<SOCKET>(s), IPPROTO_IP, IP_ADD_MEMBERSHIP,
-                          reinterpret_cast<const char*>(&request), sizeof request) == 0
-                   ? 0
-                   : -1;
-    }
-
-    int EnableAddressReuse(SocketHandle s) override { return SetIntOption(s, SOL_SOCKET, SO_REUSEADDR); }
-    int EnableBroadcast(SocketHandle s) override { return SetIntOption(s, SOL_SOCKET, SO_BROADCAST); }
-
-    // A datagram longer than the buffer fails with WSAEMSGSIZE, its first bytes received.
-    int Receive(SocketHandle s, uint8_t* buffer, int len, SocketAddress& from) override {
+    // Winsock 1.1 has no batch call: one datagram. One longer than the buffer fails with WSAEMSGSIZE, its
+    // first bytes received, and is handled from them.
+    int ReceiveMany(SocketHandle s, Datagram* batch, int max) override {
+        if (max < 1) return 0;
+        Datagram& d = batch[0];
+        std::memset(d.bytes, 0, sizeof d.bytes);
+        d.local = 0;
+        d.destination = 0;
         sockaddr_in sa{};
         int length = sizeof sa;
-        const int n = recvfrom(static_cast<SOCKET>(s), reinterpret_cast<char*>(buffer), len, 0,
+        const int n = recvfrom(static_cast<SOCKET>(s), reinterpret_cast<char*>(d.bytes), kDatagramBytes, 0,
                                reinterpret_cast<sockaddr*>(&sa), &length);
-        from.address = sa.sin_addr.s_addr;
-        from.port = sa.sin_port;
-        return n == SOCKET_ERROR ? -1 : n;
+        d.peer.address = sa.sin_addr.s_addr;
+        d.peer.port = sa.sin_port;
+        if (n == SOCKET_ERROR && WSAGetLastError() != WSAEMSGSIZE) return -1;
+        d.length = n == SOCKET_ERROR ? kDatagramBytes : n;
+        return 1;
     }
 
     int Send(SocketHandle s, const uint8_t* buffer, int len, const SocketAddress& to) override {
-        const sockaddr_in sa = ToSockaddr(to.address, to.port);
-        const int n = sendto(static_cast<SOCKET>(s), reinterpret_cast<const char*>(buffer), len, 0,
-                             reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
-        return n == SOCKET_ERROR ? -1 : n;
+        return SendTo<SOCKET>(s, buffer, len, to);
     }
 
     int LastError() override { return WSAGetLastError(); }

@@ -2,10 +2,12 @@
 #include <cstring>
 
 #include "base/Log.h"
+#include "base/Platform.h"
 #include "service/RunLoop.h"
 #include "service/Service.h"
+#include "service/ServiceControl.h"
 #include "service/Thread.h"
-#include "sync/Sntp.h"
+#include "service/Workers.h"
 #include "time/VirtualClock.h"
 
 namespace {
@@ -21,8 +23,17 @@ void PrintUsage() {
 }  // namespace
 
 int Entry(int argc, char** argv) {
-    // Before anything reads the clock: a dry run must never touch the real one.
-    InstallVirtualClockFromEnvironment();
+    // The platform, chosen once, before anything reads the clock: a dry run must never touch the real
+    // one. Only the service's run has the service manager's log and status line.
+    Platform platform;
+    VirtualClock* virtualClock = VirtualClockFromEnvironment();
+    platform.clock = virtualClock;
+    platform.gate = &PlatformWorkerGate();
+    if (argc <= 1) {
+        platform.serviceLog = ServiceManagerLog;
+        platform.statusLine = ServiceManagerStatus;
+    }
+    InstallPlatform(platform);
     if (!CreateStopEvent()) return 0;
     if (argc <= 1) return RunServiceDispatch();
     const char* command = argv[1];
@@ -32,7 +43,8 @@ int Entry(int argc, char** argv) {
         RemoveService();
     } else if (std::strcmp(command, "debug") == 0) {
         ConsoleMode = 1;
-        if (const char* note = VirtualClockNote()) LogMessage("%s", note);
+        if (virtualClock != nullptr && !virtualClock->Note().empty())
+            LogMessage("%s", virtualClock->Note().c_str());
         // The console runs until it is ended from outside, unless the settings refuse the start.
         if (RunTimeSync() == kSettingsRefused) {
             (void)std::fflush(stdout);

@@ -2,6 +2,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/Platform.h"
 #include "service/ErrorText.h"
 #include "service/Installer.h"
 #include "service/Service.h"
@@ -10,13 +11,12 @@
 namespace {
 
 constexpr int kPathSize = 512;
-constexpr uint32_t kPollIntervalMs = 1000;
+constexpr uint32_t kStopQueryIntervalMs = 1000;
 constexpr int kStopRequests = 30;  // a second apart
 
-ServiceInstaller* installed = nullptr;
-
 ServiceInstaller& Installer() {
-    return installed ? *installed : PlatformInstaller();
+    ServiceInstaller* installer = CurrentPlatform().installer;
+    return installer != nullptr ? *installer : PlatformInstaller();
 }
 
 void Print(const char* text) {
@@ -32,10 +32,6 @@ void Print(const char* text) {
 }
 
 }  // namespace
-
-void InstallInstaller(ServiceInstaller* installer) {
-    installed = installer;
-}
 
 bool QuotedWhereBlank(const char* path, char* out, int size) {
     const bool blank = std::strchr(path, ' ') != nullptr;
@@ -68,7 +64,7 @@ void RemoveService() {
     // running, to run on after "removed" until the system restarts.
     for (int asked = 1; !stopping && asked < kStopRequests; ++asked) {
         if (!installer.Query(state) || state == kServiceStopped) break;
-        installer.Sleep(kPollIntervalMs);
+        installer.Sleep(kStopQueryIntervalMs);
         stopping = installer.Stop(state);
     }
     if (stopping) {
@@ -76,7 +72,7 @@ void RemoveService() {
         Print(line);
         // No limit: as long as the service says it is stopping, it is given the time.
         for (;;) {
-            installer.Sleep(kPollIntervalMs);
+            installer.Sleep(kStopQueryIntervalMs);
             if (!installer.Query(state) || state != kServiceStopPending) break;
             Print(".");
         }

@@ -32,5 +32,5 @@ class ServiceInstaller {
 // manager would try "C:\Program.exe" first. False when out (size bytes) cannot hold it.
 bool QuotedWhereBlank(const char* path, char* out, int size);
 
+// The machine's own; the platform record names another in tests.
 ServiceInstaller& PlatformInstaller();
-void InstallInstaller(ServiceInstaller* installer);  // null restores the platform's

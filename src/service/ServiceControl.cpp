@@ -3,9 +3,9 @@
 #include <mutex>
 
 #include "base/Log.h"
+#include "base/Platform.h"
 #include "service/RunLoop.h"
 #include "service/Thread.h"
-#include "sync/Status.h"
 
 namespace {
 
@@ -23,24 +23,20 @@ struct ServiceStatusState {
 };
 
 ServiceStatusState serviceStatus;
-ServiceControlManager* installed = nullptr;
-
-ServiceControlManager& Manager() {
-    return installed ? *installed : PlatformServiceControl();
-}
-
-void Describe(const char* summary, bool working) {
-    Manager().Describe(summary, working);
-}
-
-void Log(Priority priority, const char* text) {
-    Manager().Log(priority, text);
-}
 
 }  // namespace
 
-void InstallServiceControl(ServiceControlManager* manager) {
-    installed = manager;
+ServiceControlManager& CurrentServiceControl() {
+    ServiceControlManager* manager = CurrentPlatform().serviceControl;
+    return manager != nullptr ? *manager : PlatformServiceControl();
+}
+
+void ServiceManagerLog(Priority priority, const char* text) {
+    CurrentServiceControl().Log(priority, text);
+}
+
+void ServiceManagerStatus(const char* summary, bool working) {
+    CurrentServiceControl().Describe(summary, working);
 }
 
 void ResetServiceStatus() {
@@ -74,22 +70,17 @@ bool ReportServiceStatus(int32_t state, uint32_t exitCode, uint32_t waitHintMs, 
         s.checkPoint =
             (current == kServiceRunning || current == kServiceStopped) ? 0 : serviceStatus.checkPoint++;
         s.waitHint = waitHintMs;
-        accepted = Manager().SetStatus(s);
+        accepted = CurrentServiceControl().SetStatus(s);
     }
     if (!accepted) SetStopEvent();
     return accepted;
 }
 
 void ServiceMainWith(uint32_t (*run)()) {
-    if (!Manager().RegisterControlHandler()) return;
+    if (!CurrentServiceControl().RegisterControlHandler()) return;
     ReportServiceStatus(kServiceStartPending, 0, kStartWaitHintMs);
     if (!ReportServiceStatus(kServiceRunning, 0, 0)) return;
-    InstallStatusSink(Describe);
-    // Failures always reach the platform's log; the other events when ServiceLog says so.
-    InstallEventSink(Log);
     const uint32_t failure = run();
-    InstallEventSink(nullptr);
-    InstallStatusSink(nullptr);
     // A failure is reported as one: the manager shows the service stopped with its code.
     ReportServiceStatus(kServiceStopped, failure != 0 ? kErrorServiceSpecificError : 0, 0, failure);
 }

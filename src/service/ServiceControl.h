@@ -47,7 +47,11 @@ class ServiceControlManager {
 };
 
 ServiceControlManager& PlatformServiceControl();
-void InstallServiceControl(ServiceControlManager* manager);  // null restores the platform's
+// The manager in force: the platform record's, else the platform's own.
+ServiceControlManager& CurrentServiceControl();
+// The service log and status line of the manager in force, for the platform record of a service's run.
+void ServiceManagerLog(Priority priority, const char* text);
+void ServiceManagerStatus(const char* summary, bool working);
 
 // state is one of the four service states, or kLastState to repeat the last one. A refused report
 // sets the StopEvent: it ends the run. specificCode: with kErrorServiceSpecificError, the service's own.

@@ -8,8 +8,9 @@
 #include <ctime>
 #include <thread>
 
+#include "base/Monotonic.h"
 #include "service/Thread.h"
-#include "sync/Sntp.h"
+#include "service/WorkerGate.h"
 
 namespace {
 
@@ -19,12 +20,6 @@ int stopPipe[2] = {-1, -1};
 
 // The worker returns at its next wait; one busy for longer (a slow disk) is left to the process's end.
 constexpr int kJoinTimeoutSeconds = 2;
-
-int64_t MonotonicMs() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
 
 // poll that goes on with the time left when a signal interrupts it: above 0 ready, 0 timed out, -1 failed.
 int PollFor(pollfd* fds, nfds_t count, int timeoutMs) {

@@ -1,7 +1,7 @@
 #include <windows.h>
 
 #include "service/Thread.h"
-#include "sync/Sntp.h"
+#include "service/WorkerGate.h"
 
 namespace {
 

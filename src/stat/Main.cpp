@@ -11,7 +11,7 @@
 #include "stat/Process.h"
 #include "stat/StatusReport.h"
 #include "sync/Status.h"
-#include "time/VirtualClock.h"
+#include "time/SystemClock.h"
 
 namespace {
 

@@ -6,88 +6,20 @@
 #include <cstring>
 #include <set>
 
+#include "sync/StatusKeys.h"
 #include "time/Calendar.h"
 #include "time/ClockBackend.h"
 
 namespace {
 
-// The keys every status file of version 1 has; the others may follow.
-constexpr const char* kPromisedKeys[] = {"version",
-                                         "pid",
-                                         "mode",
-                                         "state",
-                                         "updated",
-                                         "server",
-                                         "stratum",
-                                         "last_broadcast",
-                                         "last_delta_ms",
-                                         "last_action",
-                                         "delay_ms",
-                                         "delay_source",
-                                         "requests_answered",
-                                         "broadcasts_accepted",
-                                         "broadcasts_ignored",
-                                         "broadcasts_sent",
-                                         "steps",
-                                         "slews",
-                                         "failure"};
-
-// Keys whose values are numbers, wherever they appear.
-constexpr const char* kNumericKeys[] = {"version",
-                                        "pid",
-                                        "updated",
-                                        "stratum",
-                                        "server_since",
-                                        "last_broadcast",
-                                        "last_delta_ms",
-                                        "delay_ms",
-                                        "delay_updated",
-                                        "last_poll",
-                                        "awaiting_reply",
-                                        "adjustment",
-                                        "increment",
-                                        "best_guess",
-                                        "max_error_ms",
-                                        "est_error_ms",
-                                        "leap_at",
-                                        "leaps_ignored",
-                                        "leaps_discounted",
-                                        "datagrams_mode0",
-                                        "datagrams_mode1",
-                                        "datagrams_mode2",
-                                        "datagrams_mode3",
-                                        "datagrams_mode4",
-                                        "datagrams_mode5",
-                                        "datagrams_mode6",
-                                        "datagrams_mode7",
-                                        "requests_answered",
-                                        "broadcasts_accepted",
-                                        "broadcasts_ignored",
-                                        "broadcasts_refused",
-                                        "max_step",
-                                        "steps_refused",
-                                        "auth_refused",
-                                        "broadcast_key",
-                                        "last_refused_step",
-                                        "last_refused_step_ms",
-                                        "replies_accepted",
-                                        "replies_refused",
-                                        "receive_failures",
-                                        "send_failures",
-                                        "steps",
-                                        "failed_steps",
-                                        "slews",
-                                        "broadcasts_sent",
-                                        "last_broadcast_sent"};
-
 constexpr size_t kMaxKeyLength = 64;
 
 const std::string kNothing;
 
+// A key the daemon writes as a number; any other is text.
 bool IsNumericKey(const std::string& key) {
-    for (const char* k : kNumericKeys)
-        if (key == k) return true;
-    return false;
+    StatusKey known;
+    return FindStatusKey(key.c_str(), known) && StatusKeyOf(known).number;
 }
 
 // Decimal numbers as the daemon writes them, and nothing else: each is then also a JSON number.
@@ -217,9 +149,10 @@ bool ParseStatusFile(const std::string& text, StatusFileContent& content, std::s
         }
         content.entries.emplace_back(key, std::move(value));
     }
-    for (const char* key : kPromisedKeys) {
-        if (seen.count(key) == 0) {
-            problem = Format("it has no %s", key);
+    for (int k = 0; k < kStatusKeyCount; ++k) {
+        const StatusKeyInfo& key = StatusKeyOf(static_cast<StatusKey>(k));
+        if (key.promised && seen.count(key.name) == 0) {
+            problem = Format("it has no %s", key.name);
             return false;
         }
     }

@@ -1,16 +1,13 @@
+#include "sync/Broadcaster.h"
+
 #include <cstring>
 
+#include "auth/Keys.h"
 #include "base/Log.h"
-#include "base/Monotonic.h"
+#include "sync/InForce.h"
 #include "sync/Sntp.h"
 #include "sync/Status.h"
 #include "time/SystemClock.h"
-
-namespace {
-
-constexpr uint32_t kBroadcastIntervalMs = 64000;
-
-}  // namespace
 
 bool OpenBroadcastSocket(SocketHandle& s) {
     SocketApi& net = Net();
@@ -56,41 +53,17 @@ void BroadcastOnce(SocketHandle s, const SocketAddress& destination) {
     PublishStatus();
 }
 
-uint32_t BroadcasterThread(void*) {
+bool StartBroadcaster(SocketHandle& s, SocketHandle& answers) {
     StartStatus(1);
-    SocketHandle s = kInvalidSocket;
-    if (!OpenBroadcastSocket(s)) return kNetworkFailed;
+    s = answers = kInvalidSocket;
+    if (!OpenBroadcastSocket(s)) return false;
     // Signed broadcasts are followed only once the broadcaster answers a signed poll sent after one.
-    SocketHandle answers = kInvalidSocket;
-    if (settings.broadcastKey != 0 && !OpenAnswerSocket(answers)) return kNetworkFailed;
+    if (settings.broadcastKey != 0 && !OpenAnswerSocket(answers)) return false;
     statusRecord.state = WorkerState::kBroadcasting;
+    return true;
+}
+
+SocketAddress BroadcastDestination() {
     // Sent from a port of the system's choice, so without a key server mode never holds the NTP port.
-    const SocketAddress destination{AddressFromOctets(255, 255, 255, 255), NtpServicePort()};
-    WorkerGate& gate = CurrentWorkerGate();
-    // The first broadcast leaves at once; the interval runs from the end of each send.
-    if (answers == kInvalidSocket) {
-        do {
-            BroadcastOnce(s, destination);
-        } while (gate.Pause(kBroadcastIntervalMs));
-        return kWorkerEnded;
-    }
-    int64_t next = MonotonicMs();
-    for (;;) {
-        if (MonotonicMs() >= next) {
-            BroadcastOnce(s, destination);
-            next = MonotonicMs() + kBroadcastIntervalMs;
-        }
-        const int64_t left = next - MonotonicMs();
-        const WorkerGate::Wait wait = gate.BeforeReceive(answers, left > 0 ? static_cast<int>(left) : 0);
-        if (wait == WorkerGate::kEnd) return kWorkerEnded;
-        if (wait == WorkerGate::kTimedOut) continue;
-        Datagram batch[kListenBatch];
-        const int n = Net().ReceiveMany(answers, batch, kListenBatch);
-        const int error = Net().LastError();
-        gate.AfterReceive();
-        if (n < 0 && ReceiveFailed(error, "broadcaster")) return kNetworkFailed;
-        if (n < 0) continue;
-        statusRecord.receiveFailuresInARow = 0;
-        AnswerSignedRequests(answers, batch, n);
-    }
+    return {AddressFromOctets(255, 255, 255, 255), NtpServicePort()};
 }

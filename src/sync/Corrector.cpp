@@ -1,16 +1,14 @@
 #include <cmath>
 
+#include "sync/Corrector.h"
+
 #include "base/Log.h"
-#include "sync/Sntp.h"
-#include "sync/Status.h"
+#include "sync/CorrectorState.h"
 #include "time/ClockBackend.h"
 #include "time/SystemClock.h"
 
-CorrectorState correctorState;
-
 namespace {
 
-constexpr double kStepThresholdSeconds = 2.0;
 constexpr double kSlewUnitsPerSecond = 100.0;
 constexpr uint32_t kUnixFromNtpSeconds = 2085978496u;  // -2208988800 modulo 2^32
 
@@ -25,13 +23,13 @@ void StepClock(NtpTime start, double error) {
     const int32_t ms = TruncateToInt32((t - static_cast<double>(s)) * 1000.0);
     const uint32_t unixSeconds = static_cast<uint32_t>(s) + kUnixFromNtpSeconds;
     if (clock.SetClock(unixSeconds, static_cast<uint32_t>(ms))) {
-        ++statusRecord.steps;
-        statusRecord.lastAction = CorrectionAction::kStep;
+        ++correctorState.steps;
+        correctorState.lastAction = CorrectionAction::kStep;
         correctorState.corrected = 1;
         LogEvent(Priority::kNotice, "The time has been corrected by %.3f second%s", error, Plural(error));
     } else {
-        ++statusRecord.failedSteps;
-        statusRecord.lastAction = CorrectionAction::kFailedStep;
+        ++correctorState.failedSteps;
+        correctorState.lastAction = CorrectionAction::kFailedStep;
         LogEvent(Priority::kError, "Failed to set the time");
     }
 }
@@ -43,7 +41,7 @@ void SetRate(ClockBackend& backend, uint32_t adjustment) {
         correctorState.rateRefused = 0;
         return;
     }
-    ++statusRecord.rateChangesFailed;
+    ++correctorState.rateChangesFailed;
     if (correctorState.rateRefused) {
         LOG_LINE("Failed to set the clock's rate to %u", adjustment);
     } else {
@@ -77,7 +75,7 @@ void CorrectClock(double error) {
     }
 
     LOG_LINE("Delta is %.3f second%s", error, Plural(error));
-    statusRecord.lastDelta = error;
+    state.lastError = error;
 
     if (std::fabs(error) > kStepThresholdSeconds) {
         StepClock(start, error);
@@ -88,8 +86,8 @@ void CorrectClock(double error) {
 
     LOG_LINE("Slew clock");
     state.corrected = 1;
-    ++statusRecord.slews;
-    statusRecord.lastAction = CorrectionAction::kSlew;
+    ++state.slews;
+    state.lastAction = CorrectionAction::kSlew;
     uint32_t amount = static_cast<uint32_t>(TruncateToInt32(std::fabs(error) * kSlewUnitsPerSecond));
     if (amount == 0) amount = 1;
     if (positive != static_cast<bool>(state.prevPositive)) {

@@ -1,39 +1,18 @@
 #include "sync/Sntp.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
-#include <thread>
 
+#include "auth/Keys.h"
 #include "base/Log.h"
 #include "base/Monotonic.h"
+#include "sync/InForce.h"
+#include "sync/LeapAndSync.h"
 #include "sync/Status.h"
+#include "sync/SyncState.h"
+#include "sync/Tracking.h"
+#include "time/SntpMessage.h"
 #include "time/SystemClock.h"
-
-namespace {
-
-class OpenGate final : public WorkerGate {
-  public:
-    Wait BeforeReceive(SocketHandle, int) override { return kReadable; }
-    void AfterReceive() override {}
-    bool Pause(uint32_t milliseconds) override {
-        std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
-        return true;
-    }
-};
-
-OpenGate openGate;
-WorkerGate* gate = &openGate;
-
-}  // namespace
-
-WorkerGate& CurrentWorkerGate() {
-    return *gate;
-}
-
-void InstallWorkerGate(WorkerGate* newGate) {
-    gate = newGate != nullptr ? newGate : &openGate;
-}
 
 bool OpenAnswerSocket(SocketHandle& s) {
     SocketApi& net = Net();
@@ -102,7 +81,7 @@ void Authenticate(const Datagram& request, Datagram& reply) {
     } else if (mac.verdict != MacVerdict::kUnknownKey && mac.verdict != MacVerdict::kBadDigest) {
         return;
     }
-    std::memset(reply.bytes + kHeaderBytes, 0, kKeyIdBytes);
+    std::memset(reply.bytes + kSntpMessageSize, 0, kKeyIdBytes);
     reply.length = kCryptoNakBytes;
 }
 
@@ -120,18 +99,17 @@ const char* Unanswerable(const Datagram& request) {
 }
 
 // Queues the answer to a request, unless it is one to leave unanswered (counted).
-void Answer(const Datagram& request, const SntpMessage& message, NtpTime arrival, ReplyQueue& queue) {
+void Answer(const Datagram& request, const SntpMessage& message, ReplyQueue& queue) {
     if (const char* why = Unanswerable(request)) {
-        ++statusRecord.requestsDropped;
-        if (TellRefusal(Refusal::kRequest))
+        if (NoteRefusal(Refusal::kRequest, statusRecord.requestsDropped))
             ServiceEvent(Priority::kWarning, "Leaving a request from %s unanswered: %s",
                          FormatAddress(request.peer.address).text, why);
-        PublishStatus(true);  // a refusal is counted where an operator looks, within a second
         return;
     }
     Datagram& reply = queue.replies[queue.count++];
     SntpMessage built;
-    BuildServerReply(message, arrival, SystemClock().Now(), built);
+    // Its transmit time is read now, as late as it can be.
+    BuildServerReply(message, request.arrival.local, SystemClock().Now(), built);
     std::memcpy(reply.bytes, built.bytes, kSntpMessageSize);
     reply.length = kSntpMessageSize;
     if (!authentication.keys.empty() && request.length > kSntpMessageSize) Authenticate(request, reply);
@@ -145,10 +123,9 @@ void Handle(const Datagram& datagram, SocketHandle s, ReplyQueue& queue) {
     const int mode = MessageMode(message);
     ++statusRecord.datagrams[mode];
     LOG_LINE("NTP message received from %s mode %d", FormatAddress(datagram.peer.address).text, mode);
-    const NtpTime arrival = SystemClock().Now();
     if (mode == kModeClient) {
         // Answered at once, from anyone: every client-mode machine is a stratum-15 server too.
-        Answer(datagram, message, arrival, queue);
+        Answer(datagram, message, queue);
         // In the console every datagram's lines stay together, a failed send's included.
         if (ConsoleMode) queue.Flush(s);
         return;
@@ -162,35 +139,50 @@ void Handle(const Datagram& datagram, SocketHandle s, ReplyQueue& queue) {
     if (mode == kModeBroadcast) {
         // Tracking may send a poll of its own: what was answered before goes first.
         queue.Flush(s);
-        HandleBroadcast(message, datagram.peer.address, s, mac);
+        HandleBroadcast(message, datagram.peer.address, datagram.arrival, s, mac);
     } else if (mode == kModeServer) {
-        HandleReply(message, datagram.peer.address, mac);
+        HandleReply(message, datagram.peer.address, datagram.arrival, mac);
     }
 }
 
-}  // namespace
-
-bool ReceiveFailed(int error, const char* worker) {
+// A receive counted: a failure logged, and the worker's end once they come without end.
+bool FailedForGood(const Received& received, const char* worker) {
+    if (received.count >= 0) {
+        statusRecord.receiveFailuresInARow = 0;
+        return false;
+    }
     ++statusRecord.receiveFailures;
     LOG_LINE("NTP server recvfrom failed");
     if (++statusRecord.receiveFailuresInARow < kMaxReceiveFailuresInARow) return false;
     StatusFailed("NTP server recvfrom failed %d times in a row (%d); the %s stops", kMaxReceiveFailuresInARow,
-                 error, worker);
+                 received.error, worker);
     return true;
 }
 
-void AnswerSignedRequests(SocketHandle s, const Datagram* batch, int n) {
+}  // namespace
+
+Received ReceiveDatagrams(SocketHandle s, Datagram* batch, int max) {
+    SocketApi& net = Net();
+    const int n = net.ReceiveMany(s, batch, max);
+    if (n < 0) return {n, net.LastError()};
+    const Arrival arrival{SystemClock().Now(), MonotonicMs()};
+    for (int i = 0; i < n; ++i) batch[i].arrival = arrival;
+    return {n, 0};
+}
+
+Listened AnswerSignedRequests(SocketHandle s, const Datagram* batch, const Received& received) {
+    if (FailedForGood(received, "broadcaster")) return Listened::kFailedForGood;
     ReplyQueue queue;
-    for (int i = 0; i < n; ++i) {
+    for (int i = 0; i < received.count; ++i) {
         SntpMessage message;
         std::memcpy(message.bytes, batch[i].bytes, kSntpMessageSize);
         const int mode = MessageMode(message);
         ++statusRecord.datagrams[mode];
         LOG_LINE("NTP message received from %s mode %d", FormatAddress(batch[i].peer.address).text, mode);
-        if (mode == kModeClient && batch[i].length > kSntpMessageSize)
-            Answer(batch[i], message, SystemClock().Now(), queue);
+        if (mode == kModeClient && batch[i].length > kSntpMessageSize) Answer(batch[i], message, queue);
     }
     queue.Flush(s);
+    return Listened::kGoOn;
 }
 
 int DuePendingWork() {
@@ -202,35 +194,20 @@ int DuePendingWork() {
     return next < 0 ? 0 : static_cast<int>(std::min<int64_t>(next, 60000));
 }
 
-Listened ListenOnce(SocketHandle s) {
-    const WorkerGate::Wait wait = gate->BeforeReceive(s, DuePendingWork());
-    if (wait == WorkerGate::kEnd) return Listened::kEnded;
-    if (wait == WorkerGate::kTimedOut) {
-        (void)DuePendingWork();
-        return Listened::kGoOn;
-    }
-    Datagram batch[kListenBatch];
-    const int n = Net().ReceiveMany(s, batch, kListenBatch);
-    gate->AfterReceive();
-    if (n < 0)
-        return ReceiveFailed(Net().LastError(), "listener") ? Listened::kFailedForGood : Listened::kGoOn;
-    statusRecord.receiveFailuresInARow = 0;
+Listened HandleDatagrams(SocketHandle s, const Datagram* batch, const Received& received) {
+    if (FailedForGood(received, "listener")) return Listened::kFailedForGood;
     ReplyQueue queue;
-    for (int i = 0; i < n; ++i) Handle(batch[i], s, queue);
+    for (int i = 0; i < received.count; ++i) Handle(batch[i], s, queue);
     queue.Flush(s);
     return Listened::kGoOn;
 }
 
-uint32_t ListenerThread(void*) {
+bool StartListener(SocketHandle& s) {
     StartStatus(0);
     LoadConfiguredDelay();
-    SocketHandle s = kInvalidSocket;
-    if (!OpenListenerSocket(s)) return kNetworkFailed;
+    s = kInvalidSocket;
+    if (!OpenListenerSocket(s)) return false;
     statusRecord.state = WorkerState::kWaiting;
     PublishStatus();
-    for (;;) {
-        const Listened listened = ListenOnce(s);
-        if (listened == Listened::kGoOn) continue;
-        return listened == Listened::kEnded ? kWorkerEnded : kNetworkFailed;
-    }
+    return true;
 }

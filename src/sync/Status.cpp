@@ -7,8 +7,10 @@
 
 #include "base/Log.h"
 #include "base/Monotonic.h"
+#include "base/Platform.h"
 #include "base/TextFile.h"
 #include "net/Socket.h"
+#include "sync/StatusKeys.h"
 #include "time/Calendar.h"
 #include "time/SntpMessage.h"
 
@@ -31,9 +33,6 @@ struct Publisher {
 };
 
 Publisher publisher;
-// Installed and removed by the service's thread while a worker (one left running by a stop that could not
-// wait for it) may publish.
-std::atomic<StatusSink> statusSink{nullptr};
 
 const char* StateName(WorkerState state) {
     switch (state) {
@@ -88,30 +87,42 @@ std::string At(NtpTime t) {
     return text;
 }
 
-void Append(std::string& text, const char* key, const char* format, ...)
-    __attribute__((format(printf, 3, 4)));
+void Append(std::string& text, StatusKey key, const char* format, ...) __attribute__((format(printf, 3, 4)));
 // printf-style on purpose: the compiler checks every format against its arguments.
-void Append(std::string& text, const char* key, const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
+void Append(std::string& text, StatusKey key, const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
     char value[200];
     va_list arguments;
     va_start(arguments, format);
     const int n = std::vsnprintf(value, sizeof value, format, arguments);
     va_end(arguments);
-    text.append(key).append("=").append(n < 0 ? "" : value).append("\n");
+    text.append(StatusKeyOf(key).name).append("=").append(n < 0 ? "" : value).append("\n");
+}
+
+// A value as it is, however long: up to 64 subnets, never to be cut.
+void AppendText(std::string& text, StatusKey key, const std::string& value) {
+    text.append(StatusKeyOf(key).name).append("=").append(value).append("\n");
 }
 
 }  // namespace
 
-double UnixSeconds(NtpTime t) {
-    double seconds = t.Seconds();
-    if (seconds == 0.0) return 0.0;
-    // From 2036-02-07 the seconds field starts again at 0: such values lie in the next era.
-    if (seconds < 2147483648.0) seconds += 4294967296.0;
-    return seconds - kSecondsFrom1900To1970;
+std::string AuthRefusalReason(const AuthRefused& refused) {
+    switch (refused.why) {
+        case AuthRefusal::kMac:
+            break;
+        case AuthRefusal::kReplayed:
+            return "a replay of an earlier broadcast";
+        case AuthRefusal::kDisagrees:
+            return "a reply whose time is not its broadcast's";
+    }
+    return RefusalReason(refused.verdict, refused.keyId);
 }
 
-void InstallStatusSink(StatusSink sink) {
-    statusSink.store(sink);
+bool NoteRefusal(Refusal kind, uint64_t& count, uint32_t* lastSender, uint32_t sender) {
+    ++count;
+    if (lastSender != nullptr) *lastSender = sender;
+    const bool tell = TellRefusal(kind);
+    PublishStatus(count != 1);
+    return tell;
 }
 
 void ResetStatus() {
@@ -181,89 +192,87 @@ void PublishStatus(bool sparingly) {
     }
     const bool working =
         statusRecord.state != WorkerState::kStarting && statusRecord.state != WorkerState::kFailed;
-    if (const StatusSink sink = statusSink.load())
-        sink(StatusSummary(statusRecord, snapshot).c_str(), working);
+    if (const auto line = CurrentPlatform().statusLine)
+        line(StatusSummary(statusRecord, snapshot).c_str(), working);
 }
 
 std::string FormatStatus(const StatusRecord& r, const StatusSnapshot& s) {
+    using K = StatusKey;
+    const CorrectorState& c = s.corrector;
     std::string failure = r.failure;
-    for (char& c : failure)
-        if (c == '\n' || c == '\r') c = ' ';
+    for (char& ch : failure)
+        if (ch == '\n' || ch == '\r') ch = ' ';
     std::string text;
     text.reserve(1024);
-    Append(text, "version", "1");
-    Append(text, "pid", "%lu", CurrentProcessId());
-    Append(text, "mode", "%s", r.serverMode ? "server" : "client");
-    Append(text, "state", "%s", StateName(r.state));
-    Append(text, "updated", "%.0f", UnixSeconds(s.now));
-    Append(text, "server", "%s", AddressOrNothing(s.server).c_str());
-    Append(text, "stratum", "%d", s.stratum);
-    Append(text, "server_since", "%.0f", UnixSeconds(r.serverSince));
-    Append(text, "last_broadcast", "%.0f", UnixSeconds(r.lastBroadcast));
-    Append(text, "last_delta_ms", "%.3f", r.lastDelta * 1000.0);
-    Append(text, "last_action", "%s", ActionName(r.lastAction));
-    Append(text, "delay_ms", "%.3f", s.delayValid ? s.delaySeconds * 1000.0 : 0.0);
-    Append(text, "delay_source", "%s", s.delaySource);
-    Append(text, "delay_updated", "%.0f", s.fixedDelay ? 0.0 : UnixSeconds(s.delayUpdated));
-    Append(text, "last_poll", "%.0f", UnixSeconds(r.lastPoll));
-    Append(text, "awaiting_reply", "%d", s.awaitingReply ? 1 : 0);
-    Append(text, "adjustment", "%u", s.adjustment);
-    Append(text, "increment", "%u", s.increment);
-    Append(text, "best_guess", "%u", s.bestGuess);
-    Append(text, "max_error_ms", "%.3f", r.maxErrorUs / 1000.0);
-    Append(text, "est_error_ms", "%.3f", r.estErrorUs / 1000.0);
-    Append(text, "kernel_sync", "%s", s.kernelSync);
+    Append(text, K::kVersion, "1");
+    Append(text, K::kPid, "%lu", CurrentProcessId());
+    Append(text, K::kMode, "%s", r.serverMode ? "server" : "client");
+    Append(text, K::kState, "%s", StateName(r.state));
+    Append(text, K::kUpdated, "%.0f", UnixSeconds(s.now));
+    Append(text, K::kServer, "%s", AddressOrNothing(s.server).c_str());
+    Append(text, K::kStratum, "%d", s.stratum);
+    Append(text, K::kServerSince, "%.0f", UnixSeconds(r.serverSince));
+    Append(text, K::kLastBroadcast, "%.0f", UnixSeconds(r.lastBroadcast));
+    Append(text, K::kLastDeltaMs, "%.3f", c.lastError * 1000.0);
+    Append(text, K::kLastAction, "%s", ActionName(c.lastAction));
+    Append(text, K::kDelayMs, "%.3f", s.delayValid ? s.delaySeconds * 1000.0 : 0.0);
+    Append(text, K::kDelaySource, "%s", s.delaySource);
+    Append(text, K::kDelayUpdated, "%.0f", s.fixedDelay ? 0.0 : UnixSeconds(s.delayUpdated));
+    Append(text, K::kLastPoll, "%.0f", UnixSeconds(r.lastPoll));
+    Append(text, K::kAwaitingReply, "%d", s.awaitingReply ? 1 : 0);
+    Append(text, K::kAdjustment, "%u", s.adjustment);
+    Append(text, K::kIncrement, "%u", s.increment);
+    Append(text, K::kBestGuess, "%u", c.bestGuess);
+    Append(text, K::kMaxErrorMs, "%.3f", r.maxErrorUs / 1000.0);
+    Append(text, K::kEstErrorMs, "%.3f", r.estErrorUs / 1000.0);
+    Append(text, K::kKernelSync, "%s", s.kernelSync);
     // A leap the clock is armed for, until its midnight.
     const bool pending =
         s.leap != LeapSecond::kNone && UnixSeconds(s.now) < static_cast<double>(s.leapMidnight);
     const bool inserts = s.leap == LeapSecond::kInsert;
-    Append(text, "leap", "%s", !pending ? "none" : inserts ? "insert" : "delete");
-    Append(text, "leap_at", "%lld", pending ? static_cast<long long>(s.leapMidnight) : 0LL);
-    // Up to 64 subnets: longer than Append holds, and never to be cut.
-    text.append("allowed_servers=").append(s.allowedServers).append("\n");
-    Append(text, "max_step", "%u", s.maxStepSeconds);
-    text.append("auth=").append(s.trusted).append("\n");
-    text.append("keys=").append(s.keys).append("\n");
-    Append(text, "broadcast_key", "%u", s.broadcastKey);
-    for (int mode = 0; mode < 8; ++mode) {
-        char key[24];
-        (void)std::snprintf(key, sizeof key, "datagrams_mode%d", mode);
-        Append(text, key, "%llu", static_cast<unsigned long long>(r.datagrams[mode]));
-    }
+    Append(text, K::kLeap, "%s", !pending ? "none" : inserts ? "insert" : "delete");
+    Append(text, K::kLeapAt, "%lld", pending ? static_cast<long long>(s.leapMidnight) : 0LL);
+    AppendText(text, K::kAllowedServers, s.allowedServers);
+    Append(text, K::kMaxStep, "%u", s.maxStepSeconds);
+    AppendText(text, K::kAuth, s.trusted);
+    AppendText(text, K::kKeys, s.keys);
+    Append(text, K::kBroadcastKey, "%u", s.broadcastKey);
+    for (int mode = 0; mode < 8; ++mode)
+        Append(text, static_cast<K>(static_cast<int>(K::kDatagramsMode0) + mode), "%llu",
+               static_cast<unsigned long long>(r.datagrams[mode]));
     const struct {
-        const char* key;
+        K key;
         uint64_t value;
-    } counters[] = {{"requests_answered", r.requestsAnswered},
-                    {"requests_dropped", r.requestsDropped},
-                    {"broadcasts_accepted", r.broadcastsAccepted},
-                    {"broadcasts_ignored", r.broadcastsIgnored},
-                    {"broadcasts_refused", r.broadcastsRefused},
-                    {"replies_accepted", r.repliesAccepted},
-                    {"replies_refused", r.repliesRefused},
-                    {"receive_failures", r.receiveFailures},
-                    {"send_failures", r.sendFailures},
-                    {"steps", r.steps},
-                    {"failed_steps", r.failedSteps},
-                    {"slews", r.slews},
-                    {"rate_changes_failed", r.rateChangesFailed},
-                    {"steps_refused", r.stepsRefused},
-                    {"auth_refused", r.authRefused},
-                    {"broadcasts_unconfirmed", r.broadcastsUnconfirmed},
-                    {"leaps_ignored", r.leapsIgnored},
-                    {"leaps_discounted", r.leapsDiscounted},
-                    {"broadcasts_sent", r.broadcastsSent}};
+    } counters[] = {{K::kRequestsAnswered, r.requestsAnswered},
+                    {K::kRequestsDropped, r.requestsDropped},
+                    {K::kBroadcastsAccepted, r.broadcastsAccepted},
+                    {K::kBroadcastsIgnored, r.broadcastsIgnored},
+                    {K::kBroadcastsRefused, r.broadcastsRefused},
+                    {K::kRepliesAccepted, r.repliesAccepted},
+                    {K::kRepliesRefused, r.repliesRefused},
+                    {K::kReceiveFailures, r.receiveFailures},
+                    {K::kSendFailures, r.sendFailures},
+                    {K::kSteps, c.steps},
+                    {K::kFailedSteps, c.failedSteps},
+                    {K::kSlews, c.slews},
+                    {K::kRateChangesFailed, c.rateChangesFailed},
+                    {K::kStepsRefused, r.stepsRefused},
+                    {K::kAuthRefused, r.authRefused},
+                    {K::kBroadcastsUnconfirmed, r.broadcastsUnconfirmed},
+                    {K::kLeapsIgnored, r.leapsIgnored},
+                    {K::kLeapsDiscounted, r.leapsDiscounted},
+                    {K::kBroadcastsSent, r.broadcastsSent}};
     for (const auto& counter : counters)
         Append(text, counter.key, "%llu", static_cast<unsigned long long>(counter.value));
-    Append(text, "last_broadcast_sent", "%.0f", UnixSeconds(r.lastBroadcastSent));
-    Append(text, "last_refused_sender", "%s", AddressOrNothing(r.lastRefusedSender).c_str());
-    Append(text, "last_refused_step", "%.0f", UnixSeconds(r.lastRefusedStep));
-    Append(text, "last_refused_step_ms", "%.3f", r.lastRefusedStepError * 1000.0);
-    Append(text, "last_refused_step_sender", "%s", AddressOrNothing(r.lastRefusedStepSender).c_str());
-    const std::string reason =
-        r.authRefused != 0 ? RefusalReason(r.lastAuthRefused.verdict, r.lastAuthRefused.keyId) : "";
-    Append(text, "last_auth_refused", "%s", reason.c_str());
-    Append(text, "last_auth_refused_sender", "%s", AddressOrNothing(r.lastAuthRefusedSender).c_str());
-    Append(text, "failure", "%s", failure.c_str());
+    Append(text, K::kLastBroadcastSent, "%.0f", UnixSeconds(r.lastBroadcastSent));
+    Append(text, K::kLastRefusedSender, "%s", AddressOrNothing(r.lastRefusedSender).c_str());
+    Append(text, K::kLastRefusedStep, "%.0f", UnixSeconds(r.lastRefusedStep));
+    Append(text, K::kLastRefusedStepMs, "%.3f", r.lastRefusedStepError * 1000.0);
+    Append(text, K::kLastRefusedStepSender, "%s", AddressOrNothing(r.lastRefusedStepSender).c_str());
+    const std::string reason = r.authRefused != 0 ? AuthRefusalReason(r.lastAuthRefused) : "";
+    Append(text, K::kLastAuthRefused, "%s", reason.c_str());
+    Append(text, K::kLastAuthRefusedSender, "%s", AddressOrNothing(r.lastAuthRefusedSender).c_str());
+    Append(text, K::kFailure, "%s", failure.c_str());
     return text;
 }
 
@@ -280,8 +289,8 @@ std::string StatusSummary(const StatusRecord& r, const StatusSnapshot& s) {
     if (s.server == 0) return "Waiting for time broadcasts";
     const std::string delay = s.delayValid ? Duration(s.delaySeconds) + " " + s.delaySource : "not known yet";
     (void)std::snprintf(text, sizeof text, "Following %s (stratum %d); last correction %s (%s) %s; delay %s",
-                        FormatAddress(s.server).text, s.stratum, Duration(r.lastDelta).c_str(),
-                        ActionName(r.lastAction), At(r.lastBroadcast).c_str(), delay.c_str());
+                        FormatAddress(s.server).text, s.stratum, Duration(s.corrector.lastError).c_str(),
+                        ActionName(s.corrector.lastAction), At(r.lastBroadcast).c_str(), delay.c_str());
     std::string summary = text;
     if (r.stepsRefused != 0) {
         (void)std::snprintf(text, sizeof text, "; refused a step of %.3f s from %s %s",

@@ -4,23 +4,33 @@
 #include <string>
 
 #include "auth/Keys.h"
+#include "base/Log.h"
+#include "sync/CorrectorState.h"
 #include "time/ClockBackend.h"
 #include "time/NtpTime.h"
 
 // What the worker has done, for the status file, the service manager's status line and zelkorstat. Only
 // the worker writes it; the responder's path only counts, with plain increments. What SyncState and
-// CorrectorState already hold (the server, its stratum, the delay, the best guess) is read from them.
+// CorrectorState already hold (the server, its stratum, the delay, the corrections) is read from them.
 
 enum class WorkerState { kStarting, kWaiting, kFollowing, kBroadcasting, kFailed };
-enum class CorrectionAction { kNone, kStep, kSlew, kFailedStep };
+
+// Why a message was refused for want of authenticity: its MAC (the check's verdict says how), or
+// tracking's judgement of a valid one (a replay of an earlier broadcast; a confirming reply whose time
+// is not its broadcast's).
+enum class AuthRefusal { kMac, kReplayed, kDisagrees };
+struct AuthRefused {
+    AuthRefusal why = AuthRefusal::kMac;
+    MacVerdict verdict = MacVerdict::kAbsent;
+    uint32_t keyId = 0;
+};
+std::string AuthRefusalReason(const AuthRefused& refused);  // "no MAC", "unknown key 7", ...
 
 struct StatusRecord {
     int serverMode = 0;
     WorkerState state = WorkerState::kStarting;
     NtpTime serverSince = NtpTime();  // when the followed server was first accepted
     NtpTime lastBroadcast = NtpTime();
-    double lastDelta = 0.0;  // seconds, the error of the last accepted broadcast
-    CorrectionAction lastAction = CorrectionAction::kNone;
     NtpTime lastPoll = NtpTime();
     uint64_t datagrams[8] = {};  // received, by mode
     uint64_t requestsAnswered = 0;
@@ -36,17 +46,13 @@ struct StatusRecord {
     uint32_t lastRefusedStepSender = 0;
     uint64_t authRefused = 0;  // messages without a valid MAC under a trusted key, when one is required
     uint32_t lastAuthRefusedSender = 0;
-    MacResult lastAuthRefused{};  // why, its verdict and key ID (shown as "no MAC", "unknown key 7", ...)
+    AuthRefused lastAuthRefused{};
     uint64_t repliesAccepted = 0;
     uint64_t repliesRefused = 0;
     uint64_t receiveFailures = 0;
     int receiveFailuresInARow = 0;  // with no datagram between: the listener gives up at a limit
     uint64_t sendFailures = 0;
-    uint64_t steps = 0;
-    uint64_t failedSteps = 0;
-    uint64_t slews = 0;
-    uint64_t rateChangesFailed = 0;  // changes of the rate the clock refused
-    uint32_t maxErrorUs = 0;         // the bounds of the clock's error after the last correction
+    uint32_t maxErrorUs = 0;  // the bounds of the clock's error after the last correction
     uint32_t estErrorUs = 0;
     uint64_t leapsIgnored = 0;     // broadcasts announcing a leap second on a day that has none
     uint64_t leapsDiscounted = 0;  // corrections that left alone the leap second this clock made
@@ -78,6 +84,11 @@ void FlushPendingStatus();
 // Back to no record, no file and no summary, as before StartStatus (tests).
 void ResetStatus();
 
+// The bookkeeping of every refusal: counted, its sender remembered, and the status renewed, at once for
+// the first of its count and then sparingly (anyone can cause refusals at will). True when the service
+// log is to hear of this one now, with the reason the caller gives; the rest go into the minute's summary.
+bool NoteRefusal(Refusal kind, uint64_t& count, uint32_t* lastSender = nullptr, uint32_t sender = 0);
+
 // What the status shows besides the record, from tracking, the corrector, the settings, the keys and the
 // clock, taken when it is written (TakeStatusSnapshot, beside the worker's state).
 struct StatusSnapshot {
@@ -92,7 +103,7 @@ struct StatusSnapshot {
     bool awaitingReply = false;
     uint32_t adjustment = 0;  // 0 and 0 when the clock cannot tell
     uint32_t increment = 0;
-    uint32_t bestGuess = 0;
+    CorrectorState corrector;
     const char* kernelSync = "off";
     LeapSecond leap = LeapSecond::kNone;
     int64_t leapMidnight = 0;
@@ -109,14 +120,6 @@ std::string FormatStatus(const StatusRecord& record, const StatusSnapshot& snaps
 // One line for the service manager, such as "Following 10.1.2.3 (stratum 2); last correction -0.80 ms
 // (slew) at 19:04:12 UTC; delay 0.41 ms measured".
 std::string StatusSummary(const StatusRecord& record, const StatusSnapshot& snapshot);
-
-// Where the summary goes (systemd's STATUS=); null: nowhere.
-// working: the worker has set up and does its work (neither starting nor failed).
-using StatusSink = void (*)(const char* summary, bool working);
-void InstallStatusSink(StatusSink sink);
-
-// Seconds since 1970 of an NTP time (after 2036 in the next era); 0 for no time at all.
-double UnixSeconds(NtpTime t);
 
 // Platform: the status file's path (ZELKOR_STATUS, else the platform's place), the folder made ready for
 // it (false, with a reason, when it cannot be the daemon's own), and the process id.

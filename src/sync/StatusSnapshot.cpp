@@ -1,8 +1,10 @@
 // The status's view of the worker's state, gathered where that state lives, so that formatting it
 // needs none of it.
 
-#include "sync/Sntp.h"
+#include "sync/CorrectorState.h"
+#include "sync/InForce.h"
 #include "sync/Status.h"
+#include "sync/SyncState.h"
 #include "time/SystemClock.h"
 
 namespace {
@@ -39,7 +41,7 @@ StatusSnapshot TakeStatusSnapshot() {
     s.awaitingReply = syncState.awaitingReply != 0;
     bool disabled = false;
     if (!CurrentClock().GetAdjustment(s.adjustment, s.increment, disabled)) s.adjustment = s.increment = 0;
-    s.bestGuess = correctorState.bestGuess;
+    s.corrector = correctorState;
     s.kernelSync = KernelSyncName();
     s.leap = syncState.leapNear;
     s.leapMidnight = syncState.leapMidnight;

@@ -1,27 +1,25 @@
+#include "sync/Tracking.h"
+
 #include <cmath>
-#include <cstdio>
 #include <cstring>
-#include <string>
 
 #include "base/Log.h"
 #include "base/Monotonic.h"
-#include "sync/Sntp.h"
+#include "sync/Corrector.h"
+#include "sync/InForce.h"
+#include "sync/LeapAndSync.h"
 #include "sync/Status.h"
 #include "time/SystemClock.h"
-
-SyncState syncState;
 
 namespace {
 
 constexpr uint32_t kReplyMaxAgeSeconds = 3600;  // the delay is measured again after an hour
 constexpr int kMinStratum = 1;
 constexpr int kMaxStratum = 16;
-constexpr double kStepThresholdSeconds = 2.0;
 
 // What makes a reply's delay believable (RFC 4330 section 5): a synchronised server of stratum 1 to 15
 // that gave both its times, in order, an answer within seconds, and a delay a LAN can have.
 constexpr int kMaxReplyStratum = 15;
-constexpr int kLeapNotSynchronised = 3;
 constexpr double kMaxReplyWaitSeconds = 8.0;
 constexpr double kMaxDelaySeconds = 1.0;
 // Timestamps carry whole milliseconds: a delay less than one below zero is rounding, and means none.
@@ -47,39 +45,38 @@ bool DelayFromReply(const SntpMessage& m, NtpTime t4, NtpTime& delay) {
     return true;
 }
 
-const NtpTime* LatestUnder(const SyncState& sync, uint32_t key) {
-    for (const KeyFreshness& f : sync.freshness)
-        if (f.key == key) return &f.latest;
-    return nullptr;
-}
-
-void SetLatest(uint32_t key, NtpTime latest) {
-    for (KeyFreshness& f : syncState.freshness) {
-        if (f.key == key) {
-            f.latest = latest;
-            return;
-        }
-    }
-    syncState.freshness.push_back({key, latest});
+// The clock error a broadcast gives: its time less the local time it arrived, plus the one-way delay when
+// one is known (the broadcast was sent that long before it arrived).
+NtpTime BroadcastError(NtpTime transmit, NtpTime arrival, bool delayKnown, NtpTime delay) {
+    const NtpTime error = transmit - arrival;
+    return delayKnown ? error + delay : error;
 }
 
 // After the first correction, the steps of any 600 s add up to at most MaxStep: one sender must not move
 // every clock on the LAN by an hour, whether at once or in many steps.
-bool StepTooLarge(double error, const SyncState& sync, const CorrectorState& corrector, const Settings& in) {
+bool StepTooLarge(double error, int64_t nowMs, const SyncState& sync, const CorrectorState& corrector,
+                  const Settings& in) {
     const double size = std::fabs(error);
     if (in.maxStepSeconds == 0 || !corrector.corrected || size <= kStepThresholdSeconds) return false;
-    return sync.recentSteps.total + size > static_cast<double>(in.maxStepSeconds);
+    return StepsWithin(sync.recentSteps, nowMs) + size > static_cast<double>(in.maxStepSeconds);
 }
 
-// Counts a message refused for want of a valid MAC under a trusted key; true for the first since the start.
-bool RefuseUnauthentic(const MacResult& mac, uint32_t sender) {
-    ++statusRecord.authRefused;
-    statusRecord.lastAuthRefusedSender = sender;
-    statusRecord.lastAuthRefused = {mac.verdict, nullptr, mac.keyId};
-    if (TellRefusal(Refusal::kAuthentication))
+// A message refused for want of a valid MAC under a trusted key.
+void RefuseUnauthentic(const AuthRefused& refused, uint32_t sender) {
+    statusRecord.lastAuthRefused = refused;
+    if (NoteRefusal(Refusal::kAuthentication, statusRecord.authRefused, &statusRecord.lastAuthRefusedSender,
+                    sender))
         ServiceEvent(Priority::kWarning, "Refusing a message from %s: %s", FormatAddress(sender).text,
-                     RefusalReason(mac.verdict, mac.keyId).c_str());
-    return statusRecord.authRefused == 1;
+                     AuthRefusalReason(refused).c_str());
+}
+
+AuthRefused ByMac(const MacResult& mac) {
+    return {AuthRefusal::kMac, mac.verdict, mac.keyId};
+}
+
+void RefuseReply(uint32_t sender, const char* why) {
+    if (NoteRefusal(Refusal::kReply, statusRecord.repliesRefused))
+        ServiceEvent(Priority::kWarning, "Refusing a reply from %s: %s", FormatAddress(sender).text, why);
 }
 
 // The server changes: said once, with the reason, where the service log listens.
@@ -103,43 +100,43 @@ void TellNewServer(uint32_t sender, int stratum, NtpTime now) {
 // Corrects the clock from an accepted broadcast and makes its sender the server; polls it for the delay
 // where the rules say so and mayPoll (a confirmation has just measured it).
 void Follow(uint32_t sender, int stratum, int leap, NtpTime transmit, double error, uint32_t key,
-            SocketHandle s, bool mayPoll) {
-    const SystemClock clock;
-    const CorrectionAction previousAction = statusRecord.lastAction;
+            const Arrival& arrival, SocketHandle s, bool mayPoll) {
+    const CorrectionAction previousAction = correctorState.lastAction;
     const bool firstCorrection = !correctorState.corrected;
-    error = LeapDiscounted(error, clock.Now());
+    error = LeapDiscounted(error, arrival.local);
     CorrectClock(error);
-    TellClock(leap, stratum, error);
-    if (statusRecord.lastAction == CorrectionAction::kStep && !firstCorrection)
-        AddStep(syncState.recentSteps, MonotonicMs(), std::fabs(error));
+    const CorrectionAction action = correctorState.lastAction;
+    // The clock after the correction, which a step has moved: when the broadcast counts as accepted.
+    const NtpTime now = SystemClock().Now();
+    TellClock(leap, stratum, error, action, now);
+    if (action == CorrectionAction::kStep && !firstCorrection)
+        AddStep(syncState.recentSteps, arrival.monotonicMs, std::fabs(error));
     const bool current = sender == syncState.lastServer && syncState.delayValid &&
-                         AgeSeconds(clock.Now(), syncState.lastReplyTime) <= kReplyMaxAgeSeconds;
+                         AgeSeconds(now, syncState.lastReplyTime) <= kReplyMaxAgeSeconds;
     // The poll is signed with the key the broadcast was, and its reply must be too.
     if (!current && mayPoll)
         (void)PollServer(sender, s, key != 0 ? FindKey(authentication.keys, key) : nullptr,
                          PollPurpose::kDelay, stratum);
     const bool newServer = sender != syncState.lastServer;
-    if (newServer) TellNewServer(sender, stratum, clock.Now());
+    if (newServer) TellNewServer(sender, stratum, now);
     syncState.lastServer = sender;
-    syncState.lastAcceptTime = clock.Now();
+    syncState.lastAcceptTime = now;
     syncState.lastStratum = stratum;
-    if (key != 0) SetLatest(key, transmit);
+    if (key != 0) SetLatest(syncState, key, transmit);
     ++statusRecord.broadcastsAccepted;
     statusRecord.state = WorkerState::kFollowing;
-    statusRecord.lastBroadcast = syncState.lastAcceptTime;
-    if (newServer) statusRecord.serverSince = syncState.lastAcceptTime;
+    statusRecord.lastBroadcast = now;
+    if (newServer) statusRecord.serverSince = now;
     // A flood of broadcasts, even ones that are followed, renews the status at most once a second; a new
     // server and a step are always told at once.
-    PublishStatus(!(newServer || statusRecord.lastAction != CorrectionAction::kSlew ||
-                    previousAction != CorrectionAction::kSlew));
+    PublishStatus(
+        !(newServer || action != CorrectionAction::kSlew || previousAction != CorrectionAction::kSlew));
 }
 
 void RefuseStep(double error, uint32_t sender, NtpTime now) {
-    ++statusRecord.stepsRefused;
     statusRecord.lastRefusedStep = now;
     statusRecord.lastRefusedStepError = error;
-    statusRecord.lastRefusedStepSender = sender;
-    if (TellRefusal(Refusal::kStep))
+    if (NoteRefusal(Refusal::kStep, statusRecord.stepsRefused, &statusRecord.lastRefusedStepSender, sender))
         LogEvent(Priority::kWarning, "Refusing to step the clock by %.3f seconds; MaxStep is %u", error,
                  settings.maxStepSeconds);
     else
@@ -150,34 +147,14 @@ void RefuseStep(double error, uint32_t sender, NtpTime now) {
 void Hold(const BroadcastFacts& b, const SymmetricKey* key, SocketHandle s) {
     ++statusRecord.broadcastsUnconfirmed;
     // The broadcast a poll confirms must have come before it: while one waits for its answer (a poll
-    // within kPollIntervalMs), the others are only counted.
+    // within kMinPollIntervalMs), the others are only counted.
     if (!PollServer(b.sender, s, key, PollPurpose::kConfirm, b.stratum)) return;
-    syncState.candidate = Candidate{b.sender, b.stratum, b.leap, b.transmit, b.now, key->id};
+    syncState.candidate = Candidate{b.sender, b.stratum, b.leap, b.transmit, b.arrival.local, key->id};
     LOG_LINE("Waiting for %s to answer a signed poll before its broadcasts are followed",
              FormatAddress(b.sender).text);
 }
 
 }  // namespace
-
-void ExpireSteps(StepWindow& window, int64_t nowMs) {
-    const int64_t now = nowMs / 1000;
-    // Each second come since clears the slot it takes over; a long quiet clears them all once.
-    int64_t from = window.upTo + 1;
-    if (now - from >= StepWindow::kSlots) from = now - StepWindow::kSlots + 1;
-    for (int64_t t = from; t <= now; ++t) {
-        double& slot = window.seconds[t % StepWindow::kSlots];
-        window.total -= slot;
-        slot = 0;
-    }
-    if (now > window.upTo) window.upTo = now;
-    if (window.total < 1e-9) window.total = 0;  // what subtracting left of nothing
-}
-
-void AddStep(StepWindow& window, int64_t atMs, double seconds) {
-    ExpireSteps(window, atMs);
-    window.seconds[(atMs / 1000) % StepWindow::kSlots] += seconds;
-    window.total += seconds;
-}
 
 void LoadConfiguredDelay() {
     if (settings.offset.kind != FoundValue::kAbsent && !settings.fixedDelay) {
@@ -214,52 +191,45 @@ Judged JudgeBroadcast(const BroadcastFacts& b, const SyncState& sync, const Corr
     // A zero transmit time is no time at all: taken at face value it would step the clock by 136 years.
     const bool usable = b.stratum >= kMinStratum && b.stratum <= kMaxStratum && !b.transmitZero;
     const bool accepted = usable && (b.sender == sync.lastServer || sync.lastStratum > b.stratum ||
-                                     AgeSeconds(b.now, sync.lastAcceptTime) > kSilenceSeconds);
+                                     AgeSeconds(b.arrival.local, sync.lastAcceptTime) > kSilenceSeconds);
     if (!accepted) return {BroadcastVerdict::kIgnored, 0};
-    NtpTime error = b.transmit - b.now;
-    if (sync.delayValid) error = error + sync.delay;
+    const double error =
+        BroadcastError(b.transmit, b.arrival.local, sync.delayValid != 0, sync.delay).Seconds();
     // The first broadcast and every new server: a signed broadcast proves who sent it, not when.
     if (in.trustedConfigured && b.sender != sync.lastServer) return {BroadcastVerdict::kUnconfirmed, 0};
-    if (StepTooLarge(error.Seconds(), sync, corrector, in))
-        return {BroadcastVerdict::kStepTooLarge, error.Seconds()};
-    return {BroadcastVerdict::kAccepted, error.Seconds()};
+    if (StepTooLarge(error, b.arrival.monotonicMs, sync, corrector, in))
+        return {BroadcastVerdict::kStepTooLarge, error};
+    return {BroadcastVerdict::kAccepted, error};
 }
 
-void HandleBroadcast(const SntpMessage& message, uint32_t sender, SocketHandle s, const MacResult& mac) {
+void HandleBroadcast(const SntpMessage& message, uint32_t sender, const Arrival& arrival, SocketHandle s,
+                     const MacResult& mac) {
     const BroadcastFacts facts{sender,
                                MessageStratum(message),
                                LeapIndicator(message),
                                TransmitTime(message),
                                TimestampIsZero(message, kOffsetTransmit),
                                mac,
-                               SystemClock().Now(),
-                               MonotonicMs()};
-    ExpireSteps(syncState.recentSteps, facts.nowMs);
+                               arrival};
     const Judged judged = JudgeBroadcast(facts, syncState, correctorState, settings);
-    // Events anyone on the network can cause at will renew the status at most once a second; the first
-    // refused broadcast and the first refused step are told at once.
+    // Events anyone on the network can cause at will renew the status at most once a second.
     switch (judged.verdict) {
         case BroadcastVerdict::kNotAllowed:
-            ++statusRecord.broadcastsRefused;
-            statusRecord.lastRefusedSender = sender;
-            if (TellRefusal(Refusal::kServers))
+            if (NoteRefusal(Refusal::kServers, statusRecord.broadcastsRefused,
+                            &statusRecord.lastRefusedSender, sender))
                 ServiceEvent(Priority::kWarning, "Refusing time broadcasts from %s: it is not in Servers",
                              FormatAddress(sender).text);
-            PublishStatus(statusRecord.broadcastsRefused != 1);
             break;
         case BroadcastVerdict::kUnsigned:
-            PublishStatus(!RefuseUnauthentic(mac, sender));
+            RefuseUnauthentic(ByMac(mac), sender);
             break;
-        case BroadcastVerdict::kReplayed: {
-            const bool first =
-                RefuseUnauthentic(MacResult{MacVerdict::kReplayed, mac.key, mac.keyId}, sender);
+        case BroadcastVerdict::kReplayed:
             // The server's own broadcasts refused as replays: its clock was ahead once. Its answer to a
             // signed poll tells its time now (HandleReply).
             if (sender == syncState.lastServer)
                 (void)PollServer(sender, s, mac.key, PollPurpose::kCheck, facts.stratum);
-            PublishStatus(!first);
+            RefuseUnauthentic({AuthRefusal::kReplayed, mac.verdict, mac.keyId}, sender);
             break;
-        }
         case BroadcastVerdict::kIgnored:
             ++statusRecord.broadcastsIgnored;
             PublishStatus(true);
@@ -269,12 +239,11 @@ void HandleBroadcast(const SntpMessage& message, uint32_t sender, SocketHandle s
             PublishStatus(true);
             break;
         case BroadcastVerdict::kStepTooLarge:
-            RefuseStep(judged.error, sender, facts.now);
-            PublishStatus(statusRecord.stepsRefused != 1);
+            RefuseStep(judged.error, sender, arrival.local);
             break;
         case BroadcastVerdict::kAccepted:
             Follow(sender, facts.stratum, facts.leap, facts.transmit, judged.error,
-                   settings.trustedConfigured ? mac.key->id : 0, s, true);
+                   settings.trustedConfigured ? mac.key->id : 0, arrival, s, true);
             break;
     }
     LOG_LINE("NTP Time broadcast received from %s", FormatAddress(sender).text);
@@ -291,7 +260,7 @@ bool PollServer(uint32_t server, SocketHandle s, const SymmetricKey* key, PollPu
     if (purpose == PollPurpose::kDelay) syncState.delayValid = 0;
     // Anyone can send broadcasts that ask for a poll: they go out at most this often.
     const int64_t nowMs = MonotonicMs();
-    if (syncState.polled && nowMs - syncState.lastPollMs < kPollIntervalMs) return false;
+    if (syncState.polled && nowMs - syncState.lastPollMs < kMinPollIntervalMs) return false;
     syncState.polled = 1;
     syncState.lastPollMs = nowMs;
     statusRecord.lastPoll = now;
@@ -323,82 +292,86 @@ bool IsOwnPoll(const uint8_t* request) {
            std::memcmp(request + kOffsetTransmit, syncState.polledTransmit, kTimestampSize) == 0;
 }
 
-void HandleReply(const SntpMessage& message, uint32_t sender, const MacResult& mac) {
+ReplyJudged JudgeReply(const ReplyFacts& r, const SyncState& sync, const CorrectorState& corrector,
+                       const Settings& in) {
+    const SntpMessage& m = r.message;
     // Only the answer to our own outstanding request counts: anyone can send a mode-4 message, and a
     // delay taken from it would shift the clock (RFC 4330 section 5).
-    if (!syncState.awaitingReply || sender != syncState.polledServer ||
-        std::memcmp(message.bytes + kOffsetOriginate, syncState.polledTransmit, kTimestampSize) != 0) {
-        ++statusRecord.repliesRefused;
-        if (TellRefusal(Refusal::kReply))
-            ServiceEvent(Priority::kWarning, "Refusing a reply from %s: it answers no request of ours",
-                         FormatAddress(sender).text);
-        return;
-    }
-    const bool signedPoll = syncState.polledKey != 0;
+    if (!sync.awaitingReply || r.sender != sync.polledServer ||
+        std::memcmp(m.bytes + kOffsetOriginate, sync.polledTransmit, kTimestampSize) != 0)
+        return {ReplyVerdict::kUnmatched, NtpTime(), 0};
     // A signed request wants a reply signed under the same key: anyone can copy the origin from the wire.
-    if (signedPoll && !(mac.verdict == MacVerdict::kValid && mac.key->id == syncState.polledKey)) {
-        ++statusRecord.repliesRefused;
-        RefuseUnauthentic(mac, sender);
-        PublishStatus(true);
-        return;
-    }
-    const SystemClock clock;
-    const NtpTime t4 = clock.Now();
-    NtpTime delay;
+    const bool signedPoll = sync.polledKey != 0;
+    if (signedPoll && !(r.mac.verdict == MacVerdict::kValid && r.mac.key->id == sync.polledKey))
+        return {ReplyVerdict::kUnsigned, NtpTime(), 0};
     // Refused like an unmatched reply: the request stays open, and the next broadcast asks again. A signed
     // reply speaks for the broadcasts it measures only at their stratum: a reply of another stratum is
     // another server's, our own poll sent back to us through one (reflected).
-    if (!DelayFromReply(message, t4, delay) ||
-        (signedPoll && MessageStratum(message) != syncState.polledStratum)) {
-        ++statusRecord.repliesRefused;
-        if (TellRefusal(Refusal::kReply))
-            ServiceEvent(Priority::kWarning,
-                         "Refusing a reply from %s: it is implausible or of another stratum",
-                         FormatAddress(sender).text);
-        PublishStatus(true);  // the same refused reply may come again and again
-        return;
+    NtpTime delay;
+    if (!DelayFromReply(m, r.arrival.local, delay) || (signedPoll && MessageStratum(m) != sync.polledStratum))
+        return {ReplyVerdict::kImplausible, NtpTime(), 0};
+    if (sync.polledFor != PollPurpose::kConfirm) return {ReplyVerdict::kMeasured, delay, 0};
+    // The held broadcast and this answer tell the same time, or one of them is not what it claims.
+    const Candidate& held = sync.candidate;
+    const double expected = (held.transmit + (r.arrival.local - held.arrival)).Seconds();
+    if (held.sender != r.sender ||
+        std::fabs(TransmitTime(m).Seconds() - expected) > kConfirmationToleranceSeconds)
+        return {ReplyVerdict::kDisagrees, delay, 0};
+    // Confirmed: the held broadcast is followed with the error it had when it came, under the delay in force
+    // once this reply is taken.
+    const double error =
+        BroadcastError(held.transmit, held.arrival, true, sync.fixedDelay ? sync.delay : delay).Seconds();
+    if (StepTooLarge(error, r.arrival.monotonicMs, sync, corrector, in))
+        return {ReplyVerdict::kStepTooLarge, delay, error};
+    return {ReplyVerdict::kConfirmed, delay, error};
+}
+
+void HandleReply(const SntpMessage& message, uint32_t sender, const Arrival& arrival, const MacResult& mac) {
+    const ReplyJudged judged =
+        JudgeReply({sender, message, mac, arrival}, syncState, correctorState, settings);
+    switch (judged.verdict) {
+        case ReplyVerdict::kUnmatched:
+            RefuseReply(sender, "it answers no request of ours");
+            return;
+        case ReplyVerdict::kUnsigned:
+            ++statusRecord.repliesRefused;
+            RefuseUnauthentic(ByMac(mac), sender);
+            return;
+        case ReplyVerdict::kImplausible:
+            RefuseReply(sender, "it is implausible or of another stratum");
+            return;
+        default:
+            break;
     }
+    // Our request is answered.
     syncState.awaitingReply = 0;
-    if (signedPoll) {
+    if (syncState.polledKey != 0) {
         // The server's time now, fresh by its origin: a latest time ahead of it was a clock wrong once.
         const NtpTime serverNow = TransmitTime(message);
         const NtpTime* latest = LatestUnder(syncState, syncState.polledKey);
         if (latest != nullptr && (serverNow - *latest).Seconds() < 0)
-            SetLatest(syncState.polledKey, serverNow);
+            SetLatest(syncState, syncState.polledKey, serverNow);
     }
-    const PollPurpose purpose = syncState.polledFor;
     const Candidate held = syncState.candidate;
-    if (purpose == PollPurpose::kConfirm) {
-        syncState.candidate = Candidate{};
-        // The held broadcast and this answer tell the same time, or one of them is not what it claims.
-        const double expected = (held.transmit + (t4 - held.arrival)).Seconds();
-        if (held.sender != sender ||
-            std::fabs(TransmitTime(message).Seconds() - expected) > kConfirmationToleranceSeconds) {
-            ++statusRecord.repliesRefused;
-            RefuseUnauthentic(MacResult{MacVerdict::kDisagrees, mac.key, mac.keyId}, sender);
-            PublishStatus(true);
-            return;
-        }
+    if (syncState.polledFor == PollPurpose::kConfirm) syncState.candidate = Candidate{};
+    if (judged.verdict == ReplyVerdict::kDisagrees) {
+        ++statusRecord.repliesRefused;
+        RefuseUnauthentic({AuthRefusal::kDisagrees, mac.verdict, mac.keyId}, sender);
+        return;
     }
     if (!syncState.fixedDelay) {
-        syncState.lastReplyTime = t4;
+        syncState.lastReplyTime = arrival.local;
         syncState.delayValid = 1;
-        syncState.delay = delay;
+        syncState.delay = judged.delay;
         LogEvent(Priority::kInfo, "Offset is %.3f seconds", syncState.delay.Seconds());
     }
     ++statusRecord.repliesAccepted;
-    if (purpose != PollPurpose::kConfirm) {
+    if (judged.verdict == ReplyVerdict::kMeasured) {
         PublishStatus();
-        return;
+    } else if (judged.verdict == ReplyVerdict::kStepTooLarge) {
+        RefuseStep(judged.error, sender, arrival.local);
+    } else {
+        Follow(sender, held.stratum, held.leap, held.transmit, judged.error, held.key, arrival,
+               kInvalidSocket, false);
     }
-    // Confirmed: the held broadcast is followed now, with the error it had when it came.
-    NtpTime error = held.transmit - held.arrival;
-    if (syncState.delayValid) error = error + syncState.delay;
-    ExpireSteps(syncState.recentSteps, MonotonicMs());
-    if (StepTooLarge(error.Seconds(), syncState, correctorState, settings)) {
-        RefuseStep(error.Seconds(), sender, t4);
-        PublishStatus();
-        return;
-    }
-    Follow(sender, held.stratum, held.leap, held.transmit, error.Seconds(), held.key, kInvalidSocket, false);
 }

@@ -33,7 +33,6 @@ class ClockBackend {
     virtual ClockTold ArmLeap(LeapSecond leap) = 0;
 };
 
-// The backend in force; the platform's until another is installed.
+// The backend in force: the platform record's, else the machine's own.
 ClockBackend& CurrentClock();
-void InstallClock(ClockBackend* backend);  // null restores the platform's
 ClockBackend& PlatformClock();

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+constexpr uint32_t kSecondsFrom1900To1970 = 2208988800u;
+
 // Seconds since 1900-01-01 00:00:00 UTC, fraction included, in one double.
 class NtpTime {
   public:
@@ -43,3 +45,6 @@ inline int32_t TruncateToInt32(double value) {
 // The age rule of broadcast tracking: the difference truncated to 64 bits, compared as its low 32 bits
 // unsigned, so that a clock stepped back makes a negative age look very old.
 uint32_t AgeSeconds(NtpTime now, NtpTime then);
+
+// Seconds since 1970 of an NTP time (after 2036 in the next era); 0 for no time at all.
+double UnixSeconds(NtpTime t);

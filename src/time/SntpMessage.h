@@ -22,7 +22,8 @@ constexpr int kModeClient = 3;
 constexpr int kModeServer = 4;
 constexpr int kModeBroadcast = 5;
 
-constexpr uint32_t kSecondsFrom1900To1970 = 2208988800u;
+// The leap indicator of a server whose own clock is not synchronised.
+constexpr int kLeapNotSynchronised = 3;
 
 struct SntpMessage {
     uint8_t bytes[kSntpMessageSize];

@@ -1,21 +1,9 @@
 #include "time/SystemClock.h"
 
+#include <chrono>
+
 #include "time/Calendar.h"
 #include "time/SntpMessage.h"
-
-namespace {
-
-ClockBackend* installed = nullptr;
-
-}  // namespace
-
-ClockBackend& CurrentClock() {
-    return installed ? *installed : PlatformClock();
-}
-
-void InstallClock(ClockBackend* backend) {
-    installed = backend;
-}
 
 int SystemClock::DaysInYear(int year) {
     return ::DaysInYear(year);
@@ -36,4 +24,9 @@ bool SystemClock::SetClock(uint32_t unixSeconds, uint32_t milliseconds) const {
     // Only the low 16 bits of the milliseconds count, as Windows' calendar record holds them.
     return CurrentClock().SetUtc(
         {static_cast<int64_t>(unixSeconds), static_cast<int>(milliseconds & 0xFFFF)});
+}
+
+double RealUnixSeconds() {
+    using namespace std::chrono;
+    return duration<double>(system_clock::now().time_since_epoch()).count();
 }

@@ -1,7 +1,6 @@
 #include "time/VirtualClock.h"
 
 #include <cerrno>
-#include <chrono>
 #include <climits>
 #include <cmath>
 #include <cstdio>
@@ -9,6 +8,7 @@
 
 #include "base/TextFile.h"
 #include "time/NtpTime.h"
+#include "time/SystemClock.h"
 
 namespace {
 
@@ -50,11 +50,6 @@ bool ParseUnsigned(const std::string& text, unsigned long long limit, unsigned l
 }
 
 }  // namespace
-
-double RealUnixSeconds() {
-    using namespace std::chrono;
-    return duration<double>(system_clock::now().time_since_epoch()).count();
-}
 
 VirtualClock::VirtualClock(std::string path) : path_(std::move(path)) {
     uint32_t platformAdjustment = 0;
@@ -273,24 +268,11 @@ bool VirtualClock::Commit(const State& next) {
     return true;
 }
 
-namespace {
-
-const VirtualClock* installedVirtualClock = nullptr;
-
-}  // namespace
-
-bool InstallVirtualClockFromEnvironment() {
+VirtualClock* VirtualClockFromEnvironment() {
     // NOLINTNEXTLINE(concurrency-mt-unsafe): read once at start, before any other thread exists
     const char* path = std::getenv(kEnvironmentVariable);
-    if (path == nullptr || path[0] == '\0') return false;
+    if (path == nullptr || path[0] == '\0') return nullptr;
     // Lives for the process: the clock must stay valid for every thread until exit.
     static VirtualClock* clock = new VirtualClock(path);
-    InstallClock(clock);
-    installedVirtualClock = clock;
-    return true;
-}
-
-const char* VirtualClockNote() {
-    if (installedVirtualClock == nullptr || installedVirtualClock->Note().empty()) return nullptr;
-    return installedVirtualClock->Note().c_str();
+    return clock;
 }

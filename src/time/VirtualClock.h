@@ -61,9 +61,6 @@ class VirtualClock final : public ClockBackend {
     bool usable_ = true;  // an unusable file is never written: whatever it is, it stays as it was
 };
 
-// Installs a virtual clock when ZELKOR_VIRTUAL_CLOCK names a file; returns whether it did.
-bool InstallVirtualClockFromEnvironment();
-// The installed virtual clock's note (see VirtualClock::Note), or null.
-const char* VirtualClockNote();
-
-double RealUnixSeconds();
+// The virtual clock of the file ZELKOR_VIRTUAL_CLOCK names, made once for the process; null when it names
+// none.
+VirtualClock* VirtualClockFromEnvironment();

@@ -1,7 +1,15 @@
 #include <gtest/gtest.h>
 
 #include "Fakes.h"
+#include "service/Workers.h"
+#include "sync/Broadcaster.h"
+#include "sync/Corrector.h"
+#include "sync/CorrectorState.h"
+#include "sync/InForce.h"
+#include "sync/LeapAndSync.h"
 #include "sync/Sntp.h"
+#include "sync/SyncState.h"
+#include "sync/Tracking.h"
 
 namespace {
 

@@ -3,8 +3,15 @@
 #include <tuple>
 
 #include "Fakes.h"
+#include "service/Workers.h"
+#include "sync/Corrector.h"
+#include "sync/CorrectorState.h"
+#include "sync/InForce.h"
+#include "sync/LeapAndSync.h"
 #include "sync/Sntp.h"
 #include "sync/Status.h"
+#include "sync/SyncState.h"
+#include "sync/Tracking.h"
 #include "time/SystemClock.h"
 
 namespace {
@@ -21,7 +28,7 @@ class ClockStateTest : public SyncTest {
         clock.unixMs -= errorMs;
         m.bytes[0] = static_cast<uint8_t>(li << 6 | (m.bytes[0] & 0x3F));
         m.bytes[1] = static_cast<uint8_t>(stratum);
-        HandleBroadcast(m, from, 7);
+        HandleBroadcast(m, from, Now(), 7);
     }
     const uint32_t a = Ip(10, 0, 0, 1), b = Ip(10, 0, 0, 2);
 };
@@ -77,7 +84,7 @@ TEST_F(ClockStateTest, TheCorrectionAfterALeapMadeHereLeavesItsSecondAlone) {
         syncState = SyncState{};
         Hear(a, 3, li, -3600);
         Hear(a, 3, 0, at, errorMs);
-        EXPECT_NEAR(statusRecord.lastDelta, delta, 0.002) << errorMs;  // whole milliseconds on the wire
+        EXPECT_NEAR(correctorState.lastError, delta, 0.002) << errorMs;  // whole milliseconds on the wire
     }
 }
 

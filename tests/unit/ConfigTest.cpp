@@ -4,6 +4,7 @@
 #include <tuple>
 #include <vector>
 
+#include "auth/Keys.h"
 #include "config/Ini.h"
 #include "config/Networks.h"
 #include "config/Parse.h"

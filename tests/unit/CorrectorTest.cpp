@@ -1,8 +1,15 @@
 #include <gtest/gtest.h>
 
 #include "Fakes.h"
+#include "service/Workers.h"
+#include "sync/Corrector.h"
+#include "sync/CorrectorState.h"
+#include "sync/InForce.h"
+#include "sync/LeapAndSync.h"
 #include "sync/Sntp.h"
 #include "sync/Status.h"
+#include "sync/SyncState.h"
+#include "sync/Tracking.h"
 
 namespace {
 
@@ -169,7 +176,7 @@ TEST_F(CorrectorTest, ARefusedRateIsCountedAndLoggedOncePerRun) {
     for (const double error : {0.5, 0.4, 0.3}) CorrectClock(error);
     EXPECT_EQ(TakeLog()[2], "Failed to set the clock's rate to 100057");  // each time in the console
     EXPECT_EQ(TakeEvents(), (Lines{"<3>Failed to set the clock's rate to 100057"}));
-    EXPECT_EQ(statusRecord.rateChangesFailed, 3u);
+    EXPECT_EQ(correctorState.rateChangesFailed, 3u);
     clock.refuseAdjustment = false;
     CorrectClock(0.2);
     clock.refuseAdjustment = true;

@@ -6,9 +6,12 @@
 
 #include "base/Log.h"
 #include "base/Monotonic.h"
-#include "sync/Sntp.h"
+#include "sync/CorrectorState.h"
+#include "sync/InForce.h"
 #include "sync/Status.h"
+#include "sync/SyncState.h"
 #include "time/SntpMessage.h"
+#include "time/SystemClock.h"
 
 namespace {
 
@@ -92,38 +95,22 @@ int FakeSockets::EnableBroadcast(SocketHandle) {
     return failBroadcast ? (lastError = failBroadcast, -1) : 0;
 }
 
-int FakeSockets::Receive(SocketHandle, uint8_t* buffer, int len, SocketAddress& from) {
-    if (failReceive) {
-        lastError = failReceive;
-        failReceive = 0;
-        return -1;
-    }
-    if (incoming.empty()) {
-        lastError = 11;
-        return -1;
-    }
-    Packet d = incoming.front();
-    incoming.pop_front();
-    from = d.peer;
-    const size_t n = std::min(d.bytes.size(), static_cast<size_t>(len));
-    if (n > 0) std::memcpy(buffer, d.bytes.data(), n);
-    if (d.bytes.size() > static_cast<size_t>(len)) {
-        lastError = kErrorMessageTooLong;
-        return -1;
-    }
-    return static_cast<int>(n);
-}
-
 int FakeSockets::Send(SocketHandle, const uint8_t* buffer, int len, const SocketAddress& to) {
     if (failSend) return lastError = failSend, -1;
     sent.push_back({std::vector<uint8_t>(buffer, buffer + len), to});
     return len;
 }
 
-int FakeSockets::ReceiveMany(SocketHandle s, Datagram* batch, int max) {
-    if (batchSize <= 0) return SocketApi::ReceiveMany(s, batch, max);
+int FakeSockets::ReceiveMany(SocketHandle, Datagram* batch, int max) {
+    if (failReceive) {
+        lastError = failReceive;
+        failReceive = 0;
+        return -1;
+    }
+    const bool batching = batchSize > 0;
+    const int most = batching ? std::min(max, batchSize) : 1;
     int n = 0;
-    while (n < max && n < batchSize && !incoming.empty()) {
+    while (n < most && !incoming.empty()) {
         Packet p = incoming.front();
         incoming.pop_front();
         Datagram& d = batch[n++];
@@ -131,8 +118,8 @@ int FakeSockets::ReceiveMany(SocketHandle s, Datagram* batch, int max) {
         d.length = static_cast<int>(std::min(p.bytes.size(), sizeof d.bytes));
         if (d.length > 0) std::memcpy(d.bytes, p.bytes.data(), static_cast<size_t>(d.length));
         d.peer = p.peer;
-        d.local = p.local;
-        d.destination = p.destination;
+        d.local = batching ? p.local : 0;
+        d.destination = batching ? p.destination : 0;
     }
     if (n == 0) {
         lastError = 11;
@@ -199,8 +186,11 @@ void SyncTest::SetUp() {
     std::filesystem::permissions(folder, std::filesystem::perms::owner_all);
     SetEnvironment("ZELKOR_STATUS", (folder / "status").string().c_str());
     ResetStatus();
-    InstallClock(&clock);
-    InstallNet(&net);
+    platform = Platform{};
+    platform.clock = &clock;
+    platform.net = &net;
+    platform.monotonicMs = FakeMonotonic;
+    InstallPlatform(platform);
     syncState = SyncState{};
     correctorState = CorrectorState{};
     settings = Settings{};
@@ -211,18 +201,25 @@ void SyncTest::SetUp() {
     SetLogSink(Capture);
     // A monotonic clock far from 0, which only Advance moves.
     monotonicMs = 1000000;
-    InstallMonotonic(FakeMonotonic);
     ResetServiceLog();
 }
 
 void SyncTest::TearDown() {
     ResetStatus();
     ResetServiceLog();
-    InstallMonotonic(nullptr);
-    InstallClock(nullptr);
-    InstallNet(nullptr);
+    ResetPlatform();
     SetLogSink(nullptr);
     ConsoleMode = 0;
+}
+
+Arrival SyncTest::Now() const {
+    return {SystemClock().Now(), MonotonicMs()};
+}
+
+Listened SyncTest::Listen() {
+    Datagram batch[kListenBatch];
+    const Received received = ReceiveDatagrams(7, batch, kListenBatch);
+    return HandleDatagrams(7, batch, received);
 }
 
 void SyncTest::Advance(int64_t ms) {
@@ -231,7 +228,8 @@ void SyncTest::Advance(int64_t ms) {
 }
 
 void SyncTest::ListenToServiceLog(bool events) {
-    InstallEventSink(CaptureEvent);
+    platform.serviceLog = CaptureEvent;
+    InstallPlatform(platform);
     SetServiceLogEvents(events);
 }
 

@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "base/Platform.h"
 #include "net/Socket.h"
+#include "sync/Sntp.h"
 #include "time/Calendar.h"
 #include "time/ClockBackend.h"
 
@@ -71,9 +73,10 @@ class FakeSockets final : public SocketApi {
     int JoinGroup(SocketHandle s, uint32_t group) override;
     int EnableAddressReuse(SocketHandle s) override;
     int EnableBroadcast(SocketHandle s) override;
-    int Receive(SocketHandle s, uint8_t* buffer, int len, SocketAddress& from) override;
     int Send(SocketHandle s, const uint8_t* buffer, int len, const SocketAddress& to) override;
-    int batchSize = 0;        // > 0: ReceiveMany and SendMany batch, like the Linux sockets
+    // > 0: ReceiveMany and SendMany batch, and tell where a datagram was sent, like the Linux sockets;
+    // otherwise one datagram a receive, as Winsock.
+    int batchSize = 0;
     uint32_t failSendTo = 0;  // with batching: every send to this address fails
     int sendManyCalls = 0;
     int ReceiveMany(SocketHandle s, Datagram* batch, int max) override;
@@ -87,6 +90,10 @@ class SyncTest : public ::testing::Test {
   protected:
     void SetUp() override;
     void TearDown() override;
+    // The fake clocks' reading, as a datagram arriving now carries it.
+    Arrival Now() const;
+    // One pass of the listener: what the fake sockets hold is received and handled.
+    Listened Listen();
     std::vector<std::string> TakeLog();
     // Moves the fake clock and the monotonic clock on together.
     void Advance(int64_t ms);
@@ -96,6 +103,7 @@ class SyncTest : public ::testing::Test {
 
     FakeClock clock;
     FakeSockets net;
+    Platform platform;
 };
 
 // A server's reply (mode 4, version 3) to request: its originate the request's transmit field, its receive

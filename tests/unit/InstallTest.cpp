@@ -11,6 +11,7 @@
 #include <sstream>
 #include <string>
 
+#include "base/Platform.h"
 #include "service/ErrorText.h"
 #include "service/Installer.h"
 #include "service/Service.h"
@@ -79,8 +80,8 @@ std::string Escaped(const std::string& text) {
 
 class InstallTest : public ::testing::Test {
   protected:
-    void SetUp() override { InstallInstaller(&installer); }
-    void TearDown() override { InstallInstaller(nullptr); }
+    void SetUp() override { InstallPlatform({.installer = &installer}); }
+    void TearDown() override { ResetPlatform(); }
 
     std::string Remove() {
         ::testing::internal::CaptureStdout();

@@ -11,8 +11,16 @@
 
 #include "Fakes.h"
 #include "auth/Keys.h"
+#include "service/RunLoop.h"
+#include "service/Workers.h"
+#include "sync/Corrector.h"
+#include "sync/CorrectorState.h"
+#include "sync/InForce.h"
+#include "sync/LeapAndSync.h"
 #include "sync/Sntp.h"
 #include "sync/Status.h"
+#include "sync/SyncState.h"
+#include "sync/Tracking.h"
 #include "time/SystemClock.h"
 
 namespace {
@@ -131,9 +139,7 @@ class AuthTest : public SyncTest {
         return bytes;
     }
     // The last refusal's reason, as the status file shows it.
-    static std::string LastReason() {
-        return RefusalReason(statusRecord.lastAuthRefused.verdict, statusRecord.lastAuthRefused.keyId);
-    }
+    static std::string LastReason() { return AuthRefusalReason(statusRecord.lastAuthRefused); }
     MacResult Check(const Bytes& b) {
         return CheckMac(authentication.keys, b.data(), static_cast<int>(b.size()));
     }
@@ -178,7 +184,7 @@ TEST_F(AuthTest, TheResponderSignsUnderTheRequestsKeyAndOtherwiseSendsACryptoNak
     for (const Case& c : cases) {
         net.sent.clear();
         net.incoming.push_back({c.request, {Ip(10, 0, 0, 2), 0x3930}});
-        ListenOnce(3);
+        Listen();
         ASSERT_EQ(net.sent.size(), 1u);
         const Bytes& reply = net.sent[0].bytes;
         EXPECT_EQ(reply.size(), c.replyLength);
@@ -203,7 +209,7 @@ TEST_F(AuthTest, TrustedKeysAdmitOnlySignedBroadcastsConfirmedByASignedReply) {
                    {Signed(0x1D, 2, true), "a wrong digest under key 2"}};
     for (const Case& c : refused) {
         net.incoming.push_back({c.broadcast, {server, 0x7B00}});
-        ListenOnce(3);
+        Listen();
         EXPECT_EQ(syncState.lastServer, 0u);
         EXPECT_EQ(LastReason(), c.reason);
     }
@@ -212,7 +218,7 @@ TEST_F(AuthTest, TrustedKeysAdmitOnlySignedBroadcastsConfirmedByASignedReply) {
     // A genuine broadcast is held until its sender answers a signed poll sent after it.
     const Bytes genuine = Signed(0x1D, 2);
     net.incoming.push_back({genuine, {server, 0x7B00}});
-    ListenOnce(3);
+    Listen();
     EXPECT_EQ(syncState.lastServer, 0u);
     EXPECT_EQ(statusRecord.broadcastsUnconfirmed, 1u);
     ASSERT_EQ(net.sent.size(), 1u);
@@ -221,17 +227,17 @@ TEST_F(AuthTest, TrustedKeysAdmitOnlySignedBroadcastsConfirmedByASignedReply) {
     const SntpMessage reply = ReplyTo(net.sent[0].bytes, 2, clock.unixMs, clock.unixMs);
     Bytes plain(reply.bytes, reply.bytes + 48);
     net.incoming.push_back({plain, {server, 0x7B00}});
-    ListenOnce(3);
+    Listen();
     EXPECT_EQ((std::tuple(syncState.delayValid, syncState.lastServer)), (std::tuple(0, 0u)));
     plain.resize(kMaxAuthenticatedBytes);
     plain.resize(static_cast<size_t>(AppendMac(plain.data(), *FindKey(authentication.keys, 2))));
     net.incoming.push_back({plain, {server, 0x7B00}});
-    ListenOnce(3);
+    Listen();
     EXPECT_EQ((std::tuple(syncState.delayValid, syncState.lastServer, statusRecord.broadcastsAccepted)),
               (std::tuple(1, server, 1u)));
     // Recorded and sent again, from any address, it is a replay.
     net.incoming.push_back({genuine, {Ip(10, 0, 0, 9), 0x7B00}});
-    ListenOnce(3);
+    Listen();
     EXPECT_EQ(LastReason(), "a replay of an earlier broadcast");
     EXPECT_EQ(statusRecord.broadcastsAccepted, 1u);
 }
@@ -304,7 +310,7 @@ TEST_F(AuthTest, OnlyAFreshSignedAnswerAtTheBroadcastsStratumAndTimeConfirmsIt) 
         const Bytes broadcast = Signed(0x1D, 1);
         clock.unixMs -= aheadMs;
         net.incoming.push_back({broadcast, {server, 0x7B00}});
-        ListenOnce(3);
+        Listen();
     };
     // The answer to the last poll: signed under key 1, at a stratum, its transmit time ahead by aheadMs.
     const auto answer = [&](int stratum, int64_t aheadMs) {
@@ -314,25 +320,25 @@ TEST_F(AuthTest, OnlyAFreshSignedAnswerAtTheBroadcastsStratumAndTimeConfirmsIt) 
         bytes.resize(kMaxAuthenticatedBytes);
         bytes.resize(static_cast<size_t>(AppendMac(bytes.data(), *FindKey(authentication.keys, 1))));
         net.incoming.push_back({bytes, {server, 0x7B00}});
-        ListenOnce(3);
+        Listen();
     };
     hear(0);
     const Bytes poll = net.sent.back().bytes;
     net.incoming.push_back({poll, {Ip(10, 0, 0, 9), 0x7B00}});  // our own poll, sent back to us
-    ListenOnce(3);
+    Listen();
     EXPECT_EQ(statusRecord.requestsDropped, 1u);
     answer(15, 0);    // another stratum: a reply of some other server's (or our own) responder
     answer(2, 5000);  // the held broadcast's stratum, but another time
     EXPECT_EQ((std::tuple(syncState.lastServer, statusRecord.repliesRefused, LastReason())),
               (std::tuple(0u, 2u, std::string("a reply whose time is not its broadcast's"))));
-    Advance(kPollIntervalMs);
+    Advance(kMinPollIntervalMs);
     hear(0);
     answer(2, 0);
     EXPECT_EQ(syncState.lastServer, server);
     // A broadcast once dated a day ahead leaves every later one a replay, until the server's signed answer
     // tells its time is before it.
     syncState.freshness = {{1, SystemClock().Now() + NtpTime(86400)}};
-    Advance(kPollIntervalMs);
+    Advance(kMinPollIntervalMs);
     hear(0);
     EXPECT_EQ(LastReason(), "a replay of an earlier broadcast");
     answer(2, 0);

@@ -4,8 +4,15 @@
 
 #include "Fakes.h"
 #include "base/Log.h"
+#include "service/Workers.h"
+#include "sync/Corrector.h"
+#include "sync/CorrectorState.h"
+#include "sync/InForce.h"
+#include "sync/LeapAndSync.h"
 #include "sync/Sntp.h"
 #include "sync/Status.h"
+#include "sync/SyncState.h"
+#include "sync/Tracking.h"
 
 namespace {
 
@@ -15,7 +22,7 @@ class ListenerTest : public SyncTest {
   protected:
     void Receive(std::vector<uint8_t> bytes, uint32_t from = Ip(10, 0, 0, 2), uint16_t port = 0x3930) {
         net.incoming.push_back({std::move(bytes), {from, port}});
-        ListenOnce(7);
+        Listen();
     }
     static std::vector<uint8_t> Request(uint8_t flags, size_t length = 48) {
         std::vector<uint8_t> bytes(length, 0);
@@ -97,7 +104,7 @@ TEST_F(ListenerTest, ShortOrBroadcastRequestsAreNotAnswered) {
     for (const Case& c : cases) {
         net.sent.clear();
         net.incoming.push_back({c.request, {c.source, 0x3930}, c.destination, local});
-        ListenOnce(7);
+        Listen();
         EXPECT_EQ(net.sent.size(), c.answered ? 1u : 0u) << FormatAddress(c.destination).text;
     }
     EXPECT_EQ(statusRecord.requestsDropped, 7u);
@@ -114,7 +121,7 @@ TEST_F(ListenerTest, OtherModesAreLoggedAndIgnored) {
 
 TEST_F(ListenerTest, ReceiveAndSendFailuresAreLoggedAndTheLoopGoesOn) {
     net.failReceive = 104;
-    ListenOnce(7);
+    Listen();
     net.failSend = 1;
     Receive(Request(0x1B));
     net.failSend = 0;
@@ -142,7 +149,7 @@ TEST_F(ListenerTest, BatchIsAnsweredInArrivalOrderAroundAPoll) {
     net.incoming.push_back(
         {std::vector<uint8_t>(broadcast.bytes, broadcast.bytes + 48), {Ip(10, 0, 0, 7), 3}});
     net.incoming.push_back({Request(0x0B, 60), {Ip(10, 0, 0, 8), 4}});
-    ListenOnce(7);
+    Listen();
     ASSERT_EQ(net.sent.size(), 4u);
     const uint32_t order[] = {Ip(10, 0, 0, 5), Ip(10, 0, 0, 6), Ip(10, 0, 0, 7), Ip(10, 0, 0, 8)};
     const uint8_t flags[] = {0x1C, 0x24, 0x1B, 0x0C};  // two replies, the poll, the last reply
@@ -164,7 +171,7 @@ TEST_F(ListenerTest, OnlyABroadcastBreaksUpABatchOfReplies) {
     net.incoming.push_back({Request(0x1B, 60), {Ip(10, 0, 0, 7), 3}});
     net.incoming.push_back({Request(0x1E), {Ip(10, 0, 0, 8), 4}});
     net.incoming.push_back({Request(0x1B), {Ip(10, 0, 0, 9), 5}});
-    ListenOnce(7);
+    Listen();
     EXPECT_EQ(net.sent.size(), 3u);
     EXPECT_EQ(net.sendManyCalls, 1);
 }
@@ -173,7 +180,7 @@ TEST_F(ListenerTest, FailedReplyInABatchIsLoggedAndTheRestAreSent) {
     net.batchSize = 8;
     net.failSendTo = Ip(10, 0, 0, 11);
     for (uint32_t i = 0; i < 3; ++i) net.incoming.push_back({Request(0x1B), {Ip(10, 0, 0, 10 + i), 5}});
-    ListenOnce(7);
+    Listen();
     ASSERT_EQ(net.sent.size(), 2u);
     EXPECT_EQ(net.sent[0].peer.address, Ip(10, 0, 0, 10));
     EXPECT_EQ(net.sent[1].peer.address, Ip(10, 0, 0, 12));
@@ -208,10 +215,10 @@ TEST_F(ListenerTest, RandomDatagramsOfEveryLengthAreSurvived) {
 TEST_F(ListenerTest, ReceivesThatFailWithoutEndEndTheListenerAsAFailure) {
     ConsoleMode = 0;
     ListenToServiceLog(false);  // failures reach the service log whatever ServiceLog says
-    for (int i = 1; i < kMaxReceiveFailuresInARow; ++i) ASSERT_EQ(ListenOnce(7), Listened::kGoOn);  // EAGAIN
+    for (int i = 1; i < kMaxReceiveFailuresInARow; ++i) ASSERT_EQ(Listen(), Listened::kGoOn);  // EAGAIN
     Receive(Request(0x1B));  // one datagram between, and the count starts again
-    for (int i = 1; i < kMaxReceiveFailuresInARow; ++i) ASSERT_EQ(ListenOnce(7), Listened::kGoOn);
-    EXPECT_EQ(ListenOnce(7), Listened::kFailedForGood);
+    for (int i = 1; i < kMaxReceiveFailuresInARow; ++i) ASSERT_EQ(Listen(), Listened::kGoOn);
+    EXPECT_EQ(Listen(), Listened::kFailedForGood);
     EXPECT_EQ(TakeEvents(),
               Lines{"<3>NTP server recvfrom failed 1000 times in a row (11); the listener stops"});
     EXPECT_EQ(statusRecord.state, WorkerState::kFailed);

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "base/Log.h"
+#include "base/Platform.h"
 #include "service/ServiceControl.h"
 #include "service/Thread.h"
 
@@ -35,12 +36,12 @@ class ServiceControlTest : public ::testing::Test {
         ASSERT_TRUE(CreateStopEvent());
         ClearStopEventForTest();
         ResetServiceStatus();
-        InstallServiceControl(&manager);
+        InstallPlatform({.serviceControl = &manager, .serviceLog = ServiceManagerLog});
         runs = 0;
         onRun = nullptr;
     }
     void TearDown() override {
-        InstallServiceControl(nullptr);
+        ResetPlatform();
         ClearStopEventForTest();
         ResetServiceStatus();
     }

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "Fakes.h"
+#include "base/Platform.h"
 #include "time/SntpMessage.h"
 #include "time/SystemClock.h"
 
@@ -23,10 +24,10 @@ TEST(Wire, EncodesWholeMillisecondsAndWrapsTheFraction) {
 
 TEST(Messages, ClientRequestAtHalfASecondPast1970) {
     FakeClock clock;
-    InstallClock(&clock);
+    InstallPlatform({.clock = &clock});
     clock.unixMs = 500;
     const SntpMessage m = BuildClientRequest(SystemClock().Now());
-    InstallClock(nullptr);
+    ResetPlatform();
     EXPECT_EQ(ToHex(m.bytes, 48),
               "1B 0E 01 00 00 00 00 00 00 00 00 00 4C 4F 43 4C 83 AA 7E 80 7F FF FF 6C "
               "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 83 AA 7E 80 7F FF FF 6C");

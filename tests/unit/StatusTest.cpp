@@ -5,9 +5,16 @@
 #include <map>
 
 #include "Fakes.h"
+#include "service/Workers.h"
 #include "stat/StatusReport.h"
+#include "sync/Corrector.h"
+#include "sync/CorrectorState.h"
+#include "sync/InForce.h"
+#include "sync/LeapAndSync.h"
 #include "sync/Sntp.h"
 #include "sync/Status.h"
+#include "sync/SyncState.h"
+#include "sync/Tracking.h"
 #include "time/SystemClock.h"
 
 namespace {
@@ -21,13 +28,11 @@ class StatusTest : public SyncTest {
         SyncTest::SetUp();
         clock.unixMs = kStartMs;
         summaries.clear();
-        InstallStatusSink([](const char* summary, bool) { summaries.emplace_back(summary); });
+        platform.statusLine = [](const char* summary, bool) { summaries.emplace_back(summary); };
+        InstallPlatform(platform);
         StartStatus(0);
     }
-    void TearDown() override {
-        InstallStatusSink(nullptr);
-        SyncTest::TearDown();
-    }
+    void TearDown() override { SyncTest::TearDown(); }
 
     // The status file as written, as {key: value}.
     std::map<std::string, std::string> File() {
@@ -43,7 +48,7 @@ class StatusTest : public SyncTest {
         SntpMessage m = BuildBroadcast(SystemClock().Now());
         clock.unixMs -= errorMs;
         m.bytes[1] = static_cast<uint8_t>(stratum);
-        HandleBroadcast(m, from, 7);
+        HandleBroadcast(m, from, Now(), 7);
     }
 };
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "Fakes.h"
+#include "base/Platform.h"
 #include "time/Calendar.h"
 #include "time/SntpMessage.h"
 #include "time/SystemClock.h"
@@ -9,8 +10,8 @@ namespace {
 
 class SystemClockTest : public ::testing::Test {
   protected:
-    void SetUp() override { InstallClock(&clock); }
-    void TearDown() override { InstallClock(nullptr); }
+    void SetUp() override { InstallPlatform({.clock = &clock}); }
+    void TearDown() override { ResetPlatform(); }
     FakeClock clock;
 };
 

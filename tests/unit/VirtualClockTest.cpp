@@ -9,6 +9,7 @@
 #include <unistd.h>
 #endif
 
+#include "base/Platform.h"
 #include "time/SystemClock.h"
 #include "time/VirtualClock.h"
 
@@ -21,7 +22,7 @@ class VirtualClockTest : public ::testing::Test {
         std::remove(path_.c_str());
     }
     void TearDown() override {
-        InstallClock(nullptr);
+        ResetPlatform();
         std::remove(path_.c_str());
     }
     void Write(const std::string& text) { std::ofstream(path_) << text; }
@@ -63,7 +64,7 @@ TEST_F(VirtualClockTest, RunsAtAdjustmentOverIncrementFromSince) {
 TEST_F(VirtualClockTest, StepsAndSlewsAreRecordedAndCounted) {
     Write("offset_ms=-5000\nincrement=100000\n");
     VirtualClock clock(path_);
-    InstallClock(&clock);
+    InstallPlatform({.clock = &clock});
     const double before = RealUnixSeconds();
     ASSERT_TRUE(SystemClock().SetClock(static_cast<uint32_t>(before) + 100, 0));
     auto keys = Keys();
@@ -100,7 +101,7 @@ TEST_F(VirtualClockTest, RefusesTheRatesTheLinuxClockRefuses) {
 TEST_F(VirtualClockTest, RefusedStepsLeaveTheClockAlone) {
     Write("offset_ms=250\nrefuse_steps=1\n");
     VirtualClock clock(path_);
-    InstallClock(&clock);
+    InstallPlatform({.clock = &clock});
     EXPECT_FALSE(SystemClock().SetClock(0, 0));
     auto keys = Keys();
     EXPECT_EQ(keys["steps"], "0");
@@ -121,7 +122,7 @@ TEST_F(VirtualClockTest, MillisecondsBeyondTheSecondAreRefusedAsTheSystemClockWo
 TEST_F(VirtualClockTest, ReadingGoesThroughTheCalendar) {
     Write("offset_ms=0\nsince=0\n");
     VirtualClock clock(path_);
-    InstallClock(&clock);
+    InstallPlatform({.clock = &clock});
     const double real = RealUnixSeconds();
     const UtcSeconds u = SystemClock().UtcSecondsNow();
     EXPECT_NEAR(u.seconds + u.milliseconds / 1000.0, real, 0.05);

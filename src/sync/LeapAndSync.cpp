@@ -1,6 +1,6 @@
-// What the clock's keeper (Linux's kernel, the virtual clock) is told after each correction from the
-// followed server: a leap second the server announces, and with RtcSync that the clock is synchronised
-// and within what error.
+// Leap seconds and the kernel's synchronised state: what the clock's keeper (Linux's kernel, the virtual
+// clock) is told after each correction from the followed server: a leap second the server announces, and
+// with RtcSync that the clock is synchronised and within what error.
 //
 // The bounds, in microseconds as adjtimex takes them (maxerror and esterror):
 //     maxerror = r + d + 2 ms,   esterror = r + (d + 2 ms) / 2
@@ -16,16 +16,18 @@
 #include <algorithm>
 #include <cmath>
 
+#include "sync/LeapAndSync.h"
+
 #include "base/Log.h"
 #include "base/Monotonic.h"
-#include "sync/Sntp.h"
+#include "sync/InForce.h"
 #include "sync/Status.h"
+#include "sync/SyncState.h"
 #include "time/Calendar.h"
-#include "time/SystemClock.h"
+#include "time/SntpMessage.h"
 
 namespace {
 
-constexpr int kLeapNotSynchronised = 3;
 constexpr int kUnsynchronisedStratum = 16;
 constexpr double kResolutionSeconds = 0.002;
 constexpr double kUnknownDelaySeconds = 1.0;
@@ -154,13 +156,13 @@ double LeapDiscounted(double error, NtpTime now) {
     return error - leap;
 }
 
-void TellClock(int leapIndicator, int stratum, double error) {
-    const int64_t now = WholeSeconds(SystemClock().Now());
-    const bool stepped = statusRecord.lastAction == CorrectionAction::kStep;
-    FollowLeap(JudgeLeap(leapIndicator, now), now, stepped);
+void TellClock(int leapIndicator, int stratum, double error, CorrectionAction action, NtpTime now) {
+    const int64_t second = WholeSeconds(now);
+    const bool stepped = action == CorrectionAction::kStep;
+    FollowLeap(JudgeLeap(leapIndicator, second), second, stepped);
     // A server that says it is not synchronised itself (leap indicator 3, stratum 16) makes no clock so.
     const bool serverSynchronised = leapIndicator != kLeapNotSynchronised && stratum < kUnsynchronisedStratum;
-    if (serverSynchronised && (stepped || statusRecord.lastAction == CorrectionAction::kSlew))
+    if (serverSynchronised && (stepped || action == CorrectionAction::kSlew))
         TellSynchronised(stepped ? 0.0 : error);
 }
 

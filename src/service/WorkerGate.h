@@ -1,0 +1,23 @@
+#pragma once
+
+#include <cstdint>
+
+#include "net/Socket.h"
+
+// Where a worker may be ended: only while it waits, in its receive or its sleep, never while it works
+// (a clock half set, a file half written). The entry point names the platform's gate in the platform
+// record; without one the worker never ends.
+class WorkerGate {
+  public:
+    enum Wait { kReadable, kTimedOut, kEnd };
+    virtual ~WorkerGate() = default;
+    // Before a blocking receive on s: waits for a datagram, at most timeoutMs (-1: without end). kEnd when
+    // the worker is to end instead of receiving; after kReadable, AfterReceive follows the receive.
+    virtual Wait BeforeReceive(SocketHandle s, int timeoutMs) = 0;
+    virtual void AfterReceive() = 0;
+    // The broadcaster's sleep between broadcasts: false when the worker is to end.
+    virtual bool Pause(uint32_t milliseconds) = 0;
+};
+
+// The platform record's gate, or one that never ends.
+WorkerGate& CurrentWorkerGate();

@@ -1,0 +1,3 @@
+#include "sync/CorrectorState.h"
+
+CorrectorState correctorState;

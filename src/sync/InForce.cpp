@@ -1,0 +1,4 @@
+#include "sync/InForce.h"
+
+Settings settings;
+Authentication authentication;
