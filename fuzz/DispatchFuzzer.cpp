@@ -59,7 +59,7 @@ class MemorySockets final : public SocketApi {
     int EnableAddressReuse(SocketHandle) override { return 0; }
     int EnableBroadcast(SocketHandle) override { return 0; }
     // One datagram, as Winsock gives it: a longer one cut to the buffer.
-    int ReceiveMany(SocketHandle, Datagram* batch, int) override {
+    int ReceiveMany(SocketHandle, Datagram* batch, int, bool) override {
         Datagram& d = batch[0];
         std::memset(d.bytes, 0, sizeof d.bytes);
         const size_t n = pendingSize < sizeof d.bytes ? pendingSize : sizeof d.bytes;
@@ -122,7 +122,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     sockets.pending = data + 8;
     sockets.pendingSize = size - 8;
     Datagram batch[kListenBatch];
-    const Received received = ReceiveDatagrams(3, batch, kListenBatch);
+    const Received received = ReceiveDatagrams(3, batch, kListenBatch, true);
     (void)HandleDatagrams(3, batch, received);
     return 0;
 }

@@ -10,6 +10,9 @@ namespace {
 
 constexpr size_t kMaxKeyFileBytes = 65536;
 constexpr size_t kMaxAsciiKey = 20;  // ntpd: a longer key is hex
+// chronyd and ntpd end a key at a NUL: the peers would hold another key than this one, and authentication
+// would fail in a way no log explains.
+const char* const kControlCharacter = "its key holds a control character, where chronyd and ntpd end a key";
 
 std::string Upper(std::string text) {
     for (char& c : text)
@@ -63,6 +66,8 @@ std::string ParseKey(const std::vector<std::string>& fields, SymmetricKey& key) 
         decoded = DecodeHex(value, key);
     } else {
         const std::string ascii = prefix == "ASCII:" ? value.substr(6) : value;
+        for (const char c : ascii)
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return kControlCharacter;
         decoded = !ascii.empty() && ascii.size() <= kMaxSecretBytes;
         if (decoded) {
             std::memcpy(key.secret, ascii.data(), ascii.size());
@@ -110,7 +115,7 @@ void ParseKeyFile(const std::string& text, KeyList& keys, std::vector<KeyFilePro
         if (problem.empty())
             keys.push_back(key);
         else
-            problems.push_back({number, problem});
+            problems.push_back({number, problem, problem == kControlCharacter});
     }
 }
 
@@ -127,9 +132,17 @@ bool LoadKeysFile(const std::string& path, KeyList& keys, std::vector<SettingLin
     }
     std::vector<KeyFileProblem> problems;
     ParseKeyFile(text, keys, problems);
-    for (const KeyFileProblem& p : problems)
-        lines.push_back({SettingLine::kIgnored, name + " line " + std::to_string(p.line) + ": " + p.reason +
-                                                    "; the line is skipped"});
+    bool refused = false;
+    for (const KeyFileProblem& p : problems) {
+        const std::string where = name + " line " + std::to_string(p.line) + ": " + p.reason;
+        lines.push_back({p.refuses ? SettingLine::kRefused : SettingLine::kIgnored,
+                         p.refuses ? where : where + "; the line is skipped"});
+        refused = refused || p.refuses;
+    }
+    if (refused) {
+        keys.clear();
+        return false;
+    }
     if (keys.empty()) {
         lines.push_back({SettingLine::kRefused, name + " gives no usable key"});
         return false;

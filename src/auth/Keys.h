@@ -21,6 +21,7 @@ using KeyList = std::vector<SymmetricKey>;
 struct KeyFileProblem {
     size_t line;
     std::string reason;  // never the secret
+    bool refuses;        // the line is not merely skipped: the file cannot be used
 };
 // One key per line, "ID TYPE KEY"; a "#" at the start of a line or after a blank begins a comment. TYPE: MD5
 // (or M), SHA1, AES128 (or AES, AES-128, AES128CMAC). KEY: ASCII, "HEX:" and hex digits, or more than 20 hex

@@ -3,8 +3,11 @@
 // nettle's hash descriptors, so the keyed hash (the key, then the message) is written once; CMAC apart.
 
 #include <dlfcn.h>
+#include <sys/random.h>
+
 #include <nettle/cmac.h>
 #include <nettle/nettle-meta.h>
+#include <cerrno>
 
 #include "auth/Mac.h"
 
@@ -82,4 +85,15 @@ bool ComputeDigest(const SymmetricKey& key, const uint8_t* message, size_t lengt
         }
     }
     return false;
+}
+
+bool FillRandom(uint8_t* out, size_t length) {
+    while (length > 0) {
+        const ssize_t n = getrandom(out, length, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        out += n;
+        length -= static_cast<size_t>(n);
+    }
+    return true;
 }

@@ -45,3 +45,7 @@ bool ComputeDigest(const SymmetricKey& key, const uint8_t* message, size_t lengt
     BCryptDestroyHash(hash);
     return ok;
 }
+
+bool FillRandom(uint8_t* out, size_t length) {
+    return BCryptGenRandom(nullptr, out, static_cast<ULONG>(length), BCRYPT_USE_SYSTEM_PREFERRED_RNG) >= 0;
+}

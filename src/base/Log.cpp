@@ -14,18 +14,32 @@ namespace {
 constexpr int64_t kSummaryIntervalMs = 60000;
 constexpr size_t kLineBytes = 512;
 
-// What each kind's summary says was refused.
-constexpr const char* kRefused[kRefusalKinds] = {
-    "time broadcasts from senders not in Servers", "messages without a valid MAC under a trusted key",
-    "corrections beyond MaxStep", "replies",
-    "requests (too short, or sent to a broadcast or multicast address)"};
+// What each kind's summary says around the count ("Refused 12 more replies in the last minute"), and how
+// many of a burst are told one by one.
+struct BurstKind {
+    const char* verb;
+    const char* what;
+    uint64_t toldAtOnce;
+};
+constexpr BurstKind kKinds[kRefusalKinds] = {
+    {"Refused", "time broadcasts from senders not in Servers", 1},
+    {"Refused", "messages without a valid MAC under a trusted key", 1},
+    {"Refused", "corrections beyond MaxStep", 1},
+    {"Refused", "replies", 1},
+    {"Refused", "requests (too short, sent to a broadcast or multicast address, or unsendable)", 1},
+    {"Held", "time broadcasts for a signed poll's confirmation", 1},
+    {"Stepped the clock", "times", 3},
+    {"Measured the delay", "times", 1},
+    {"Left", "requests unanswered beyond RateLimit", 1},
+};
 
 LogSink sink = nullptr;
 
 struct Burst {
     bool open = false;        // a line was written within the last minute
-    int64_t sinceMs = 0;      // when
-    uint64_t suppressed = 0;  // refusals since, not written
+    int64_t sinceMs = 0;      // when the first was
+    uint64_t told = 0;        // told one by one since
+    uint64_t suppressed = 0;  // since, not written
 };
 
 // The worker and the service's thread write.
@@ -105,6 +119,14 @@ void ServiceEvent(Priority priority, const char* format, ...) {  // NOLINT(cert-
     va_end(arguments);
 }
 
+void LogBurst(Refusal kind, Priority priority, const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
+    const bool service = TellRefusal(kind);
+    va_list arguments;
+    va_start(arguments, format);
+    Write(ConsoleMode != 0, service, priority, format, arguments);
+    va_end(arguments);
+}
+
 void LogFailure(const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
     va_list arguments;
     va_start(arguments, format);
@@ -112,16 +134,40 @@ void LogFailure(const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
     va_end(arguments);
 }
 
+namespace {
+
+// Writes the summary of a burst whose minute is up, which opens the next minute's burst, told by summary
+// only; a burst with nothing suppressed is over.
+void Summarise(int kind, int64_t now) {
+    Burst& burst = serviceLog.bursts[kind];
+    if (burst.suppressed == 0) {
+        burst.open = false;
+        return;
+    }
+    char line[kLineBytes];
+    (void)std::snprintf(line, sizeof line, "%s %llu more %s in the last minute", kKinds[kind].verb,
+                        static_cast<unsigned long long>(burst.suppressed), kKinds[kind].what);
+    WriteService(Priority::kWarning, line);
+    burst = Burst{true, now, kKinds[kind].toldAtOnce, 0};
+}
+
+}  // namespace
+
 bool TellRefusal(Refusal kind) {
     if (!ServiceLogListens()) return false;
-    Burst& burst = serviceLog.bursts[static_cast<int>(kind)];
+    const int k = static_cast<int>(kind);
+    Burst& burst = serviceLog.bursts[k];
     const int64_t now = MonotonicMs();
-    if (burst.open && now - burst.sinceMs < kSummaryIntervalMs) {
-        ++burst.suppressed;
-        return false;
+    // A minute up that no pending work summarised yet (a flood keeps the worker busy): summarised now, so
+    // that no count is lost.
+    if (burst.open && now - burst.sinceMs >= kSummaryIntervalMs) Summarise(k, now);
+    if (!burst.open) burst = Burst{true, now, 0, 0};
+    if (burst.told < kKinds[k].toldAtOnce) {
+        ++burst.told;
+        return true;
     }
-    burst = Burst{true, now, 0};
-    return true;
+    ++burst.suppressed;
+    return false;
 }
 
 int64_t FlushRefusalSummaries() {
@@ -129,22 +175,14 @@ int64_t FlushRefusalSummaries() {
     if (!ServiceLogListens()) return next;
     const int64_t now = MonotonicMs();
     for (int kind = 0; kind < kRefusalKinds; ++kind) {
-        Burst& burst = serviceLog.bursts[kind];
+        const Burst& burst = serviceLog.bursts[kind];
         if (!burst.open) continue;
         const int64_t due = burst.sinceMs + kSummaryIntervalMs;
-        if (now < due) {
-            if (burst.suppressed != 0 && (next < 0 || due < next)) next = due;
-            continue;
+        if (now >= due) {
+            Summarise(kind, now);
+        } else if (burst.suppressed != 0 && (next < 0 || due < next)) {
+            next = due;
         }
-        if (burst.suppressed == 0) {
-            burst.open = false;  // the burst is over: the next refusal is told at once
-            continue;
-        }
-        char line[kLineBytes];
-        (void)std::snprintf(line, sizeof line, "Refused %llu more %s in the last minute",
-                            static_cast<unsigned long long>(burst.suppressed), kRefused[kind]);
-        WriteService(Priority::kWarning, line);
-        burst = Burst{true, now, 0};
     }
     return next;
 }

@@ -39,12 +39,26 @@ void ServiceEvent(Priority priority, const char* format, ...) __attribute__((for
 // ServiceLog says.
 void LogFailure(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-// Refusals come in bursts whenever someone floods the LAN: the service log takes the first of a burst
-// at once and then at most one summary a minute with the count. True when this one is to be told now (as
-// a warning, ServiceEvent): its line is formatted only then.
-enum class Refusal { kServers, kAuthentication, kStep, kReply, kRequest };
-constexpr int kRefusalKinds = 5;
+// Refusals come in bursts whenever someone floods the LAN, and so can corrections that anyone can cause
+// (steps, delay measurements, broadcasts held for confirmation): the service log takes the first of a
+// burst at once (the first few steps) and then at most one summary a minute with the count. True when
+// this one is to be told now (as ServiceEvent or LogEvent): its line is formatted only then.
+enum class Refusal {
+    kServers,
+    kAuthentication,
+    kStep,
+    kReply,
+    kRequest,
+    kUnconfirmed,
+    kStepMade,
+    kDelay,
+    kRateLimited
+};
+constexpr int kRefusalKinds = 9;
 bool TellRefusal(Refusal kind);
+// A significant event anyone on the network can cause: its console line always, and its line in the
+// service log when TellRefusal says so.
+void LogBurst(Refusal kind, Priority priority, const char* format, ...) __attribute__((format(printf, 3, 4)));
 // Writes the summaries that are due; returns when the next one is (MonotonicMs), or -1 for none.
 int64_t FlushRefusalSummaries();
 // Back to failures only and no burst (tests, and each start).

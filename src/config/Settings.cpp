@@ -7,8 +7,9 @@
 
 namespace {
 
-constexpr const char* kNames[kSettingCount] = {"Offset",      "Servers",      "MaxStep",    "Keys",
-                                               "TrustedKeys", "BroadcastKey", "ServiceLog", "RtcSync"};
+constexpr const char* kNames[kSettingCount] = {"Offset",     "Servers",     "MaxStep",
+                                               "Keys",       "TrustedKeys", "BroadcastKey",
+                                               "ServiceLog", "RtcSync",     "RateLimit"};
 // A number's value is at most this long in a log line: a longer one is never read cut short.
 constexpr size_t kMaxShownCharacters = 63;
 constexpr uint32_t kLeastMaxStepSeconds = 3;  // a step is anything over 2 seconds
@@ -32,6 +33,12 @@ bool YesOrNo(const FoundValue& value, bool& yes) {
         if (SameName(value.text, word)) return yes = true;
     for (const char* word : {"no", "false", "off", "0"})
         if (SameName(value.text, word)) return !(yes = false);
+    return false;
+}
+
+bool KnownSetting(const std::string& name) {
+    for (const char* known : kNames)
+        if (SameName(name, known)) return true;
     return false;
 }
 
@@ -63,7 +70,18 @@ void JudgeServers(const FoundValue& value, bool client, Settings& settings, std:
                                                      : " is not an IPv4 address or subnet") +
                 "; it is ignored");
     }
-    if (settings.servers.empty()) {
+    bool broad = false;
+    for (const AllowedNetwork& network : settings.servers) {
+        if (network.prefix >= kShortestServersPrefix) continue;
+        Say(lines, SettingLine::kRefused,
+            "Servers entry \"" + FormatNetwork(network) +
+                "\" admits most of the Internet (a prefix shorter than /8); name the LAN's servers or "
+                "subnets");
+        broad = true;
+    }
+    if (broad) {
+        ok = false;
+    } else if (settings.servers.empty()) {
         Say(lines, SettingLine::kRefused, "Servers names no usable address or subnet");
         ok = false;
     } else if (client) {
@@ -109,6 +127,14 @@ FoundSettings SettingsFromIni(const std::string& text, const std::string& source
     std::vector<std::string> sectionsTold;
     for (const IniEntry& e : entries) {
         const std::string where = " on line " + std::to_string(e.line);
+        // A setting of [Zelkor] anywhere else would be a defence the administrator meant and Zelkor left out.
+        if (!SameName(e.section, "Zelkor") && KnownSetting(e.name)) {
+            found.misplaced.push_back(
+                "Setting " + Quoted(e.name) + where +
+                (e.section.empty() ? " is in no section" : " is in [" + e.section + "]") +
+                ", not in [Zelkor]");
+            continue;
+        }
         if (SameName(e.section, "ZelkorNT")) {
             if (SameName(e.name, "server")) {
                 found.serverMode = ParseProfileInt(e.value.c_str());
@@ -201,8 +227,9 @@ bool JudgeSettings(const FoundSettings& found, Settings& settings, std::vector<S
         return false;
     }
     for (const std::string& line : found.unknown) Say(lines, SettingLine::kIgnored, line);
+    bool ok = found.misplaced.empty();
+    for (const std::string& line : found.misplaced) Say(lines, SettingLine::kRefused, line);
     const bool client = found.serverMode == 0;
-    bool ok = true;
 
     settings.offset = found[Setting::kOffset];
     settings.fixedDelay = SettingNumber(settings.offset, settings.offsetMs);
@@ -228,6 +255,31 @@ bool JudgeSettings(const FoundSettings& found, Settings& settings, std::vector<S
         } else {
             Say(lines, SettingLine::kRefused,
                 "Keys " + (v.kind == FoundValue::kText ? "\"\"" : Shown(v)) + " is not a path");
+            ok = false;
+        }
+    }
+
+    bool rateLimitOn = true;
+    if (const FoundValue& v = found[Setting::kRateLimit];
+        v.kind != FoundValue::kAbsent && !(YesOrNo(v, rateLimitOn) && !rateLimitOn)) {
+        const std::vector<std::string> words =
+            v.kind == FoundValue::kText ? SplitWords(v.text, " \t,") : std::vector<std::string>{};
+        uint32_t seconds = 0, burst = 0;
+        if (words.size() == 2 && words[0].size() <= 4 && words[1].size() <= 4 &&
+            ParseCount(words[0].c_str(), seconds) && ParseCount(words[1].c_str(), burst) && seconds >= 1 &&
+            seconds <= kMaxRateLimitSeconds && burst >= 1 && burst <= kMaxRateLimitBurst) {
+            settings.rateLimitSeconds = seconds;
+            settings.rateLimitBurst = burst;
+            if (client)
+                Say(lines, SettingLine::kInForce,
+                    "Answering each source once every " + std::to_string(seconds) + " s on average, " +
+                        std::to_string(burst) + " at most at once");
+        } else {
+            Say(lines, SettingLine::kRefused,
+                "RateLimit " + Shown(v) +
+                    " is not an interval of 1 to 3600 seconds and a burst of 1 to 1024, such as \"2 16\", "
+                    "nor "
+                    "off");
             ok = false;
         }
     }

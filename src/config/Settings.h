@@ -15,8 +15,18 @@
 // [Zelkor] settings. Windows: [ZelkorNT] server from zelkornt.ini in the Windows folder, the others
 // registry values of the service (REG_DWORD numbers and yes/no, REG_SZ lists and paths).
 
-enum class Setting { kOffset, kServers, kMaxStep, kKeys, kTrustedKeys, kBroadcastKey, kServiceLog, kRtcSync };
-constexpr int kSettingCount = 8;
+enum class Setting {
+    kOffset,
+    kServers,
+    kMaxStep,
+    kKeys,
+    kTrustedKeys,
+    kBroadcastKey,
+    kServiceLog,
+    kRtcSync,
+    kRateLimit
+};
+constexpr int kSettingCount = 9;
 const char* SettingName(Setting setting);  // "Offset", "Servers", ...
 
 // One setting as the platform found it, before it is judged.
@@ -32,7 +42,8 @@ struct FoundSettings {
     std::string unusable;  // why the file cannot be used as a whole; empty when it can
     int serverMode = 0;
     FoundValue values[kSettingCount];
-    std::vector<std::string> unknown;  // one line per name this program does not know, for the log
+    std::vector<std::string> unknown;    // one line per name this program does not know, for the log
+    std::vector<std::string> misplaced;  // one line per setting of [Zelkor] given elsewhere: refused
 
     FoundValue& operator[](Setting s) { return values[static_cast<int>(s)]; }
     const FoundValue& operator[](Setting s) const { return values[static_cast<int>(s)]; }
@@ -77,7 +88,17 @@ struct Settings {
     uint32_t broadcastKey = 0;  // server mode signs with it; 0: not at all
     bool serviceLog = false;    // significant events go to the journal or the Event Log
     bool rtcSync = false;       // the kernel is told the clock is synchronised (Linux)
+    // RateLimit: each source's requests are answered on average once every rateLimitSeconds, with bursts
+    // of up to rateLimitBurst; the others are dropped. 0: every request is answered.
+    uint32_t rateLimitSeconds = 0;
+    uint32_t rateLimitBurst = 0;
 };
+
+// Servers entries with a shorter prefix admit most of the Internet, not a LAN's servers.
+constexpr int kShortestServersPrefix = 8;
+// RateLimit's bounds: a source may ask at most once a second on average, at least once an hour.
+constexpr uint32_t kMaxRateLimitSeconds = 3600;
+constexpr uint32_t kMaxRateLimitBurst = 1024;
 
 // A line the judgement has for the log: what is in force, what is ignored, what refuses the start.
 struct SettingLine {

@@ -59,7 +59,7 @@ FoundSettings ReadSettings() {
     for (const Setting s :
          {Setting::kOffset, Setting::kMaxStep, Setting::kBroadcastKey, Setting::kServiceLog})
         found[s] = ReadDword(key, SettingName(s));
-    for (const Setting s : {Setting::kServers, Setting::kKeys, Setting::kTrustedKeys})
+    for (const Setting s : {Setting::kServers, Setting::kKeys, Setting::kTrustedKeys, Setting::kRateLimit})
         found[s] = ReadString(key, SettingName(s));
     RegCloseKey(key);
     return found;

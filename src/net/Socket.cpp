@@ -11,6 +11,11 @@ int SocketApi::SendMany(SocketHandle s, const Datagram* batch, int count) {
     return count;
 }
 
+int SocketApi::SplitOffBroadcasts(SocketHandle&, SocketHandle& broadcasts) {
+    broadcasts = kInvalidSocket;
+    return 0;
+}
+
 bool SentToMany(const Datagram& d) {
     if (d.destination == 0) return false;
     const uint32_t host = NetToHost32(d.destination);

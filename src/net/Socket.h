@@ -53,14 +53,22 @@ class SocketApi {
     virtual int JoinGroup(SocketHandle s, uint32_t group) = 0;  // on the default interface
     virtual int EnableAddressReuse(SocketHandle s) = 0;
     virtual int EnableBroadcast(SocketHandle s) = 0;
+    // Sends never wait where the platform can say so (Linux): a datagram the socket cannot take at once (its
+    // buffer full, say with replies waiting for an address to resolve) fails with kErrorWouldBlock.
     virtual int Send(SocketHandle s, const uint8_t* buffer, int len, const SocketAddress& to) = 0;
-    // Blocks for one datagram, then takes whatever else is already waiting, up to max (one where the
-    // platform has no batch call); a cut datagram is no failure here. Returns the count, or -1. The
-    // arrival is the caller's to fill.
-    virtual int ReceiveMany(SocketHandle s, Datagram* batch, int max) = 0;
+    // Blocks for one datagram (wait), or takes only what is already there (0 when nothing is); then takes
+    // whatever else is waiting, up to max (one where the platform has no batch call). A cut datagram is no
+    // failure here. Returns the count, or -1. The arrival is the caller's to fill.
+    virtual int ReceiveMany(SocketHandle s, Datagram* batch, int max, bool wait) = 0;
     // Sends the datagrams in order; returns how many were sent before the first failure, -1 when the
     // first failed. Without a batch call, one Send each.
     virtual int SendMany(SocketHandle s, const Datagram* batch, int count);
+    // listener: bound to the NTP port and joined to the group. Where the platform can, the broadcasts
+    // (mode 5, sent to many) are given a socket of their own on the same port, so that a flood of requests
+    // filling the listener's queue cannot crowd them out: broadcasts receives them, listener the rest,
+    // and no third socket can bind the port. 0 when done, or where the platform has no way to (broadcasts
+    // then kInvalidSocket); -1 when it failed (the listener as it was).
+    virtual int SplitOffBroadcasts(SocketHandle& listener, SocketHandle& broadcasts);
     virtual int LastError() = 0;
     // The port of the services database entry "ntp"/"udp", or 0 when there is none.
     virtual uint16_t LookupNtpPort() = 0;
@@ -70,8 +78,9 @@ class SocketApi {
 SocketApi& Net();
 SocketApi& PlatformNet();
 
-// The error number of a datagram cut to the receive buffer.
+// The error numbers of a datagram cut to the receive buffer, and of a send the socket could not take at once.
 extern const int kErrorMessageTooLong;
+extern const int kErrorWouldBlock;
 
 constexpr uint16_t kNtpPort = 123;
 

@@ -45,9 +45,9 @@ int BindAny(SocketHandle s, uint16_t port) {
 }
 
 template <typename Native>
-int SendTo(SocketHandle s, const uint8_t* buffer, int len, const SocketAddress& to) {
+int SendTo(SocketHandle s, const uint8_t* buffer, int len, const SocketAddress& to, int flags) {
     const sockaddr_in sa = ToSockaddr(to.address, to.port);
     const auto n = sendto(static_cast<Native>(s), reinterpret_cast<const char*>(buffer),
-                          static_cast<size_t>(len), 0, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+                          static_cast<size_t>(len), flags, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
     return n < 0 ? -1 : static_cast<int>(n);
 }

@@ -1,4 +1,6 @@
 #include <arpa/inet.h>
+#include <linux/filter.h>
+#include <linux/if_packet.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -11,6 +13,7 @@
 #include "net/SocketCommon.h"
 
 const int kErrorMessageTooLong = EMSGSIZE;
+const int kErrorWouldBlock = EAGAIN;
 
 namespace {
 
@@ -43,6 +46,29 @@ void Addresses(const msghdr& header, Datagram& d) {
     }
 }
 
+// A socket filter (classic BPF, run on the UDP header and what follows) that keeps the broadcasts, mode-5
+// datagrams not sent to this host alone (broadcast, multicast, or looped back from it), or everything but.
+// A datagram too short to have a mode is the listener's.
+bool Filter(int s, bool broadcasts) {
+    const uint32_t keep = 0xFFFFFFFFu, drop = 0;
+    const uint32_t whenBroadcast = broadcasts ? keep : drop;
+    const uint32_t otherwise = broadcasts ? drop : keep;
+    sock_filter code[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_LEN, 0),
+        BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, 9, 0, 6),  // no mode byte: otherwise
+        BPF_STMT(BPF_LD | BPF_B | BPF_ABS, 8),         // the first byte of the message
+        BPF_STMT(BPF_ALU | BPF_AND | BPF_K, 7),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 5, 0, 4),  // not mode 5: otherwise
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, static_cast<uint32_t>(SKF_AD_OFF + SKF_AD_PKTTYPE)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, PACKET_HOST, 2, 0),  // sent to this host alone: otherwise
+        BPF_STMT(BPF_RET | BPF_K, whenBroadcast),
+        BPF_STMT(BPF_RET | BPF_K, otherwise),
+        BPF_STMT(BPF_RET | BPF_K, otherwise),
+    };
+    const sock_fprog program{static_cast<unsigned short>(sizeof code / sizeof code[0]), code};
+    return setsockopt(s, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) == 0;
+}
+
 class PosixSockets final : public SocketApi {
   public:
     int Startup() override { return 0; }
@@ -64,10 +90,10 @@ class PosixSockets final : public SocketApi {
     int EnableBroadcast(SocketHandle s) override { return SetIntOption<int>(s, SOL_SOCKET, SO_BROADCAST); }
 
     int Send(SocketHandle s, const uint8_t* buffer, int len, const SocketAddress& to) override {
-        return SendTo<int>(s, buffer, len, to);
+        return SendTo<int>(s, buffer, len, to, MSG_DONTWAIT);
     }
 
-    int ReceiveMany(SocketHandle s, Datagram* batch, int max) override {
+    int ReceiveMany(SocketHandle s, Datagram* batch, int max, bool wait) override {
         if (max > kMaxBatch) max = kMaxBatch;
         mmsghdr headers[kMaxBatch];
         iovec io[kMaxBatch];
@@ -79,8 +105,10 @@ class PosixSockets final : public SocketApi {
         }
         int n;
         do {
-            n = recvmmsg(static_cast<int>(s), headers, static_cast<unsigned>(max), MSG_WAITFORONE, nullptr);
+            n = recvmmsg(static_cast<int>(s), headers, static_cast<unsigned>(max),
+                         wait ? MSG_WAITFORONE : MSG_DONTWAIT, nullptr);
         } while (n < 0 && errno == EINTR);
+        if (n < 0 && !wait && (errno == EAGAIN || errno == EWOULDBLOCK)) return 0;
         for (int i = 0; i < n; ++i) {
             Datagram& d = batch[i];
             // msg_len counts the bytes received: a longer datagram shows as a full buffer.
@@ -118,8 +146,46 @@ class PosixSockets final : public SocketApi {
                 std::memcpy(CMSG_DATA(c), &info, sizeof info);
             }
         }
-        const int n = sendmmsg(static_cast<int>(s), headers, static_cast<unsigned>(count), 0);
+        const int n = sendmmsg(static_cast<int>(s), headers, static_cast<unsigned>(count), MSG_DONTWAIT);
         return n == 0 && count > 0 ? -1 : n;
+    }
+
+    // Two sockets on the port, the kernel choosing between them. The listener, bound without address
+    // reuse (a holder of the port made that fail), lets a second socket bind beside it for a moment;
+    // then neither allows it, so no third can. Of two sockets bound alike the kernel gives a unicast
+    // datagram to the one bound last, and a broadcast or multicast one to both: filters keep the
+    // broadcasts (mode 5, not sent to this host alone) on the first and everything else on the second,
+    // which becomes the listener.
+    int SplitOffBroadcasts(SocketHandle& listener, SocketHandle& broadcasts) override {
+        broadcasts = kInvalidSocket;
+        const int first = static_cast<int>(listener);
+        sockaddr_in bound{};
+        socklen_t length = sizeof bound;
+        if (getsockname(first, reinterpret_cast<sockaddr*>(&bound), &length) != 0) return -1;
+        const int second = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        if (second < 0) return -1;
+        // Filtered before it binds, and the first once the second takes the unicast: nothing is lost or
+        // taken twice while they part.
+        bool split = Filter(second, false) && SetIntOption<int>(second, IPPROTO_IP, IP_PKTINFO) == 0 &&
+                     SetIntOption<int>(first, SOL_SOCKET, SO_REUSEADDR) == 0 &&
+                     SetIntOption<int>(second, SOL_SOCKET, SO_REUSEADDR) == 0 &&
+                     bind(second, reinterpret_cast<const sockaddr*>(&bound), sizeof bound) == 0;
+        int error = errno;
+        const int off = 0;
+        (void)SetOption<int>(first, SOL_SOCKET, SO_REUSEADDR, off);
+        (void)SetOption<int>(second, SOL_SOCKET, SO_REUSEADDR, off);
+        if (split && !Filter(first, true)) {
+            split = false;
+            error = errno;
+        }
+        if (!split) {
+            close(second);
+            errno = error;
+            return -1;
+        }
+        broadcasts = first;
+        listener = second;
+        return 0;
     }
 
     int LastError() override { return errno; }

@@ -10,6 +10,7 @@
 #include "net/SocketCommon.h"
 
 const int kErrorMessageTooLong = WSAEMSGSIZE;
+const int kErrorWouldBlock = WSAEWOULDBLOCK;
 
 namespace {
 
@@ -34,9 +35,10 @@ class Win32Sockets final : public SocketApi {
     }
     int EnableBroadcast(SocketHandle s) override { return SetIntOption<SOCKET>(s, SOL_SOCKET, SO_BROADCAST); }
 
-    // Winsock 1.1 has no batch call: one datagram. One longer than the buffer fails with WSAEMSGSIZE, its
+    // Winsock 1.1 has no batch call: one datagram, waited for (broadcasts share the listener's socket here,
+    // so nothing asks for what is merely there). One longer than the buffer fails with WSAEMSGSIZE, its
     // first bytes received, and is handled from them.
-    int ReceiveMany(SocketHandle s, Datagram* batch, int max) override {
+    int ReceiveMany(SocketHandle s, Datagram* batch, int max, bool) override {
         if (max < 1) return 0;
         Datagram& d = batch[0];
         std::memset(d.bytes, 0, sizeof d.bytes);
@@ -54,7 +56,8 @@ class Win32Sockets final : public SocketApi {
     }
 
     int Send(SocketHandle s, const uint8_t* buffer, int len, const SocketAddress& to) override {
-        return SendTo<SOCKET>(s, buffer, len, to);
+        // Winsock 1.1 has no flag for a send that must not wait.
+        return SendTo<SOCKET>(s, buffer, len, to, 0);
     }
 
     int LastError() override { return WSAGetLastError(); }

@@ -43,11 +43,13 @@ bool WaitReadable(int timeoutMs) {
 // StopEvent together, and returns when the event is set.
 class StopPipeGate final : public WorkerGate {
   public:
-    Wait BeforeReceive(SocketHandle s, int timeoutMs) override {
-        pollfd fds[2] = {{static_cast<int>(s), POLLIN, 0}, {stopPipe[0], POLLIN, 0}};
+    Wait BeforeReceive(const SocketHandle* sockets, int count, int timeoutMs) override {
+        pollfd fds[3] = {{stopPipe[0], POLLIN, 0}, {}, {}};
+        if (count > 2) count = 2;
+        for (int i = 0; i < count; ++i) fds[1 + i] = {static_cast<int>(sockets[i]), POLLIN, 0};
         // A failed poll is left to the receive, which reports it.
-        const int n = PollFor(fds, 2, timeoutMs);
-        if ((fds[1].revents & POLLIN) != 0) return kEnd;
+        const int n = PollFor(fds, static_cast<nfds_t>(count) + 1, timeoutMs);
+        if ((fds[0].revents & POLLIN) != 0) return kEnd;
         return n == 0 ? kTimedOut : kReadable;
     }
     void AfterReceive() override {}

@@ -22,13 +22,13 @@ constexpr DWORD kLockTimeoutMs = 2000;
 
 class LockGate final : public WorkerGate {
   public:
-    Wait BeforeReceive(SocketHandle s, int timeoutMs) override {
+    Wait BeforeReceive(const SocketHandle* sockets, int count, int timeoutMs) override {
         ReleaseSemaphore(workerLock, 1, nullptr);
         if (timeoutMs < 0) return kReadable;
         // Winsock 1.1 has no receive time-out: select waits for the datagram or the time, whichever is first.
         fd_set readable;
         FD_ZERO(&readable);
-        FD_SET(static_cast<SOCKET>(s), &readable);
+        for (int i = 0; i < count; ++i) FD_SET(static_cast<SOCKET>(sockets[i]), &readable);
         timeval wait{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
         if (select(0, &readable, nullptr, nullptr, &wait) != 0)
             return kReadable;  // a failure: the receive says

@@ -11,9 +11,10 @@ class WorkerGate {
   public:
     enum Wait { kReadable, kTimedOut, kEnd };
     virtual ~WorkerGate() = default;
-    // Before a blocking receive on s: waits for a datagram, at most timeoutMs (-1: without end). kEnd when
-    // the worker is to end instead of receiving; after kReadable, AfterReceive follows the receive.
-    virtual Wait BeforeReceive(SocketHandle s, int timeoutMs) = 0;
+    // Before the receives on the worker's sockets: waits for a datagram on any of them, at most timeoutMs
+    // (-1: without end). kEnd when the worker is to end instead of receiving; after kReadable,
+    // AfterReceive follows the receives.
+    virtual Wait BeforeReceive(const SocketHandle* sockets, int count, int timeoutMs) = 0;
     virtual void AfterReceive() = 0;
     // The broadcaster's sleep between broadcasts: false when the worker is to end.
     virtual bool Pause(uint32_t milliseconds) = 0;

@@ -13,7 +13,7 @@ namespace {
 
 class OpenGate final : public WorkerGate {
   public:
-    Wait BeforeReceive(SocketHandle, int) override { return kReadable; }
+    Wait BeforeReceive(const SocketHandle*, int, int) override { return kReadable; }
     void AfterReceive() override {}
     bool Pause(uint32_t milliseconds) override {
         std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
@@ -32,18 +32,30 @@ WorkerGate& CurrentWorkerGate() {
 uint32_t ListenerThread(void*) {
     WorkerGate& gate = CurrentWorkerGate();
     SocketHandle s = kInvalidSocket;
-    if (!StartListener(s)) return kNetworkFailed;
+    SocketHandle broadcasts = kInvalidSocket;
+    if (!StartListener(s, broadcasts)) return kNetworkFailed;
+    const bool apart = broadcasts != kInvalidSocket;
+    const SocketHandle sockets[2] = {s, broadcasts};
     for (;;) {
-        const WorkerGate::Wait wait = gate.BeforeReceive(s, DuePendingWork());
+        const WorkerGate::Wait wait = gate.BeforeReceive(sockets, apart ? 2 : 1, DuePendingWork());
         if (wait == WorkerGate::kEnd) return kWorkerEnded;
         if (wait == WorkerGate::kTimedOut) {
             (void)DuePendingWork();
             continue;
         }
+        // With a queue of their own, the broadcasts waiting are taken first, and neither receive waits:
+        // either socket may be the one that woke the gate.
+        Datagram heard[kListenBatch];
         Datagram batch[kListenBatch];
-        const Received received = ReceiveDatagrams(s, batch, kListenBatch);
+        const Received fromBroadcasts =
+            apart ? ReceiveDatagrams(broadcasts, heard, kListenBatch, false) : Received{0, 0};
+        const Received received = ReceiveDatagrams(s, batch, kListenBatch, !apart);
         gate.AfterReceive();
-        if (HandleDatagrams(s, batch, received) == Listened::kFailedForGood) return kNetworkFailed;
+        if (HandleDatagrams(s, heard, fromBroadcasts) == Listened::kFailedForGood ||
+            HandleDatagrams(s, batch, received) == Listened::kFailedForGood)
+            return kNetworkFailed;
+        // Under a flood the gate never times out: what is due is done between batches.
+        (void)DuePendingWork();
     }
 }
 
@@ -67,11 +79,11 @@ uint32_t BroadcasterThread(void*) {
             next = MonotonicMs() + kBroadcastIntervalMs;
         }
         const int64_t left = next - MonotonicMs();
-        const WorkerGate::Wait wait = gate.BeforeReceive(answers, left > 0 ? static_cast<int>(left) : 0);
+        const WorkerGate::Wait wait = gate.BeforeReceive(&answers, 1, left > 0 ? static_cast<int>(left) : 0);
         if (wait == WorkerGate::kEnd) return kWorkerEnded;
         if (wait == WorkerGate::kTimedOut) continue;
         Datagram batch[kListenBatch];
-        const Received received = ReceiveDatagrams(answers, batch, kListenBatch);
+        const Received received = ReceiveDatagrams(answers, batch, kListenBatch, true);
         gate.AfterReceive();
         if (AnswerSignedRequests(answers, batch, received) == Listened::kFailedForGood) return kNetworkFailed;
     }

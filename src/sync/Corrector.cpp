@@ -10,6 +10,9 @@
 namespace {
 
 constexpr double kSlewUnitsPerSecond = 100.0;
+// The rate is held within the kernel's own bound on a frequency, 500 ppm of the nominal: the slew
+// arithmetic alone moves it further with every error of the same sign, and wraps, without end.
+constexpr int64_t kMaxRatePartsPerMillion = 500;
 constexpr uint32_t kUnixFromNtpSeconds = 2085978496u;  // -2208988800 modulo 2^32
 
 const char* Plural(double error) {
@@ -26,7 +29,8 @@ void StepClock(NtpTime start, double error) {
         ++correctorState.steps;
         correctorState.lastAction = CorrectionAction::kStep;
         correctorState.corrected = 1;
-        LogEvent(Priority::kNotice, "The time has been corrected by %.3f second%s", error, Plural(error));
+        LogBurst(Refusal::kStepMade, Priority::kNotice, "The time has been corrected by %.3f second%s", error,
+                 Plural(error));
     } else {
         ++correctorState.failedSteps;
         correctorState.lastAction = CorrectionAction::kFailedStep;
@@ -34,9 +38,22 @@ void StepClock(NtpTime start, double error) {
     }
 }
 
-// Sets the rate; a refusal (a rate beyond the clock's limits, a missing privilege) is counted and logged,
-// in the service log once for each run of refusals.
-void SetRate(ClockBackend& backend, uint32_t adjustment) {
+// Sets the rate, held within kMaxRatePartsPerMillion of the increment; a refusal (a missing privilege) is
+// counted and logged, in the service log once for each run.
+void SetRate(ClockBackend& backend, int64_t wanted, uint32_t increment) {
+    const int64_t most = int64_t{increment} * kMaxRatePartsPerMillion / 1000000;
+    const int64_t nominal = increment;
+    const int64_t held = wanted < nominal - most   ? nominal - most
+                         : wanted > nominal + most ? nominal + most
+                                                   : wanted;
+    if (held != wanted) {
+        // Counted, and said once in the service log: the console's lines are the corrector's own.
+        if (correctorState.ratesHeld++ == 0)
+            ServiceEvent(Priority::kNotice,
+                         "The clock's rate is held at %lld, within 500 ppm of its nominal %u, not %lld",
+                         static_cast<long long>(held), increment, static_cast<long long>(wanted));
+    }
+    const uint32_t adjustment = static_cast<uint32_t>(held);
     if (backend.SetAdjustment(adjustment)) {
         correctorState.rateRefused = 0;
         return;
@@ -79,7 +96,7 @@ void CorrectClock(double error) {
 
     if (std::fabs(error) > kStepThresholdSeconds) {
         StepClock(start, error);
-        if (backend.GetAdjustment(adjustment, increment, disabled)) SetRate(backend, increment);
+        if (backend.GetAdjustment(adjustment, increment, disabled)) SetRate(backend, increment, increment);
         state.armed = 1;
         return;
     }
@@ -93,11 +110,20 @@ void CorrectClock(double error) {
     if (positive != static_cast<bool>(state.prevPositive)) {
         // The error changed sign: go back to the rate that kept time best.
         if (backend.GetAdjustment(adjustment, increment, disabled))
-            SetRate(backend, state.bestGuess != 0 ? state.bestGuess : increment);
+            SetRate(backend, state.bestGuess != 0 ? state.bestGuess : increment, increment);
         state.armed = 1;
     } else if (backend.GetAdjustment(adjustment, increment, disabled)) {
-        SetRate(backend, positive ? adjustment + amount : adjustment - amount);
+        const int64_t now = adjustment;
+        SetRate(backend, positive ? now + amount : now - amount, increment);
     }
     state.prevPositive = positive ? 1 : 0;
     state.prevError = error;
+}
+
+void ResetRate() {
+    ClockBackend& backend = CurrentClock();
+    uint32_t adjustment = 0, increment = 0;
+    bool disabled = false;
+    if (backend.GetAdjustment(adjustment, increment, disabled))
+        SetRate(backend, correctorState.bestGuess != 0 ? correctorState.bestGuess : increment, increment);
 }

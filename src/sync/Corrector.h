@@ -7,3 +7,7 @@ constexpr double kStepThresholdSeconds = 2.0;  // strictly greater errors step
 
 // error: seconds, positive when the local clock is behind.
 void CorrectClock(double error);
+
+// Puts the rate back to the best guess, or the nominal rate: a refused correction leaves in force no rate
+// that the corrections before it set.
+void ResetRate();

@@ -21,6 +21,7 @@ struct CorrectorState {
     uint64_t failedSteps = 0;
     uint64_t slews = 0;
     uint64_t rateChangesFailed = 0;  // changes of the rate the clock refused
+    uint64_t ratesHeld = 0;          // rates asked for beyond 500 ppm of nominal, and held within it
 };
 
 extern CorrectorState correctorState;

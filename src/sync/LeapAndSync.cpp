@@ -58,7 +58,7 @@ LeapSecond Announced(LeapVerdict verdict) {
     return LeapSecond::kNone;
 }
 
-void FollowLeap(LeapVerdict verdict, int64_t now, bool stepped) {
+void FollowLeap(LeapVerdict verdict, int64_t now, bool stepped, bool newServer) {
     SyncState& sync = syncState;
     if (verdict == LeapVerdict::kOtherDay) {
         ++statusRecord.leapsIgnored;
@@ -70,8 +70,13 @@ void FollowLeap(LeapVerdict verdict, int64_t now, bool stepped) {
         if (now < sync.leapMidnight) sync.leapNear = LeapSecond::kNone;
         return;
     }
-    const LeapSecond wanted = Announced(verdict);
+    LeapSecond wanted = Announced(verdict);
     if (sync.leapTold && wanted == sync.leapAnnounced) return;
+    // Not on the word of a server followed only from this broadcast on, nor first heard this late (a step
+    // drops a leap announced before it, which the next broadcast arms again): the clock stays as it is.
+    const int64_t midnight = (now / kSecondsPerDay + 1) * kSecondsPerDay;
+    const bool late = midnight - now <= kLeapLateSeconds && wanted != sync.leapAnnounced;
+    if (wanted != LeapSecond::kNone && (newServer || late)) return;
     if (wanted == LeapSecond::kNone && sync.leapNear != LeapSecond::kNone &&
         std::llabs(now - sync.leapMidnight) < kLeapHoldSeconds)
         return;
@@ -156,10 +161,11 @@ double LeapDiscounted(double error, NtpTime now) {
     return error - leap;
 }
 
-void TellClock(int leapIndicator, int stratum, double error, CorrectionAction action, NtpTime now) {
+void TellClock(int leapIndicator, int stratum, double error, CorrectionAction action, NtpTime now,
+               bool newServer) {
     const int64_t second = WholeSeconds(now);
     const bool stepped = action == CorrectionAction::kStep;
-    FollowLeap(JudgeLeap(leapIndicator, second), second, stepped);
+    FollowLeap(JudgeLeap(leapIndicator, second), second, stepped, newServer);
     // A server that says it is not synchronised itself (leap indicator 3, stratum 16) makes no clock so.
     const bool serverSynchronised = leapIndicator != kLeapNotSynchronised && stratum < kUnsynchronisedStratum;
     if (serverSynchronised && (stepped || action == CorrectionAction::kSlew))

@@ -23,10 +23,15 @@ LeapVerdict JudgeLeap(int leapIndicator, int64_t unixSeconds);
 // The error of a broadcast from the followed server that arrived at now, less the leap second this clock
 // has just made when the broadcast does not have it yet.
 double LeapDiscounted(double error, NtpTime now);
-// After a correction from the followed server (action, the clock then reading now): the clock armed or
-// disarmed for the leap its broadcast announces, and with RtcSync told it is synchronised (unless the
-// server says it is not), within the bounds that error leaves.
-void TellClock(int leapIndicator, int stratum, double error, CorrectionAction action, NtpTime now);
+// After a correction from the followed server (action, the clock then reading now; newServer: it was not
+// followed before this broadcast): the clock armed or disarmed for the leap its broadcast announces, and
+// with RtcSync told it is synchronised (unless the server says it is not), within the bounds that error
+// leaves. A leap is not armed on a new server's word, nor first heard in the last kLeapLateSeconds.
+void TellClock(int leapIndicator, int stratum, double error, CorrectionAction action, NtpTime now,
+               bool newServer);
+// A real announcement comes hours ahead (NTP servers announce a leap for the whole of its last day at
+// least); one first heard in the last ten minutes before midnight is more likely a forger's.
+constexpr int64_t kLeapLateSeconds = 600;
 // Once the followed server has been silent for kSilenceSeconds, and when Zelkor stops, the kernel is told
 // the clock is synchronised no more: nothing keeps it so. ExpireSynchronised returns when that is due
 // (MonotonicMs), or -1.

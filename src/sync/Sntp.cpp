@@ -8,6 +8,7 @@
 #include "base/Monotonic.h"
 #include "sync/InForce.h"
 #include "sync/LeapAndSync.h"
+#include "sync/RateLimit.h"
 #include "sync/Status.h"
 #include "sync/SyncState.h"
 #include "sync/Tracking.h"
@@ -29,8 +30,9 @@ bool OpenAnswerSocket(SocketHandle& s) {
     return true;
 }
 
-bool OpenListenerSocket(SocketHandle& s) {
+bool OpenListenerSocket(SocketHandle& s, SocketHandle& broadcasts) {
     SocketApi& net = Net();
+    broadcasts = kInvalidSocket;
     if (!OpenAnswerSocket(s)) return false;
     const uint32_t group = AddressFromOctets(kMulticastGroupOctets[0], kMulticastGroupOctets[1],
                                              kMulticastGroupOctets[2], kMulticastGroupOctets[3]);
@@ -38,6 +40,11 @@ bool OpenListenerSocket(SocketHandle& s) {
         StatusFailed("Couldn't add membership of multicast group (%d)", net.LastError());
         return false;
     }
+    // Without a queue of their own broadcasts still come, in the requests' queue: worth a warning only.
+    if (net.SplitOffBroadcasts(s, broadcasts) == -1)
+        LogEvent(Priority::kWarning,
+                 "Couldn't give time broadcasts a queue of their own (%d); they share the requests'",
+                 net.LastError());
     return true;
 }
 
@@ -59,6 +66,16 @@ struct ReplyQueue {
                 statusRecord.requestsAnswered += static_cast<uint64_t>(n);
                 continue;
             }
+            // A socket that cannot take a reply now (its buffer full of replies waiting, say, for an
+            // address that never resolves) is never waited for: the rest of the batch is dropped.
+            if (net.LastError() == kErrorWouldBlock) {
+                for (; sent < count; ++sent)
+                    if (NoteRefusal(Refusal::kRequest, statusRecord.requestsDropped))
+                        ServiceEvent(Priority::kWarning, "Leaving a request from %s unanswered: %s",
+                                     FormatAddress(replies[sent].peer.address).text,
+                                     "the socket cannot take the reply now");
+                break;
+            }
             ++statusRecord.sendFailures;
             LOG_LINE("NTP server sendto failed");
             ++sent;  // that one is lost; the others still go
@@ -67,18 +84,28 @@ struct ReplyQueue {
     }
 };
 
+// Whether key is one this client trusts broadcasts under: only the broadcaster speaks for that time, and
+// a client that signed under it would vouch for its own clock as the server's (a relayed poll).
+bool VouchesForTheServer(const SymmetricKey& key) {
+    if (settings.serverMode != 0 || !settings.trustedConfigured) return false;
+    for (const uint32_t id : settings.trusted)
+        if (id == key.id) return true;
+    return false;
+}
+
 // A request with a MAC: a reply signed under the same key when it verifies, a crypto-NAK when its key is
-// unknown or its digest wrong, and otherwise (a MAC of no known shape) the plain reply. Never longer than
-// the request.
+// unknown, its digest wrong, or its key one the client trusts broadcasts under, and otherwise (a MAC of no
+// known shape) the plain reply. Never longer than the request.
 void Authenticate(const Datagram& request, Datagram& reply) {
     const MacResult mac = CheckMac(authentication.keys, request.bytes, request.length);
-    if (mac.verdict == MacVerdict::kValid) {
+    if (mac.verdict == MacVerdict::kValid && !VouchesForTheServer(*mac.key)) {
         const int length = AppendMac(reply.bytes, *mac.key);
         if (length != 0) {
             reply.length = length;
             return;
         }
-    } else if (mac.verdict != MacVerdict::kUnknownKey && mac.verdict != MacVerdict::kBadDigest) {
+    } else if (mac.verdict != MacVerdict::kValid && mac.verdict != MacVerdict::kUnknownKey &&
+               mac.verdict != MacVerdict::kBadDigest) {
         return;
     }
     std::memset(reply.bytes + kSntpMessageSize, 0, kKeyIdBytes);
@@ -104,6 +131,12 @@ void Answer(const Datagram& request, const SntpMessage& message, ReplyQueue& que
         if (NoteRefusal(Refusal::kRequest, statusRecord.requestsDropped))
             ServiceEvent(Priority::kWarning, "Leaving a request from %s unanswered: %s",
                          FormatAddress(request.peer.address).text, why);
+        return;
+    }
+    if (RateLimited(rateLimit, request.peer.address, request.arrival.monotonicMs)) {
+        if (NoteRefusal(Refusal::kRateLimited, statusRecord.requestsLimited))
+            ServiceEvent(Priority::kWarning, "Leaving requests from %s unanswered beyond RateLimit",
+                         FormatAddress(request.peer.address).text);
         return;
     }
     Datagram& reply = queue.replies[queue.count++];
@@ -133,7 +166,7 @@ void Handle(const Datagram& datagram, SocketHandle s, ReplyQueue& queue) {
     // The MAC is looked at only where it is wanted: a broadcast when TrustedKeys is set, the reply to a
     // signed poll. Otherwise a longer datagram is its first 48 bytes, as ever.
     const bool wanted = (mode == kModeBroadcast && settings.trustedConfigured) ||
-                        (mode == kModeServer && syncState.polledKey != 0);
+                        (mode == kModeServer && AwaitsSignedReply(syncState, datagram.peer.address));
     const MacResult mac =
         wanted ? CheckMac(authentication.keys, datagram.bytes, datagram.length) : MacResult{};
     if (mode == kModeBroadcast) {
@@ -147,10 +180,8 @@ void Handle(const Datagram& datagram, SocketHandle s, ReplyQueue& queue) {
 
 // A receive counted: a failure logged, and the worker's end once they come without end.
 bool FailedForGood(const Received& received, const char* worker) {
-    if (received.count >= 0) {
-        statusRecord.receiveFailuresInARow = 0;
-        return false;
-    }
+    if (received.count > 0) statusRecord.receiveFailuresInARow = 0;
+    if (received.count >= 0) return false;
     ++statusRecord.receiveFailures;
     LOG_LINE("NTP server recvfrom failed");
     if (++statusRecord.receiveFailuresInARow < kMaxReceiveFailuresInARow) return false;
@@ -161,9 +192,9 @@ bool FailedForGood(const Received& received, const char* worker) {
 
 }  // namespace
 
-Received ReceiveDatagrams(SocketHandle s, Datagram* batch, int max) {
+Received ReceiveDatagrams(SocketHandle s, Datagram* batch, int max, bool wait) {
     SocketApi& net = Net();
-    const int n = net.ReceiveMany(s, batch, max);
+    const int n = net.ReceiveMany(s, batch, max, wait);
     if (n < 0) return {n, net.LastError()};
     const Arrival arrival{SystemClock().Now(), MonotonicMs()};
     for (int i = 0; i < n; ++i) batch[i].arrival = arrival;
@@ -202,11 +233,14 @@ Listened HandleDatagrams(SocketHandle s, const Datagram* batch, const Received& 
     return Listened::kGoOn;
 }
 
-bool StartListener(SocketHandle& s) {
+bool StartListener(SocketHandle& s, SocketHandle& broadcasts) {
     StartStatus(0);
     LoadConfiguredDelay();
+    uint32_t salt = 0;
+    (void)FillRandom(reinterpret_cast<uint8_t*>(&salt), sizeof salt);
+    rateLimit = MakeRateLimitTable(settings.rateLimitSeconds, settings.rateLimitBurst, salt);
     s = kInvalidSocket;
-    if (!OpenListenerSocket(s)) return false;
+    if (!OpenListenerSocket(s, broadcasts)) return false;
     statusRecord.state = WorkerState::kWaiting;
     PublishStatus();
     return true;

@@ -15,23 +15,26 @@ constexpr int kListenBatch = 32;
 // than any passing fault (a full buffer, an ICMP error a platform reports) produces.
 constexpr int kMaxReceiveFailuresInARow = 1000;
 
-// The listener's start: the status begun, the configured delay, and its socket bound and joined to the
-// group; false, logged as the failure it is, when the socket cannot be set up.
-bool StartListener(SocketHandle& s);
-bool OpenListenerSocket(SocketHandle& s);
+// The listener's sockets: s bound to the NTP port and joined to the group; where the platform can,
+// broadcasts on a socket of their own (else kInvalidSocket), so that no flood of requests crowds them out.
+// False, logged as the failure it is, when s cannot be set up.
+bool OpenListenerSocket(SocketHandle& s, SocketHandle& broadcasts);
+// The listener's start: the status begun, the configured delay, the sockets.
+bool StartListener(SocketHandle& s, SocketHandle& broadcasts);
 // Server mode with BroadcastKey: its clients confirm it with a signed poll, to port 123. Opens that port
 // (no multicast group) and answers the signed requests of a batch; nothing else is answered there.
 bool OpenAnswerSocket(SocketHandle& s);
 
-// The receive: blocks for a datagram, takes what else is waiting (up to max), and stamps each with when
-// it arrived, read once right after. error: the platform's, when count is -1.
+// The receive: waits for a datagram (or takes only what is there), takes what else is waiting (up to max),
+// and stamps each with when it arrived, read once right after. error: the platform's, when count is -1.
 struct Received {
     int count;
     int error;
 };
-Received ReceiveDatagrams(SocketHandle s, Datagram* batch, int max);
+Received ReceiveDatagrams(SocketHandle s, Datagram* batch, int max, bool wait);
 
-// Logs, answers or hands on each datagram of a batch by its mode. A failed receive is counted and
+// Logs, answers or hands on each datagram of a batch by its mode; s: the listener, which answers and polls.
+// A failed receive is counted and
 // logged; kFailedForGood (logged as the failure that ends the worker) once receives have failed
 // kMaxReceiveFailuresInARow times with no datagram between.
 enum class Listened { kGoOn, kFailedForGood };

@@ -245,6 +245,7 @@ std::string FormatStatus(const StatusRecord& r, const StatusSnapshot& s) {
         uint64_t value;
     } counters[] = {{K::kRequestsAnswered, r.requestsAnswered},
                     {K::kRequestsDropped, r.requestsDropped},
+                    {K::kRequestsLimited, r.requestsLimited},
                     {K::kBroadcastsAccepted, r.broadcastsAccepted},
                     {K::kBroadcastsIgnored, r.broadcastsIgnored},
                     {K::kBroadcastsRefused, r.broadcastsRefused},
@@ -256,6 +257,7 @@ std::string FormatStatus(const StatusRecord& r, const StatusSnapshot& s) {
                     {K::kFailedSteps, c.failedSteps},
                     {K::kSlews, c.slews},
                     {K::kRateChangesFailed, c.rateChangesFailed},
+                    {K::kRatesHeld, c.ratesHeld},
                     {K::kStepsRefused, r.stepsRefused},
                     {K::kAuthRefused, r.authRefused},
                     {K::kBroadcastsUnconfirmed, r.broadcastsUnconfirmed},

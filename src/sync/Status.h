@@ -34,7 +34,8 @@ struct StatusRecord {
     NtpTime lastPoll = NtpTime();
     uint64_t datagrams[8] = {};  // received, by mode
     uint64_t requestsAnswered = 0;
-    uint64_t requestsDropped = 0;  // too short, sent to every host, or our own poll reflected
+    uint64_t requestsDropped = 0;  // too short, sent to every host, our own poll reflected, or unsendable
+    uint64_t requestsLimited = 0;  // beyond RateLimit
     uint64_t broadcastsAccepted = 0;
     uint64_t broadcastsIgnored = 0;
     uint64_t broadcastsRefused = 0;      // from senders not in Servers

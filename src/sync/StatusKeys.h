@@ -36,6 +36,7 @@ enum class StatusKey {
     kDatagramsMode0,  // to kDatagramsMode0 + 7
     kRequestsAnswered = kDatagramsMode0 + 8,
     kRequestsDropped,
+    kRequestsLimited,
     kBroadcastsAccepted,
     kBroadcastsIgnored,
     kBroadcastsRefused,
@@ -47,6 +48,7 @@ enum class StatusKey {
     kFailedSteps,
     kSlews,
     kRateChangesFailed,
+    kRatesHeld,
     kStepsRefused,
     kAuthRefused,
     kBroadcastsUnconfirmed,

@@ -38,7 +38,7 @@ StatusSnapshot TakeStatusSnapshot() {
     s.delaySeconds = syncState.delay.Seconds();
     s.delaySource = s.fixedDelay ? "configured" : s.delayValid ? "measured" : "none";
     s.delayUpdated = syncState.lastReplyTime;
-    s.awaitingReply = syncState.awaitingReply != 0;
+    s.awaitingReply = AwaitingReply(syncState);
     bool disabled = false;
     if (!CurrentClock().GetAdjustment(s.adjustment, s.increment, disabled)) s.adjustment = s.increment = 0;
     s.corrector = correctorState;

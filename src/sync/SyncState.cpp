@@ -1,5 +1,7 @@
 #include "sync/SyncState.h"
 
+#include <cstring>
+
 SyncState syncState;
 
 namespace {
@@ -48,4 +50,25 @@ void SetLatest(SyncState& sync, uint32_t key, NtpTime latest) {
         }
     }
     sync.freshness.push_back({key, latest});
+}
+
+int FindPoll(const SyncState& sync, uint32_t server, const uint8_t* transmit) {
+    if (server == 0) return -1;
+    for (int i = 0; i < kMaxPolls; ++i)
+        if (sync.polls[i].server == server && sync.polls[i].waiting &&
+            std::memcmp(sync.polls[i].transmit, transmit, kTimestampSize) == 0)
+            return i;
+    return -1;
+}
+
+bool AwaitingReply(const SyncState& sync) {
+    for (const Poll& poll : sync.polls)
+        if (poll.waiting) return true;
+    return false;
+}
+
+bool AwaitsSignedReply(const SyncState& sync, uint32_t sender) {
+    for (const Poll& poll : sync.polls)
+        if (poll.waiting && poll.server == sender && poll.key != 0) return true;
+    return false;
 }

@@ -43,9 +43,27 @@ struct StepWindow {
 double StepsWithin(const StepWindow& window, int64_t nowMs);
 void AddStep(StepWindow& window, int64_t atMs, double seconds);
 
-// kDelay: measure the delay (none is used until the reply comes); kConfirm: a new server's confirmation;
+// kDelay: measure the delay (none is used until the reply comes); kConfirm: a server's confirmation;
 // kCheck: ask the server its time now (its broadcasts were refused as replays), the delay left as it is.
 enum class PollPurpose { kDelay, kConfirm, kCheck };
+
+// A request a reply may answer (RFC 4330 section 5): its server and transmit timestamp. One a server at
+// a time, so that a sender that never answers (a recording replayed from any address) holds no other's
+// confirmation off.
+struct Poll {
+    uint32_t server = 0;                    // network byte order; 0: the slot is free
+    bool waiting = false;                   // its request went out, and no reply has come
+    uint8_t transmit[kTimestampSize] = {};  // as sent, with bits no one can guess below the clock's
+    NtpTime origin = NtpTime();             // the time it went out, as the clock read it
+    uint32_t key = 0;  // the key the request was signed with, which its reply must carry; 0: none
+    int stratum = 0;   // the stratum of the broadcast the poll was sent for
+    PollPurpose purpose = PollPurpose::kDelay;
+    int64_t sentMs = 0;  // MonotonicMs
+    Candidate held;      // kConfirm: the broadcast the reply is to confirm
+};
+// The polls that may leave within any kMinPollIntervalMs, of every sender together: however many addresses
+// a flood of broadcasts claims, it draws no more.
+constexpr int kMaxPolls = 4;
 
 // What the kernel was last told of the clock (RtcSync); kNothing: not yet.
 enum class KernelSync { kNothing, kSynchronised, kUnsynchronised, kFailed, kNotKept };
@@ -58,19 +76,13 @@ struct SyncState {
     int delayValid = 0;
     int fixedDelay = 0;
     NtpTime lastReplyTime = NtpTime();
-    // The one request a reply may answer (RFC 4330 section 5): its server and transmit timestamp.
-    int awaitingReply = 0;
-    uint32_t polledServer = 0;
-    uint8_t polledTransmit[kTimestampSize] = {};
-    uint32_t polledKey = 0;  // the key the request was signed with, which its reply must carry; 0: none
-    int polledStratum = 0;   // the stratum of the broadcast the poll was sent for
-    PollPurpose polledFor = PollPurpose::kDelay;
-    // Polls leave at most once every kMinPollIntervalMs, whatever arrives.
-    int polled = 0;
-    int64_t lastPollMs = 0;  // MonotonicMs
+    Poll polls[kMaxPolls];
     // Authenticated time only.
     std::vector<KeyFreshness> freshness;
-    Candidate candidate;
+    // The error the followed server's broadcasts are expected to show since its last confirmation: one
+    // that leaves kReconfirmBandSeconds around it is held until a fresh signed answer confirms it.
+    bool confirmed = false;
+    double confirmedError = 0;  // seconds
     StepWindow recentSteps;
     // The leap second the followed server announces, as last told to the clock; leapTold is false from
     // the start and after each step, which drops a leap. leapNear: the leap the clock is armed for, or
@@ -84,6 +96,12 @@ struct SyncState {
 };
 
 extern SyncState syncState;
+
+// The poll to server whose transmit timestamp is transmit, or -1; -1 for a free server.
+int FindPoll(const SyncState& sync, uint32_t server, const uint8_t* transmit);
+// Whether any poll waits for its reply; whether one to sender waits for a signed reply.
+bool AwaitingReply(const SyncState& sync);
+bool AwaitsSignedReply(const SyncState& sync, uint32_t sender);
 
 // The latest time seen under key, or null.
 const NtpTime* LatestUnder(const SyncState& sync, uint32_t key);

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "auth/Mac.h"
 #include "base/Log.h"
 #include "base/Monotonic.h"
 #include "sync/Corrector.h"
@@ -27,13 +28,12 @@ constexpr double kTimestampResolutionSeconds = 0.001;
 // A confirming reply's time and its broadcast's, the time between them taken into account, agree this well.
 constexpr double kConfirmationToleranceSeconds = 1.0;
 
-// The one-way delay a reply gives, or false when the reply cannot be believed.
-bool DelayFromReply(const SntpMessage& m, NtpTime t4, NtpTime& delay) {
+// The one-way delay a reply to a request sent at t1 gives, or false when the reply cannot be believed.
+bool DelayFromReply(const SntpMessage& m, NtpTime t1, NtpTime t4, NtpTime& delay) {
     const int stratum = MessageStratum(m);
     if (stratum < kMinStratum || stratum > kMaxReplyStratum || LeapIndicator(m) == kLeapNotSynchronised ||
         TimestampIsZero(m, kOffsetReceive) || TimestampIsZero(m, kOffsetTransmit))
         return false;
-    const NtpTime t1 = OriginateTime(m);
     const NtpTime t2 = ReceiveTime(m);
     const NtpTime t3 = TransmitTime(m);
     if ((t3 - t2).Seconds() < 0 || (t4 - t1).Seconds() > kMaxReplyWaitSeconds) return false;
@@ -52,13 +52,21 @@ NtpTime BroadcastError(NtpTime transmit, NtpTime arrival, bool delayKnown, NtpTi
     return delayKnown ? error + delay : error;
 }
 
-// After the first correction, the steps of any 600 s add up to at most MaxStep: one sender must not move
-// every clock on the LAN by an hour, whether at once or in many steps.
-bool StepTooLarge(double error, int64_t nowMs, const SyncState& sync, const CorrectorState& corrector,
-                  const Settings& in) {
-    const double size = std::fabs(error);
-    if (in.maxStepSeconds == 0 || !corrector.corrected || size <= kStepThresholdSeconds) return false;
-    return StepsWithin(sync.recentSteps, nowMs) + size > static_cast<double>(in.maxStepSeconds);
+// After the first correction, the corrections of any 600 s, slews and steps alike, add up to at most
+// MaxStep: one sender must not move every clock on the LAN by an hour, at once, in many steps or in many
+// slews.
+bool CorrectionTooLarge(double error, int64_t nowMs, const SyncState& sync, const CorrectorState& corrector,
+                        const Settings& in) {
+    if (in.maxStepSeconds == 0 || !corrector.corrected) return false;
+    return StepsWithin(sync.recentSteps, nowMs) + std::fabs(error) > static_cast<double>(in.maxStepSeconds);
+}
+
+// The key of a valid MAC, when it is one broadcasts are trusted under; null otherwise.
+const SymmetricKey* TrustedKey(const MacResult& mac, const Settings& in) {
+    if (!in.trustedConfigured || mac.verdict != MacVerdict::kValid) return nullptr;
+    for (const uint32_t id : in.trusted)
+        if (mac.key->id == id) return mac.key;
+    return nullptr;
 }
 
 // A message refused for want of a valid MAC under a trusted key.
@@ -103,26 +111,31 @@ void Follow(uint32_t sender, int stratum, int leap, NtpTime transmit, double err
             const Arrival& arrival, SocketHandle s, bool mayPoll) {
     const CorrectionAction previousAction = correctorState.lastAction;
     const bool firstCorrection = !correctorState.corrected;
+    const bool newServer = sender != syncState.lastServer;
     error = LeapDiscounted(error, arrival.local);
     CorrectClock(error);
     const CorrectionAction action = correctorState.lastAction;
     // The clock after the correction, which a step has moved: when the broadcast counts as accepted.
     const NtpTime now = SystemClock().Now();
-    TellClock(leap, stratum, error, action, now);
-    if (action == CorrectionAction::kStep && !firstCorrection)
-        AddStep(syncState.recentSteps, arrival.monotonicMs, std::fabs(error));
+    TellClock(leap, stratum, error, action, now, newServer);
+    const bool corrected = action == CorrectionAction::kStep || action == CorrectionAction::kSlew;
+    if (corrected && !firstCorrection) AddStep(syncState.recentSteps, arrival.monotonicMs, std::fabs(error));
+    // A step moves the clock at once, and with it the error the next broadcasts are expected to show.
+    if (action == CorrectionAction::kStep) syncState.confirmedError -= error;
     const bool current = sender == syncState.lastServer && syncState.delayValid &&
                          AgeSeconds(now, syncState.lastReplyTime) <= kReplyMaxAgeSeconds;
     // The poll is signed with the key the broadcast was, and its reply must be too.
     if (!current && mayPoll)
         (void)PollServer(sender, s, key != 0 ? FindKey(authentication.keys, key) : nullptr,
                          PollPurpose::kDelay, stratum);
-    const bool newServer = sender != syncState.lastServer;
     if (newServer) TellNewServer(sender, stratum, now);
     syncState.lastServer = sender;
     syncState.lastAcceptTime = now;
     syncState.lastStratum = stratum;
-    if (key != 0) SetLatest(syncState, key, transmit);
+    if (key != 0) {
+        const NtpTime* latest = LatestUnder(syncState, key);
+        if (latest == nullptr || (transmit - *latest).Seconds() > 0) SetLatest(syncState, key, transmit);
+    }
     ++statusRecord.broadcastsAccepted;
     statusRecord.state = WorkerState::kFollowing;
     statusRecord.lastBroadcast = now;
@@ -133,25 +146,59 @@ void Follow(uint32_t sender, int stratum, int leap, NtpTime transmit, double err
         !(newServer || action != CorrectionAction::kSlew || previousAction != CorrectionAction::kSlew));
 }
 
-void RefuseStep(double error, uint32_t sender, NtpTime now) {
+// A correction beyond MaxStep: refused, and the rate put back, so that no rate the corrections before it
+// set (forged ones, perhaps) stays in force.
+void RefuseCorrection(double error, uint32_t sender, NtpTime now) {
     statusRecord.lastRefusedStep = now;
     statusRecord.lastRefusedStepError = error;
+    const char* what = std::fabs(error) > kStepThresholdSeconds ? "step" : "slew";
     if (NoteRefusal(Refusal::kStep, statusRecord.stepsRefused, &statusRecord.lastRefusedStepSender, sender))
-        LogEvent(Priority::kWarning, "Refusing to step the clock by %.3f seconds; MaxStep is %u", error,
+        LogEvent(Priority::kWarning, "Refusing to %s the clock by %.3f seconds; MaxStep is %u", what, error,
                  settings.maxStepSeconds);
     else
-        LOG_LINE("Refusing to step the clock by %.3f seconds; MaxStep is %u", error, settings.maxStepSeconds);
+        LOG_LINE("Refusing to %s the clock by %.3f seconds; MaxStep is %u", what, error,
+                 settings.maxStepSeconds);
+    ResetRate();
 }
 
-// A broadcast from a sender not yet confirmed is held, and its sender asked to confirm it.
+// A broadcast whose sender is not yet confirmed, or whose error has left the band its confirmation set, is
+// held, and its sender asked to confirm it.
 void Hold(const BroadcastFacts& b, const SymmetricKey* key, SocketHandle s) {
-    ++statusRecord.broadcastsUnconfirmed;
+    if (NoteRefusal(Refusal::kUnconfirmed, statusRecord.broadcastsUnconfirmed))
+        ServiceEvent(Priority::kWarning, "Holding time broadcasts from %s until it answers a signed poll",
+                     FormatAddress(b.sender).text);
     // The broadcast a poll confirms must have come before it: while one waits for its answer (a poll
     // within kMinPollIntervalMs), the others are only counted.
-    if (!PollServer(b.sender, s, key, PollPurpose::kConfirm, b.stratum)) return;
-    syncState.candidate = Candidate{b.sender, b.stratum, b.leap, b.transmit, b.arrival.local, key->id};
+    const Candidate held{b.sender, b.stratum, b.leap, b.transmit, b.arrival.local, key->id};
+    if (!PollServer(b.sender, s, key, PollPurpose::kConfirm, b.stratum, &held)) return;
     LOG_LINE("Waiting for %s to answer a signed poll before its broadcasts are followed",
              FormatAddress(b.sender).text);
+}
+
+// The slot a poll to server takes: its own, or one no poll holds within kMinPollIntervalMs; -1 when the
+// sender was polled within it, or every slot was.
+int PollSlot(uint32_t server, int64_t nowMs) {
+    int slot = -1;
+    for (int i = 0; i < kMaxPolls; ++i) {
+        const Poll& poll = syncState.polls[i];
+        const bool recent = poll.server != 0 && nowMs - poll.sentMs < kMinPollIntervalMs;
+        if (poll.server == server) return recent ? -1 : i;
+        if (!recent && slot < 0) slot = i;
+    }
+    return slot;
+}
+
+// Bits below the clock's resolution in a poll's transmit time, which its reply must echo: unknown to
+// whoever would forge that reply (RFC 5905 section 15, the origin timestamp as a cookie).
+void Unpredictable(uint8_t* transmit) {
+    constexpr uint32_t kFractionPerMillisecond = 4294967;
+    uint32_t noise = 0;
+    if (!FillRandom(reinterpret_cast<uint8_t*>(&noise), sizeof noise)) return;
+    const uint32_t fraction = (static_cast<uint32_t>(transmit[4]) << 24) |
+                              (static_cast<uint32_t>(transmit[5]) << 16) |
+                              (static_cast<uint32_t>(transmit[6]) << 8) | transmit[7];
+    const uint32_t noisy = fraction + noise % kFractionPerMillisecond;
+    for (int i = 0; i < 4; ++i) transmit[4 + i] = static_cast<uint8_t>(noisy >> (24 - 8 * i));
 }
 
 }  // namespace
@@ -178,13 +225,11 @@ Judged JudgeBroadcast(const BroadcastFacts& b, const SyncState& sync, const Corr
         if (!allowed) return {BroadcastVerdict::kNotAllowed, 0};
     }
     if (in.trustedConfigured) {
-        bool trusted = false;
-        for (const uint32_t id : in.trusted)
-            trusted = trusted || (b.mac.key != nullptr && b.mac.key->id == id);
-        if (b.mac.verdict != MacVerdict::kValid || !trusted) return {BroadcastVerdict::kUnsigned, 0};
+        const SymmetricKey* key = TrustedKey(b.mac, in);
+        if (key == nullptr) return {BroadcastVerdict::kUnsigned, 0};
         // A signed broadcast recorded and sent again verifies as well as ever, from any address: only one
-        // later than the latest accepted under its key counts.
-        const NtpTime* latest = LatestUnder(sync, b.mac.key->id);
+        // later than the latest seen under its key counts.
+        const NtpTime* latest = LatestUnder(sync, key->id);
         if (latest != nullptr && (b.transmit - *latest).Seconds() <= 0)
             return {BroadcastVerdict::kReplayed, 0};
     }
@@ -195,9 +240,12 @@ Judged JudgeBroadcast(const BroadcastFacts& b, const SyncState& sync, const Corr
     if (!accepted) return {BroadcastVerdict::kIgnored, 0};
     const double error =
         BroadcastError(b.transmit, b.arrival.local, sync.delayValid != 0, sync.delay).Seconds();
-    // The first broadcast and every new server: a signed broadcast proves who sent it, not when.
-    if (in.trustedConfigured && b.sender != sync.lastServer) return {BroadcastVerdict::kUnconfirmed, 0};
-    if (StepTooLarge(error, b.arrival.monotonicMs, sync, corrector, in))
+    // The first broadcast and every new server: a signed broadcast proves who sent it, not when; nor does
+    // one from the server whose time has moved since its last signed answer.
+    if (in.trustedConfigured && (b.sender != sync.lastServer || !sync.confirmed ||
+                                 std::fabs(error - sync.confirmedError) > kReconfirmBandSeconds))
+        return {BroadcastVerdict::kUnconfirmed, 0};
+    if (CorrectionTooLarge(error, b.arrival.monotonicMs, sync, corrector, in))
         return {BroadcastVerdict::kStepTooLarge, error};
     return {BroadcastVerdict::kAccepted, error};
 }
@@ -212,6 +260,14 @@ void HandleBroadcast(const SntpMessage& message, uint32_t sender, const Arrival&
                                mac,
                                arrival};
     const Judged judged = JudgeBroadcast(facts, syncState, correctorState, settings);
+    // A signed broadcast is spent once seen, whoever sent it and whatever becomes of it: a copy from any
+    // address, however soon after, is a replay.
+    if (const SymmetricKey* key = TrustedKey(mac, settings);
+        key != nullptr && judged.verdict != BroadcastVerdict::kReplayed) {
+        const NtpTime* latest = LatestUnder(syncState, key->id);
+        if (latest == nullptr || (facts.transmit - *latest).Seconds() > 0)
+            SetLatest(syncState, key->id, facts.transmit);
+    }
     // Events anyone on the network can cause at will renew the status at most once a second.
     switch (judged.verdict) {
         case BroadcastVerdict::kNotAllowed:
@@ -236,10 +292,9 @@ void HandleBroadcast(const SntpMessage& message, uint32_t sender, const Arrival&
             break;
         case BroadcastVerdict::kUnconfirmed:
             Hold(facts, mac.key, s);
-            PublishStatus(true);
             break;
         case BroadcastVerdict::kStepTooLarge:
-            RefuseStep(judged.error, sender, arrival.local);
+            RefuseCorrection(judged.error, sender, arrival.local);
             break;
         case BroadcastVerdict::kAccepted:
             Follow(sender, facts.stratum, facts.leap, facts.transmit, judged.error,
@@ -249,7 +304,8 @@ void HandleBroadcast(const SntpMessage& message, uint32_t sender, const Arrival&
     LOG_LINE("NTP Time broadcast received from %s", FormatAddress(sender).text);
 }
 
-bool PollServer(uint32_t server, SocketHandle s, const SymmetricKey* key, PollPurpose purpose, int stratum) {
+bool PollServer(uint32_t server, SocketHandle s, const SymmetricKey* key, PollPurpose purpose, int stratum,
+                const Candidate* held) {
     const SystemClock clock;
     const NtpTime now = clock.Now();
     if (syncState.fixedDelay && purpose == PollPurpose::kDelay) {
@@ -258,38 +314,48 @@ bool PollServer(uint32_t server, SocketHandle s, const SymmetricKey* key, PollPu
     }
     // Until the reply arrives, broadcasts are corrected without a delay: none, rather than another server's.
     if (purpose == PollPurpose::kDelay) syncState.delayValid = 0;
-    // Anyone can send broadcasts that ask for a poll: they go out at most this often.
+    // Anyone can send broadcasts that ask for a poll: each sender is asked at most once every
+    // kMinPollIntervalMs, and all of them together at most kMaxPolls times, however many addresses a
+    // flood claims; a sender that never answers holds no other's poll off.
     const int64_t nowMs = MonotonicMs();
-    if (syncState.polled && nowMs - syncState.lastPollMs < kMinPollIntervalMs) return false;
-    syncState.polled = 1;
-    syncState.lastPollMs = nowMs;
+    const int slot = PollSlot(server, nowMs);
+    if (slot < 0) return false;
+    Poll& poll = syncState.polls[slot];
+    poll = Poll{};
+    poll.server = server;
+    poll.sentMs = nowMs;
     statusRecord.lastPoll = now;
-    const SntpMessage request = BuildClientRequest(now);
+    SntpMessage request = BuildClientRequest(now);
+    poll.origin = TransmitTime(request);
+    Unpredictable(request.bytes + kOffsetTransmit);
+    std::memcpy(request.bytes + kOffsetReference, request.bytes + kOffsetTransmit, kTimestampSize);
     const SocketAddress destination{server, HostToNet16(kNtpPort)};
     uint8_t bytes[kMaxAuthenticatedBytes];
     std::memcpy(bytes, request.bytes, kSntpMessageSize);
     const int length = key != nullptr ? AppendMac(bytes, *key) : kSntpMessageSize;
     bool sent = false;
     if (length == 0 || Net().Send(s, bytes, length, destination) == -1) {
-        syncState.awaitingReply = 0;
         ++statusRecord.sendFailures;
         LOG_LINE("NTP sendto failed");
     } else {
         sent = true;
-        syncState.awaitingReply = 1;
-        syncState.polledServer = server;
-        syncState.polledKey = key != nullptr ? key->id : 0;
-        syncState.polledStratum = stratum;
-        syncState.polledFor = purpose;
-        std::memcpy(syncState.polledTransmit, request.bytes + kOffsetTransmit, kTimestampSize);
+        poll.waiting = true;
+        poll.key = key != nullptr ? key->id : 0;
+        poll.stratum = stratum;
+        poll.purpose = purpose;
+        if (held != nullptr) poll.held = *held;
+        std::memcpy(poll.transmit, request.bytes + kOffsetTransmit, kTimestampSize);
     }
     LOG_LINE("Poll NTP server");
     return sent;
 }
 
 bool IsOwnPoll(const uint8_t* request) {
-    return syncState.awaitingReply && syncState.polledKey != 0 &&
-           std::memcmp(request + kOffsetTransmit, syncState.polledTransmit, kTimestampSize) == 0;
+    for (const Poll& poll : syncState.polls)
+        if (poll.waiting && poll.key != 0 &&
+            std::memcmp(request + kOffsetTransmit, poll.transmit, kTimestampSize) == 0)
+            return true;
+    return false;
 }
 
 ReplyJudged JudgeReply(const ReplyFacts& r, const SyncState& sync, const CorrectorState& corrector,
@@ -297,33 +363,34 @@ ReplyJudged JudgeReply(const ReplyFacts& r, const SyncState& sync, const Correct
     const SntpMessage& m = r.message;
     // Only the answer to our own outstanding request counts: anyone can send a mode-4 message, and a
     // delay taken from it would shift the clock (RFC 4330 section 5).
-    if (!sync.awaitingReply || r.sender != sync.polledServer ||
-        std::memcmp(m.bytes + kOffsetOriginate, sync.polledTransmit, kTimestampSize) != 0)
-        return {ReplyVerdict::kUnmatched, NtpTime(), 0};
+    const int slot = FindPoll(sync, r.sender, m.bytes + kOffsetOriginate);
+    if (slot < 0) return {ReplyVerdict::kUnmatched, -1, NtpTime(), 0};
+    const Poll& poll = sync.polls[slot];
     // A signed request wants a reply signed under the same key: anyone can copy the origin from the wire.
-    const bool signedPoll = sync.polledKey != 0;
-    if (signedPoll && !(r.mac.verdict == MacVerdict::kValid && r.mac.key->id == sync.polledKey))
-        return {ReplyVerdict::kUnsigned, NtpTime(), 0};
+    const bool signedPoll = poll.key != 0;
+    if (signedPoll && !(r.mac.verdict == MacVerdict::kValid && r.mac.key->id == poll.key))
+        return {ReplyVerdict::kUnsigned, slot, NtpTime(), 0};
     // Refused like an unmatched reply: the request stays open, and the next broadcast asks again. A signed
     // reply speaks for the broadcasts it measures only at their stratum: a reply of another stratum is
     // another server's, our own poll sent back to us through one (reflected).
     NtpTime delay;
-    if (!DelayFromReply(m, r.arrival.local, delay) || (signedPoll && MessageStratum(m) != sync.polledStratum))
-        return {ReplyVerdict::kImplausible, NtpTime(), 0};
-    if (sync.polledFor != PollPurpose::kConfirm) return {ReplyVerdict::kMeasured, delay, 0};
+    if (!DelayFromReply(m, poll.origin, r.arrival.local, delay) ||
+        (signedPoll && MessageStratum(m) != poll.stratum))
+        return {ReplyVerdict::kImplausible, slot, NtpTime(), 0};
+    if (poll.purpose != PollPurpose::kConfirm) return {ReplyVerdict::kMeasured, slot, delay, 0};
     // The held broadcast and this answer tell the same time, or one of them is not what it claims.
-    const Candidate& held = sync.candidate;
+    const Candidate& held = poll.held;
     const double expected = (held.transmit + (r.arrival.local - held.arrival)).Seconds();
     if (held.sender != r.sender ||
         std::fabs(TransmitTime(m).Seconds() - expected) > kConfirmationToleranceSeconds)
-        return {ReplyVerdict::kDisagrees, delay, 0};
+        return {ReplyVerdict::kDisagrees, slot, delay, 0};
     // Confirmed: the held broadcast is followed with the error it had when it came, under the delay in force
     // once this reply is taken.
     const double error =
         BroadcastError(held.transmit, held.arrival, true, sync.fixedDelay ? sync.delay : delay).Seconds();
-    if (StepTooLarge(error, r.arrival.monotonicMs, sync, corrector, in))
-        return {ReplyVerdict::kStepTooLarge, delay, error};
-    return {ReplyVerdict::kConfirmed, delay, error};
+    if (CorrectionTooLarge(error, r.arrival.monotonicMs, sync, corrector, in))
+        return {ReplyVerdict::kStepTooLarge, slot, delay, error};
+    return {ReplyVerdict::kConfirmed, slot, delay, error};
 }
 
 void HandleReply(const SntpMessage& message, uint32_t sender, const Arrival& arrival, const MacResult& mac) {
@@ -344,17 +411,15 @@ void HandleReply(const SntpMessage& message, uint32_t sender, const Arrival& arr
             break;
     }
     // Our request is answered.
-    syncState.awaitingReply = 0;
-    if (syncState.polledKey != 0) {
-        // The server's time now, fresh by its origin: a latest time ahead of it was a clock wrong once.
-        const NtpTime serverNow = TransmitTime(message);
-        const NtpTime* latest = LatestUnder(syncState, syncState.polledKey);
-        if (latest != nullptr && (serverNow - *latest).Seconds() < 0)
-            SetLatest(syncState, syncState.polledKey, serverNow);
-    }
-    const Candidate held = syncState.candidate;
-    if (syncState.polledFor == PollPurpose::kConfirm) syncState.candidate = Candidate{};
+    Poll& poll = syncState.polls[judged.poll];
+    poll.waiting = false;
+    // The server's time now, fresh by its origin and signed: whatever was signed before it is spent (a
+    // recording replayed later is a replay), and a latest time ahead of it was a clock wrong once.
+    if (poll.key != 0) SetLatest(syncState, poll.key, TransmitTime(message));
+    const Candidate held = poll.held;
     if (judged.verdict == ReplyVerdict::kDisagrees) {
+        // The held broadcast was a recording: the server may be asked again at its next broadcast.
+        poll = Poll{};
         ++statusRecord.repliesRefused;
         RefuseUnauthentic({AuthRefusal::kDisagrees, mac.verdict, mac.keyId}, sender);
         return;
@@ -363,14 +428,18 @@ void HandleReply(const SntpMessage& message, uint32_t sender, const Arrival& arr
         syncState.lastReplyTime = arrival.local;
         syncState.delayValid = 1;
         syncState.delay = judged.delay;
-        LogEvent(Priority::kInfo, "Offset is %.3f seconds", syncState.delay.Seconds());
+        // A flood of replayed broadcasts asks for a poll now and then: the service log hears of a few.
+        LogBurst(Refusal::kDelay, Priority::kInfo, "Offset is %.3f seconds", syncState.delay.Seconds());
     }
     ++statusRecord.repliesAccepted;
     if (judged.verdict == ReplyVerdict::kMeasured) {
         PublishStatus();
     } else if (judged.verdict == ReplyVerdict::kStepTooLarge) {
-        RefuseStep(judged.error, sender, arrival.local);
+        RefuseCorrection(judged.error, sender, arrival.local);
     } else {
+        // Confirmed: its broadcasts are followed while their error stays near this one.
+        syncState.confirmed = true;
+        syncState.confirmedError = judged.error;
         Follow(sender, held.stratum, held.leap, held.transmit, judged.error, held.key, arrival,
                kInvalidSocket, false);
     }

@@ -14,7 +14,12 @@
 // the one-way delay, measured by a poll or configured. Each datagram is judged from what it says and the
 // state alone (JudgeBroadcast, JudgeReply), then the verdict is followed.
 
-constexpr int64_t kMinPollIntervalMs = 8000;  // polls leave at most this often, whatever arrives
+constexpr int64_t kMinPollIntervalMs = 8000;  // polls to one sender leave at most this often
+// Under TrustedKeys, the followed server's broadcasts are followed while their error stays this near the
+// one its last signed answer confirmed: far above a LAN's delay and jitter, and the 32 ms a slew at the
+// kernel's 500 ppm moves the clock between two broadcasts. Beyond it a broadcast waits for a fresh signed
+// answer that agrees, so whoever relays the server's broadcasts can shift this clock by no more.
+constexpr double kReconfirmBandSeconds = 0.25;
 
 void LoadConfiguredDelay();  // the delay of the settings in force, logged
 
@@ -62,6 +67,7 @@ struct ReplyFacts {
 };
 struct ReplyJudged {
     ReplyVerdict verdict;
+    int poll;       // the poll it answers, from kUnsigned on; -1 before
     NtpTime delay;  // seconds, from kDisagrees on
     double error;   // seconds, the held broadcast's, for kConfirmed and kStepTooLarge
 };
@@ -73,10 +79,11 @@ void HandleBroadcast(const SntpMessage& message, uint32_t sender, const Arrival&
                      const MacResult& mac = {});
 void HandleReply(const SntpMessage& message, uint32_t sender, const Arrival& arrival,
                  const MacResult& mac = {});
-// key: sign the request with it (null: no MAC). False when no request went out: a delay configured, a
-// poll within the last kMinPollIntervalMs, or a failed send. A confirmation goes out with a delay
+// key: sign the request with it (null: no MAC); held: for a confirmation, the broadcast it confirms.
+// False when no request went out: a delay configured, a poll to server within the last
+// kMinPollIntervalMs or kMaxPolls to all, or a failed send. A confirmation goes out with a delay
 // configured.
 bool PollServer(uint32_t server, SocketHandle s, const SymmetricKey* key = nullptr,
-                PollPurpose purpose = PollPurpose::kDelay, int stratum = 0);
+                PollPurpose purpose = PollPurpose::kDelay, int stratum = 0, const Candidate* held = nullptr);
 // Whether a request is our own outstanding signed poll sent back to us: never answered.
 bool IsOwnPoll(const uint8_t* request);

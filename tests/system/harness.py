@@ -277,6 +277,13 @@ class Network:
     def peer_socket(self, address=None, port=0):
         return self.socket(self.peer_ns, address or self.PEER_ADDR, port)
 
+    def raw_socket(self, ns):
+        """A raw socket in ns that sends peer.spoofed() datagrams: any source address. Closed by close()."""
+        with _InNamespace(ns):
+            s = peer.raw_socket()
+        self._sockets.append(s)
+        return s
+
     def close(self):
         for s in self._sockets:
             s.close()
@@ -294,6 +301,14 @@ class Network:
 
 
 # -------------------------------------------------------------------------------------------- daemons
+
+def secret_file(name, text):
+    """A file in the work directory only its owner may read or change, as a keys file must be."""
+    path = os.path.join(workdir(), name)
+    with open(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600), "w") as f:
+        f.write(text)
+    return path
+
 
 def _daemon_environment(config_path, clock_path, status_path, extra):
     env = {"PATH": os.environ.get("PATH", "/usr/sbin:/usr/bin:/sbin:/bin"), "ZELKOR_CONFIG": config_path,
@@ -372,7 +387,7 @@ class Daemon(LogLines):
     daemon, in its own mount namespace (ip netns exec makes one), e.g. a mount only it sees."""
 
     def __init__(self, ns, args=("debug",), config=None, clock=None, env=None, virtual_clock=True,
-                 prelude=None):
+                 prelude=None, journal=False):
         global _daemon_count
         _daemon_count += 1
         base = os.path.join(workdir(), f"daemon{_daemon_count}")
@@ -389,6 +404,7 @@ class Daemon(LogLines):
         self.status_path = base + ".status"  # never this machine's /run/zelkor/status
         self.env = _daemon_environment(self.config_path, self.clock_path, self.status_path, env)
         self.prelude = prelude
+        self.journal_stream = journal
         self.process = None
         self._cleanup = None
 
@@ -396,8 +412,12 @@ class Daemon(LogLines):
 
     def start(self):
         with open(self.log_path, "wb") as out, open(self.err_path, "wb") as err:
+            env = dict(self.env)
+            if self.journal_stream:
+                info = os.fstat(err.fileno())
+                env["JOURNAL_STREAM"] = f"{info.st_dev}:{info.st_ino}"
             self.process = subprocess.Popen(_command(self.ns, self.args, self.prelude), stdin=subprocess.DEVNULL, stdout=out,
-                                            stderr=err, env=self.env, start_new_session=True,
+                                            stderr=err, env=env, start_new_session=True,
                                             preexec_fn=_set_parent_death_signal)
         self._cleanup = _register(self.stop)
         self._check_cannot_set_clock()
@@ -460,6 +480,10 @@ class Daemon(LogLines):
     def errors(self):
         with open(self.err_path, "rb") as f:
             return f.read().decode("utf-8", "replace")
+
+    def journal(self):
+        """The service log's lines, "<priority>text", of a daemon started with journal=True."""
+        return [line for line in self.errors().splitlines() if re.match(r"<\d>", line)]
 
     def describe(self):
         lines = self.lines()

@@ -5,8 +5,6 @@ lacks gets a crypto-NAK; a Zelkor broadcaster signing with BroadcastKey is follo
 with TrustedKeys, which ignores unsigned broadcasts, ones under an untrusted key and ones with a flipped
 digest bit, its clock unmoved. Zelkor at 10.77.0.1, peers at 10.77.0.2."""
 
-import hashlib
-import os
 import re
 import sys
 import time
@@ -23,21 +21,8 @@ KEYS = {1: ("MD5", "HEX:7a656c6b6f722d6d64352d6b6579"),  # "zelkor-md5-key"
         2: ("SHA1", "HEX:00112233445566778899aabbccddeeff00112233"),
         3: ("AES128", "HEX:2b7e151628aed2a6abf7158809cf4f3c")}
 NTPSEC_TYPES = {"MD5": "MD5", "SHA1": "SHA1", "AES128": "AES"}
-MD5_SECRET = b"zelkor-md5-key"
-
-
-def write_secret(name, text):
-    path = os.path.join(harness.workdir(), name)
-    with open(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600), "w") as f:
-        f.write(text)
-    return path
-
-
-def signed(message, key_id=1, secret=MD5_SECRET, flip=False):
-    digest = bytearray(hashlib.md5(secret + message).digest())
-    if flip:
-        digest[-1] ^= 1
-    return message + key_id.to_bytes(4, "big") + bytes(digest)
+write_secret = harness.secret_file
+signed = peer.signed
 
 
 def status(daemon):

@@ -178,8 +178,9 @@ class SlewTest(ClientCase):
     def test_first_slew(self):
         cases = [  # (virtual clock offset ms, Delta pattern, adjustment afterwards)
             (-507, r"Delta is 0\.50\d seconds", "100050"),
-            (-1507, r"Delta is 1\.50\d seconds", "100150"),
-            (-1907, r"Delta is 1\.90\d seconds", "100190"),  # under the 2 s step threshold
+            # The rate is held within 500 ppm of nominal, 50 units either way.
+            (-1507, r"Delta is 1\.50\d seconds", "100050"),
+            (-1907, r"Delta is 1\.90\d seconds", "100050"),  # under the 2 s step threshold
             (-7, r"Delta is 0\.00\d seconds", "100001"),  # less than one unit still moves one
             (502, r"Delta is -0\.50\d seconds", "100000"),  # a first negative error: back to the increment
         ]
@@ -203,12 +204,14 @@ class SlewTest(ClientCase):
     def slew_sequence(self):
         # The client is 507 ms behind throughout (slewing moves it by well under a millisecond here).
         sequence = [  # (broadcast error s, Delta pattern, best-guess lines, adjustment afterwards)
-            (0.0, r"Delta is 0\.50\d seconds", [], "100050"),
-            # The error shrank under 100050: that is the best guess; the slew goes on by 30.
-            (-0.2, r"Delta is 0\.30\d seconds", ["Best guess of frequency is 100050"], "100080"),
+            (-0.3, r"Delta is 0\.20\d seconds", [], "100020"),
+            # The error shrank under 100020: that is the best guess; the slew goes on by 10.
+            (-0.4, r"Delta is 0\.10\d seconds", ["Best guess of frequency is 100020"], "100030"),
             # The sign changed: back to the best guess.
-            (-1.5, r"Delta is -0\.99\d seconds", [], "100050"),
-            (-1.01, r"Delta is -0\.50\d seconds", ["Best guess of frequency is 100050"], "100000"),
+            (-1.5, r"Delta is -0\.99\d seconds", [], "100020"),
+            # Down by 50 would take it beyond 500 ppm below the best guess: held at the bound.
+            (-1.01, r"Delta is -0\.50\d seconds", ["Best guess of frequency is 100020"], "99970"),
+            (-1.01, r"Delta is -0\.50\d seconds", [], "99950"),
         ]
         self.fresh()
         self.start_client({"offset_ms": -507})
@@ -253,6 +256,7 @@ class SourceTest(ClientCase):
         # Silent servers: polls are caught, never answered, so every accepted broadcast polls.
         catchers = {a: self.net.peer_socket(a, 123) for a in ("10.77.0.2", "10.77.0.3", "10.77.0.4")}
         self.start_client()
+        polled_once = set()
         sequence = [  # (source, stratum, accepted)
             ("10.77.0.2", 3, True),  # the first usable broadcast is always taken
             ("10.77.0.3", 3, False),  # the same stratum from another server is not
@@ -267,15 +271,18 @@ class SourceTest(ClientCase):
         for step, (source, stratum, accepted) in enumerate(sequence):
             with self.subTest(step=step, source=source, stratum=stratum):
                 lines, _ = self.broadcast(source=source, stratum=stratum, error=0.105)
-                # Polls leave at most once every 8 s: only the first of this quick sequence does.
-                poll = ["Poll NTP server"] if step == 0 else []
+                # Each server is polled at most once every 8 s: the first broadcast taken from each of
+                # this quick sequence polls it.
+                first = accepted and source not in polled_once
+                polled_once.add(source) if accepted else None
+                poll = ["Poll NTP server"] if first else []
                 if accepted:
                     self.assertLines(lines, [received(source), DELTA_LINE, "Slew clock", *poll, done(source)])
                 else:
                     self.assertLines(lines, [received(source), done(source)])
-                # The poll went to the first server's port 123, and nowhere else.
+                # The poll went to that server's port 123, and nowhere else.
                 polled = {a: len(peer.drain(s)) for a, s in catchers.items()}
-                self.assertEqual(polled, {a: int(step == 0 and a == source) for a in catchers})
+                self.assertEqual(polled, {a: int(first and a == source) for a in catchers})
 
 
 class DelayTest(ClientCase):
@@ -411,8 +418,8 @@ class DefenceTest(ClientCase):
 
     def test_a_rogue_broadcaster(self):
         cases = [  # (configuration, start-up line, the rogue's lines between received and done, offset s)
-            # Taking over within 8 s of the last poll, it is polled at its next broadcast.
-            (None, None, [DELTA_LINE, self.ROGUE_STEP], 3600),
+            # Each sender is polled for itself: the server's poll just before does not hold the rogue's off.
+            (None, None, [DELTA_LINE, self.ROGUE_STEP, "Poll NTP server"], 3600),
             ("[Zelkor]\nServers=10.77.0.2\n", "Following time broadcasts only from 10.77.0.2", [], 0),
             ("[Zelkor]\nMaxStep=10\n", "MaxStep is 10 seconds", [self.REFUSAL], 0),
         ]

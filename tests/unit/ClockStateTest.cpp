@@ -54,9 +54,10 @@ TEST_F(ClockStateTest, TheClockIsArmedWhileTheFollowedServerAnnouncesALeapOnItsD
         {a, 3, 1, 0, -7200, L::kInsert}, {a, 3, 0, 0, -7100, L::kNone},  // ended
         {a, 3, 1, 0, -7000, L::kInsert}, {a, 3, 1, 5000, -6900, L::kNone},  // a step drops it,
         {a, 3, 1, 0, -6800, L::kInsert},  // the next broadcast arms it again
-        {b, 2, 0, 0, -6700, L::kNone},    // a new server that announces none
-        {b, 2, 2, 0, -6600, L::kDelete}, {b, 2, 1, 0, -1, L::kInsert},
-        {b, 2, 0, 0, 1.999, L::kInsert},  // held while the kernel makes it
+        {b, 2, 2, 0, -6700, L::kInsert},  // not on a new server's word
+        {b, 2, 0, 0, -6650, L::kNone},   {b, 2, 2, 0, -6600, L::kDelete},
+        {b, 2, 1, 0, -599, L::kDelete},   // a change first heard in the last ten minutes: not followed
+        {b, 2, 0, 0, 1.999, L::kDelete},  // held while the kernel makes it
         {b, 2, 0, 0, 2, L::kNone},
     };
     for (const auto& [from, stratum, li, errorMs, at, armed] : steps) {
@@ -67,6 +68,7 @@ TEST_F(ClockStateTest, TheClockIsArmedWhileTheFollowedServerAnnouncesALeapOnItsD
 }
 
 TEST_F(ClockStateTest, TheCorrectionAfterALeapMadeHereLeavesItsSecondAlone) {
+    Hear(a, 3, 0, -3700);
     Hear(a, 3, 1, -3600);
     EXPECT_NE(FormatStatus(statusRecord, TakeStatusSnapshot()).find("leap=insert\nleap_at=1798761600\n"),
               std::string::npos);
@@ -82,6 +84,7 @@ TEST_F(ClockStateTest, TheCorrectionAfterALeapMadeHereLeavesItsSecondAlone) {
     };
     for (const auto& [li, at, errorMs, delta] : cases) {
         syncState = SyncState{};
+        Hear(a, 3, 0, -3700);  // followed first: a leap is not armed on a new server's word
         Hear(a, 3, li, -3600);
         Hear(a, 3, 0, at, errorMs);
         EXPECT_NEAR(correctorState.lastError, delta, 0.002) << errorMs;  // whole milliseconds on the wire

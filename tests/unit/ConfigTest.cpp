@@ -99,12 +99,36 @@ TEST(ConfigParsing, ASettingThatCannotBeUsedRefusesTheStart) {
          false,
          {"ignored: TrustedKeys names key 1, which no keys file line gives",
           "refused: TrustedKeys names no usable key", "refused: BroadcastKey \"7\" is no loaded key"}},
+        // A defence given where it is not read refuses the start; other names are only ignored.
         {"[Zelkor]\nServer=10.0.0.1\n[ZelkorNT]\nserver=1\nServers=x\n[Zelkr]\nMaxStep=1\nx=2\n",
-         true,
+         false,
          {"ignored: Unknown setting \"Server\" in [Zelkor] on line 2; it is ignored",
-          "ignored: Unknown setting \"Servers\" in [ZelkorNT] on line 5; it is ignored",
-          "ignored: Unknown section [Zelkr] on line 6; its settings are ignored"}},
-        {"Offset=250\n", true, {"ignored: Setting \"Offset\" on line 1 is in no section; it is ignored"}},
+          "ignored: Unknown section [Zelkr] on line 6; its settings are ignored",
+          "refused: Setting \"Servers\" on line 5 is in [ZelkorNT], not in [Zelkor]",
+          "refused: Setting \"MaxStep\" on line 7 is in [Zelkr], not in [Zelkor]"}},
+        {"Offset=250\nx=1\n",
+         false,
+         {"ignored: Setting \"x\" on line 2 is in no section; it is ignored",
+          "refused: Setting \"Offset\" on line 1 is in no section, not in [Zelkor]"}},
+        {"[Zelkor]\nServers=10.1.2.3/0 10.1.0.0/8\n",
+         false,
+         {"refused: Servers entry \"0.0.0.0/0\" admits most of the Internet (a prefix shorter than /8); name "
+          "the "
+          "LAN's servers or subnets"}},
+        {"[Zelkor]\nRateLimit=2, 16\n",
+         true,
+         {"in force: Answering each source once every 2 s on average, 16 at most at once"}},
+        {"[Zelkor]\nRateLimit=2\n",
+         false,
+         {"refused: RateLimit \"2\" is not an interval of 1 to 3600 seconds and a burst of 1 to 1024, such "
+          "as "
+          "\"2 16\", nor off"}},
+        {"[Zelkor]\nRateLimit=0 16\n",
+         false,
+         {"refused: RateLimit \"0 16\" is not an interval of 1 to 3600 seconds and a burst of 1 to 1024, "
+          "such "
+          "as \"2 16\", nor off"}},
+        {"[Zelkor]\nRateLimit=off\n", true, {}},
         {"[ZelkorNT]\nserver\n",
          false,
          {"refused: Configuration file \"/etc/zelkornt.ini\" is unusable: line 2 is no section, setting or "

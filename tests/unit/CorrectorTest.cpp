@@ -19,8 +19,8 @@ class CorrectorTest : public SyncTest {
   protected:
     void SetUp() override {
         SyncTest::SetUp();
-        clock.adjustment = 100007;
-        clock.increment = 100000;
+        clock.adjustment = 1000007;
+        clock.increment = 1000000;
         clock.unixMs = 1700000000000;
     }
 };
@@ -35,25 +35,25 @@ TEST_F(CorrectorTest, WorkedSequenceLearnsAndReusesTheBestGuess) {
         double prevError;
         Lines log;
     } calls[] = {
-        {0.50, 100057, 0, 1, 1, 0.50, {"Delta is 0.500 seconds", "Slew clock"}},
+        {0.50, 1000057, 0, 1, 1, 0.50, {"Delta is 0.500 seconds", "Slew clock"}},
         {0.30,
-         100087,
-         100057,
+         1000087,
+         1000057,
          0,
          1,
          0.30,
-         {"Best guess of frequency is 100057", "Delta is 0.300 seconds", "Slew clock"}},
-        {-0.10, 100057, 100057, 1, 0, -0.10, {"Delta is -0.100 seconds", "Slew clock"}},
+         {"Best guess of frequency is 1000057", "Delta is 0.300 seconds", "Slew clock"}},
+        {-0.10, 1000057, 1000057, 1, 0, -0.10, {"Delta is -0.100 seconds", "Slew clock"}},
         {-0.05,
-         100052,
-         100057,
+         1000052,
+         1000057,
          0,
          0,
          -0.05,
-         {"Best guess of frequency is 100057", "Delta is -0.050 seconds", "Slew clock"}},
+         {"Best guess of frequency is 1000057", "Delta is -0.050 seconds", "Slew clock"}},
         {5.00,
-         100000,
-         100057,
+         1000000,
+         1000057,
          1,
          0,
          -0.05,
@@ -80,9 +80,9 @@ TEST_F(CorrectorTest, SlewAmountIsTruncatedHundredthsWithAMinimumOfOne) {
     } cases[] = {{2.0, 200}, {0.29, 28}, {0.004, 1}, {0.01, 1}, {1.999, 199}, {0.5, 50}};
     for (const Case& c : cases) {
         correctorState = CorrectorState{};  // same sign as the initial positive state
-        clock.adjustment = 100000;
+        clock.adjustment = 1000000;
         CorrectClock(c.error);
-        EXPECT_EQ(static_cast<int64_t>(clock.adjustment) - 100000, c.change) << c.error;
+        EXPECT_EQ(static_cast<int64_t>(clock.adjustment) - 1000000, c.change) << c.error;
         EXPECT_TRUE(clock.sets.empty()) << c.error;
     }
 }
@@ -105,7 +105,7 @@ TEST_F(CorrectorTest, StepSetsTheClockToStartPlusError) {
     EXPECT_EQ(
         (std::vector<int>{t.year, t.month, t.day, t.hour, t.minute, t.second, clock.sets[0].milliseconds}),
         (std::vector<int>{2023, 11, 14, 22, 13, 23, 250}));
-    EXPECT_EQ(clock.adjustment, 100000u);
+    EXPECT_EQ(clock.adjustment, 1000000u);
 }
 
 TEST_F(CorrectorTest, RefusedStepStillResetsTheAdjustmentAndArms) {
@@ -113,15 +113,15 @@ TEST_F(CorrectorTest, RefusedStepStillResetsTheAdjustmentAndArms) {
     correctorState.armed = 0;
     CorrectClock(-10.0);
     EXPECT_EQ(TakeLog(), (Lines{"Delta is -10.000 seconds", "Failed to set the time"}));
-    EXPECT_EQ(clock.adjustment, 100000u);
+    EXPECT_EQ(clock.adjustment, 1000000u);
     EXPECT_EQ(correctorState.armed, 1);
 }
 
 TEST_F(CorrectorTest, ZeroCountsAsNotPositive) {
     CorrectClock(-0.5);  // first negative: a change of sign, back to the increment
-    EXPECT_EQ(clock.adjustment, 100000u);
+    EXPECT_EQ(clock.adjustment, 1000000u);
     CorrectClock(0.0);  // same (non-positive) sign: down by the minimum
-    EXPECT_EQ(clock.adjustment, 99999u);
+    EXPECT_EQ(clock.adjustment, 999999u);
     CorrectClock(0.3);
     CorrectClock(0.0);  // after a positive slew, zero is a change of sign
     EXPECT_EQ(correctorState.prevPositive, 0);
@@ -130,7 +130,7 @@ TEST_F(CorrectorTest, ZeroCountsAsNotPositive) {
 
 TEST_F(CorrectorTest, FirstNegativeErrorGoesBackToTheIncrement) {
     CorrectClock(-0.4);
-    EXPECT_EQ(clock.adjustment, 100000u);
+    EXPECT_EQ(clock.adjustment, 1000000u);
     EXPECT_EQ(correctorState.armed, 1);
 }
 
@@ -155,8 +155,8 @@ TEST_F(CorrectorTest, AfterAStepTheNextSlewComparesWithTheLastSlew) {
     CorrectClock(10.0);
     TakeLog();
     CorrectClock(0.4);  // armed by the step; 0.4 <= 0.5 converges
-    EXPECT_EQ(TakeLog().at(0), "Best guess of frequency is 100000");
-    EXPECT_EQ(correctorState.bestGuess, 100000u);
+    EXPECT_EQ(TakeLog().at(0), "Best guess of frequency is 1000000");
+    EXPECT_EQ(correctorState.bestGuess, 1000000u);
 }
 
 TEST_F(CorrectorTest, UnreadableAdjustmentChangesNothingButTheState) {
@@ -174,12 +174,29 @@ TEST_F(CorrectorTest, ARefusedRateIsCountedAndLoggedOncePerRun) {
     ListenToServiceLog();
     clock.refuseAdjustment = true;
     for (const double error : {0.5, 0.4, 0.3}) CorrectClock(error);
-    EXPECT_EQ(TakeLog()[2], "Failed to set the clock's rate to 100057");  // each time in the console
-    EXPECT_EQ(TakeEvents(), (Lines{"<3>Failed to set the clock's rate to 100057"}));
+    EXPECT_EQ(TakeLog()[2], "Failed to set the clock's rate to 1000057");  // each time in the console
+    EXPECT_EQ(TakeEvents(), (Lines{"<3>Failed to set the clock's rate to 1000057"}));
     EXPECT_EQ(correctorState.rateChangesFailed, 3u);
     clock.refuseAdjustment = false;
     CorrectClock(0.2);
     clock.refuseAdjustment = true;
     CorrectClock(0.1);
-    EXPECT_EQ(TakeEvents(), (Lines{"<3>Failed to set the clock's rate to 100037"}));  // a new run of refusals
+    EXPECT_EQ(TakeEvents(),
+              (Lines{"<3>Failed to set the clock's rate to 1000037"}));  // a new run of refusals
+}
+
+// Linux's increment: one unit is 10 ppm, and the kernel's 500 ppm bound is 50 units either way. Errors of
+// one sign, each slewed further, hold there; a refused correction puts the rate back.
+TEST_F(CorrectorTest, TheRateIsHeldWithin500PpmOfNominalCountedAndSaidOnce) {
+    ListenToServiceLog();
+    clock.adjustment = clock.increment = 100000;
+    for (const double error : {-1.9, -1.9, -1.9, -0.3}) CorrectClock(error);
+    EXPECT_EQ(clock.adjustmentsSet, (std::vector<uint32_t>{100000, 99950, 99950, 99950}));
+    EXPECT_EQ(
+        TakeEvents(),
+        (Lines{"<5>The clock's rate is held at 99950, within 500 ppm of its nominal 100000, not 99810"}));
+    EXPECT_EQ(correctorState.ratesHeld, 3u);
+    correctorState.bestGuess = 99990;
+    ResetRate();
+    EXPECT_EQ(clock.adjustment, 99990u);
 }

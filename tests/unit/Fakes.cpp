@@ -8,6 +8,7 @@
 #include "base/Monotonic.h"
 #include "sync/CorrectorState.h"
 #include "sync/InForce.h"
+#include "sync/RateLimit.h"
 #include "sync/Status.h"
 #include "sync/SyncState.h"
 #include "time/SntpMessage.h"
@@ -101,7 +102,7 @@ int FakeSockets::Send(SocketHandle, const uint8_t* buffer, int len, const Socket
     return len;
 }
 
-int FakeSockets::ReceiveMany(SocketHandle, Datagram* batch, int max) {
+int FakeSockets::ReceiveMany(SocketHandle, Datagram* batch, int max, bool wait) {
     if (failReceive) {
         lastError = failReceive;
         failReceive = 0;
@@ -121,7 +122,7 @@ int FakeSockets::ReceiveMany(SocketHandle, Datagram* batch, int max) {
         d.local = batching ? p.local : 0;
         d.destination = batching ? p.destination : 0;
     }
-    if (n == 0) {
+    if (n == 0 && wait) {
         lastError = 11;
         return -1;
     }
@@ -195,6 +196,7 @@ void SyncTest::SetUp() {
     correctorState = CorrectorState{};
     settings = Settings{};
     authentication = Authentication{};
+    rateLimit = RateLimitTable{};
     capturedLog.clear();
     capturedEvents.clear();
     ConsoleMode = 1;
@@ -218,7 +220,7 @@ Arrival SyncTest::Now() const {
 
 Listened SyncTest::Listen() {
     Datagram batch[kListenBatch];
-    const Received received = ReceiveDatagrams(7, batch, kListenBatch);
+    const Received received = ReceiveDatagrams(7, batch, kListenBatch, true);
     return HandleDatagrams(7, batch, received);
 }
 

@@ -18,8 +18,9 @@
 class FakeClock final : public ClockBackend {
   public:
     int64_t unixMs = 0;
-    uint32_t adjustment = 100000;
-    uint32_t increment = 100000;
+    // One adjustment unit is 1 ppm: the slew arithmetic shows whole within the rate's 500 ppm bound.
+    uint32_t adjustment = 1000000;
+    uint32_t increment = 1000000;
     bool refuseSet = false;
     bool refuseAdjustment = false;
     bool failAdjustmentRead = false;
@@ -79,7 +80,7 @@ class FakeSockets final : public SocketApi {
     int batchSize = 0;
     uint32_t failSendTo = 0;  // with batching: every send to this address fails
     int sendManyCalls = 0;
-    int ReceiveMany(SocketHandle s, Datagram* batch, int max) override;
+    int ReceiveMany(SocketHandle s, Datagram* batch, int max, bool wait) override;
     int SendMany(SocketHandle s, const Datagram* batch, int count) override;
     int LastError() override { return lastError; }
     uint16_t LookupNtpPort() override { return servicePort; }

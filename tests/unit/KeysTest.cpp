@@ -73,7 +73,7 @@ TEST(Mac, DigestsMatchThoseComputedElsewhere) {
 }
 
 TEST(Mac, KeyFilesInTheFormatsOfNtpdAndChrony) {
-    const std::string text =
+    const char text[] =
         "# comment\n"
         "1 MD5 zelkor-md5-key   # ASCII, comment after\n"
         "2 SHA1 HEX:00112233445566778899AABBCCDDEEFF00112233\n"
@@ -88,10 +88,12 @@ TEST(Mac, KeyFilesInTheFormatsOfNtpdAndChrony) {
         "8 MD5\n"
         "9 MD5 HEX:abc\n"
         "1 MD5 again\n"
-        "10 MD5 key 10.0.0.1\n";
+        "10 MD5 key 10.0.0.1\n"
+        "11 MD5 ab\0cd\n"  // a NUL, where chronyd and ntpd end the key: the file cannot be used
+        "12 MD5 ab\x7f\n";
     std::vector<SymmetricKey> keys;
     std::vector<KeyFileProblem> problems;
-    ParseKeyFile(text, keys, problems);
+    ParseKeyFile(std::string(text, sizeof text - 1), keys, problems);
     std::vector<uint32_t> ids;
     for (const SymmetricKey& k : keys) ids.push_back(k.id);
     EXPECT_EQ(ids, Skipped(MacType::kAesCmac) ? (std::vector<uint32_t>{1, 2, 3, 5})
@@ -103,13 +105,15 @@ TEST(Mac, KeyFilesInTheFormatsOfNtpdAndChrony) {
     std::vector<std::string> shown;
     for (const KeyFileProblem& p : problems)
         if (p.reason != "AES128 is not available on this system")
-            shown.push_back(std::to_string(p.line) + ": " + p.reason);
+            shown.push_back(std::to_string(p.line) + (p.refuses ? " refuses: " : ": ") + p.reason);
     EXPECT_EQ(shown,
               (std::vector<std::string>{
                   "8: its ID is not a number from 1 to 65534", "9: its ID is not a number from 1 to 65534",
                   "10: its type is not MD5, SHA1 or AES128", "11: an AES128 key must be 16 bytes",
                   "12: it has 2 fields, not ID TYPE KEY", "13: its key is not 1 to 64 bytes of ASCII or hex",
-                  "14: key 1 was given before", "15: it has 4 fields, not ID TYPE KEY"}));
+                  "14: key 1 was given before", "15: it has 4 fields, not ID TYPE KEY",
+                  "16 refuses: its key holds a control character, where chronyd and ntpd end a key",
+                  "17 refuses: its key holds a control character, where chronyd and ntpd end a key"}));
 }
 
 class AuthTest : public SyncTest {
@@ -181,6 +185,11 @@ TEST_F(AuthTest, TheResponderSignsUnderTheRequestsKeyAndOtherwiseSendsACryptoNak
         {Signed(0x23, 0), 48, MacVerdict::kAbsent},
         {Bytes(signed1.begin(), signed1.end() - 3), 48, MacVerdict::kAbsent},  // no MAC of a known shape
     };
+    // A client never signs under a key it trusts broadcasts under: only the broadcaster vouches for that
+    // time, and a poll passed on to a client would otherwise come back with the client's clock in it.
+    settings.trustedConfigured = true;
+    settings.trusted = {2};
+    cases[1] = {Signed(0x23, 2), 52, MacVerdict::kCryptoNak};
     for (const Case& c : cases) {
         net.sent.clear();
         net.incoming.push_back({c.request, {Ip(10, 0, 0, 2), 0x3930}});
@@ -240,6 +249,48 @@ TEST_F(AuthTest, TrustedKeysAdmitOnlySignedBroadcastsConfirmedByASignedReply) {
     Listen();
     EXPECT_EQ(LastReason(), "a replay of an earlier broadcast");
     EXPECT_EQ(statusRecord.broadcastsAccepted, 1u);
+}
+
+// The followed server's broadcasts are taken while they keep near the error its last signed answer
+// confirmed; one that leaves the band waits for a fresh answer that agrees with it.
+TEST_F(AuthTest, TheServerIsConfirmedAgainOnceItsErrorLeavesTheBand) {
+    settings.trustedConfigured = true;
+    settings.trusted = {1};
+    const uint32_t server = Ip(10, 0, 0, 1);
+    const auto hear = [&](int64_t aheadMs) {
+        clock.unixMs += aheadMs;
+        const Bytes broadcast = Signed(0x1D, 1);
+        clock.unixMs -= aheadMs;
+        net.incoming.push_back({broadcast, {server, 0x7B00}});
+        Listen();
+    };
+    const auto answer = [&](int64_t aheadMs) {
+        const SntpMessage reply =
+            ReplyTo(net.sent.back().bytes, 2, clock.unixMs + aheadMs, clock.unixMs + aheadMs);
+        Bytes bytes(reply.bytes, reply.bytes + 48);
+        bytes.resize(kMaxAuthenticatedBytes);
+        bytes.resize(static_cast<size_t>(AppendMac(bytes.data(), *FindKey(authentication.keys, 1))));
+        net.incoming.push_back({bytes, {server, 0x7B00}});
+        Listen();
+    };
+    hear(100);
+    answer(100);
+    ASSERT_EQ(statusRecord.broadcastsAccepted, 1u);
+    const struct {
+        int64_t aheadMs;
+        uint64_t accepted, held;
+    } steps[] = {{300, 2, 1}, {400, 2, 2}};
+    for (const auto& step : steps) {
+        Advance(kMinPollIntervalMs);
+        hear(step.aheadMs);
+        EXPECT_EQ(statusRecord.broadcastsAccepted, step.accepted) << step.aheadMs;
+        EXPECT_EQ(statusRecord.broadcastsUnconfirmed, step.held) << step.aheadMs;
+    }
+    answer(400);  // the server confirms it: followed, and the band is about it now
+    EXPECT_EQ(statusRecord.broadcastsAccepted, 3u);
+    Advance(kMinPollIntervalMs);
+    hear(450);
+    EXPECT_EQ(statusRecord.broadcastsAccepted, 4u);
 }
 
 #ifndef _WIN32

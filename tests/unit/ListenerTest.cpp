@@ -9,6 +9,7 @@
 #include "sync/CorrectorState.h"
 #include "sync/InForce.h"
 #include "sync/LeapAndSync.h"
+#include "sync/RateLimit.h"
 #include "sync/Sntp.h"
 #include "sync/Status.h"
 #include "sync/SyncState.h"
@@ -36,12 +37,12 @@ class ListenerTest : public SyncTest {
 
 TEST_F(ListenerTest, SetUpBindsTheServicePortAndJoinsTheGroup) {
     net.servicePort = HostToNet16(1123);
-    SocketHandle s;
-    ASSERT_TRUE(OpenListenerSocket(s));
+    SocketHandle s, broadcasts;
+    ASSERT_TRUE(OpenListenerSocket(s, broadcasts));
     EXPECT_EQ(net.boundPort, HostToNet16(1123));
     EXPECT_EQ(net.joinedGroup, Ip(224, 0, 1, 1));
     net.servicePort = 0;  // no services entry: 123
-    ASSERT_TRUE(OpenListenerSocket(s));
+    ASSERT_TRUE(OpenListenerSocket(s, broadcasts));
     EXPECT_EQ(net.boundPort, HostToNet16(123));
     EXPECT_TRUE(TakeLog().empty());
 }
@@ -222,4 +223,28 @@ TEST_F(ListenerTest, ReceivesThatFailWithoutEndEndTheListenerAsAFailure) {
     EXPECT_EQ(TakeEvents(),
               Lines{"<3>NTP server recvfrom failed 1000 times in a row (11); the listener stops"});
     EXPECT_EQ(statusRecord.state, WorkerState::kFailed);
+}
+
+// RateLimit: each source its bucket, in a table that no number of sources grows.
+TEST_F(ListenerTest, RateLimitAnswersEachSourceItsBurstThenOnceAnInterval) {
+    ConsoleMode = 0;
+    rateLimit = MakeRateLimitTable(2, 3, 12345);
+    const struct {
+        int64_t afterMs;
+        uint32_t from;
+        size_t answered;
+    } steps[] = {{0, Ip(10, 0, 0, 2), 3},
+                 {0, Ip(10, 0, 0, 3), 3},
+                 {1999, Ip(10, 0, 0, 2), 0},
+                 {1, Ip(10, 0, 0, 2), 1},
+                 {60000, Ip(10, 0, 0, 2), 3}};
+    for (const auto& step : steps) {
+        Advance(step.afterMs);
+        net.sent.clear();
+        for (int i = 0; i < 5; ++i) Receive(Request(0x1B), step.from);
+        EXPECT_EQ(net.sent.size(), step.answered) << step.afterMs;
+    }
+    EXPECT_EQ(statusRecord.requestsLimited, 2u + 2u + 5u + 4u + 2u);
+    EXPECT_EQ(rateLimit.sources.size(), static_cast<size_t>(kRateLimitSources));
+    rateLimit = MakeRateLimitTable(0, 0, 0);
 }

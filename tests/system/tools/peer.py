@@ -14,6 +14,7 @@ milliseconds, which the tests check separately.
 """
 
 import argparse
+import hashlib
 import select
 import socket
 import struct
@@ -83,6 +84,34 @@ def reply(originate, receive_unix, transmit_unix, stratum=2, flags=0x1C):
     return message(flags, stratum=stratum, poll=6, precision=0xEC, reference_id=b"TEST",
                    reference=timestamp(transmit_unix), originate=originate,
                    receive=timestamp(receive_unix), transmit=timestamp(transmit_unix))
+
+
+def signed(message, key_id=1, secret=b"zelkor-md5-key", flip=False):
+    """The message with an MD5 MAC (RFC 5905) under key_id; its last digest bit flipped when asked."""
+    digest = bytearray(hashlib.md5(secret + message).digest())
+    if flip:
+        digest[-1] ^= 1
+    return message + key_id.to_bytes(4, "big") + bytes(digest)
+
+
+def spoofed(source, destination, payload, sport=NTP_PORT, dport=NTP_PORT):
+    """An IPv4 datagram with a UDP payload from any source address, for a raw socket (IP_HDRINCL): what
+    an attacker on the LAN can send. The UDP checksum is left 0 (none, for IPv4)."""
+    udp = struct.pack("!HHHH", sport, dport, 8 + len(payload), 0) + payload
+    header = struct.pack("!BBHHHBBH4s4s", 0x45, 0, 20 + len(udp), 0, 0x4000, 64, socket.IPPROTO_UDP, 0,
+                         socket.inet_aton(source), socket.inet_aton(destination))
+    words = struct.unpack("!10H", header)
+    total = sum(words)
+    while total >> 16:
+        total = (total & 0xFFFF) + (total >> 16)
+    return header[:10] + struct.pack("!H", ~total & 0xFFFF) + header[12:] + udp
+
+
+def raw_socket():
+    """A socket that sends what spoofed() builds (needs CAP_NET_RAW)."""
+    s = socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_RAW)
+    s.setsockopt(socket.IPPROTO_IP, socket.IP_HDRINCL, 1)
+    return s
 
 
 def udp_socket(source="0.0.0.0", port=0, broadcast_ok=True, reuse=False):
