@@ -84,7 +84,7 @@ MemorySockets sockets;
 int64_t monotonicMs = 1000000;  // moves with the clock's advances, never with its steps
 
 void Discard(const char*) {}
-void DiscardEvent(Priority, const char*) {}
+void DiscardEvent(Priority, EventKind, const char*) {}
 int64_t Monotonic() {
     return monotonicMs;
 }

@@ -69,18 +69,19 @@ void WriteConsole(char (&line)[kLineBytes], int n) {
     line[n] = '\0';
 }
 
-void WriteService(Priority priority, const char* line) {
-    if (const auto write = CurrentPlatform().serviceLog) write(priority, line);
+void WriteService(Priority priority, EventKind kind, const char* line) {
+    if (const auto write = CurrentPlatform().serviceLog) write(priority, kind, line);
 }
 
 // The one line of a call, to the console and the service log as each is wanted.
-void Write(bool console, bool service, Priority priority, const char* format, va_list arguments) {
+void Write(bool console, bool service, Priority priority, EventKind kind, const char* format,
+           va_list arguments) {
     if (!console && !service) return;
     char line[kLineBytes];
     const int n = Format(line, format, arguments);
     if (n < 0) return;
     if (console) WriteConsole(line, n);
-    if (service) WriteService(priority, line);
+    if (service) WriteService(priority, kind, line);
 }
 
 }  // namespace
@@ -101,36 +102,52 @@ bool ServiceLogListens() {
 void LogMessage(const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
     va_list arguments;
     va_start(arguments, format);
-    Write(ConsoleMode != 0, false, Priority::kInfo, format, arguments);
+    Write(ConsoleMode != 0, false, Priority::kInfo, EventKind::kOther, format, arguments);
     va_end(arguments);
 }
 
 void LogEvent(Priority priority, const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
     va_list arguments;
     va_start(arguments, format);
-    Write(ConsoleMode != 0, ServiceLogListens(), priority, format, arguments);
+    Write(ConsoleMode != 0, ServiceLogListens(), priority, EventKind::kOther, format, arguments);
+    va_end(arguments);
+}
+
+void LogEvent(EventKind kind, Priority priority, const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
+    va_list arguments;
+    va_start(arguments, format);
+    Write(ConsoleMode != 0, ServiceLogListens(), priority, kind, format, arguments);
     va_end(arguments);
 }
 
 void ServiceEvent(Priority priority, const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
     va_list arguments;
     va_start(arguments, format);
-    Write(false, ServiceLogListens(), priority, format, arguments);
+    Write(false, ServiceLogListens(), priority, EventKind::kOther, format, arguments);
     va_end(arguments);
 }
 
-void LogBurst(Refusal kind, Priority priority, const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
+void ServiceEvent(EventKind kind, Priority priority, const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
+    va_list arguments;
+    va_start(arguments, format);
+    Write(false, ServiceLogListens(), priority, kind, format, arguments);
+    va_end(arguments);
+}
+
+// NOLINTNEXTLINE(cert-dcl50-cpp): printf-style, checked
+void LogBurst(Refusal kind, EventKind event, Priority priority, const char* format, ...) {
     const bool service = TellRefusal(kind);
     va_list arguments;
     va_start(arguments, format);
-    Write(ConsoleMode != 0, service, priority, format, arguments);
+    Write(ConsoleMode != 0, service, priority, event, format, arguments);
     va_end(arguments);
 }
 
 void LogFailure(const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
     va_list arguments;
     va_start(arguments, format);
-    Write(ConsoleMode != 0, CurrentPlatform().serviceLog != nullptr, Priority::kError, format, arguments);
+    Write(ConsoleMode != 0, CurrentPlatform().serviceLog != nullptr, Priority::kError, EventKind::kFailure,
+          format, arguments);
     va_end(arguments);
 }
 
@@ -147,7 +164,7 @@ void Summarise(int kind, int64_t now) {
     char line[kLineBytes];
     (void)std::snprintf(line, sizeof line, "%s %llu more %s in the last minute", kKinds[kind].verb,
                         static_cast<unsigned long long>(burst.suppressed), kKinds[kind].what);
-    WriteService(Priority::kWarning, line);
+    WriteService(Priority::kWarning, EventKind::kRefusalSummary, line);
     burst = Burst{true, now, kKinds[kind].toldAtOnce, 0};
 }
 

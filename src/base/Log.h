@@ -26,6 +26,21 @@ void SetLogSink(LogSink sink);  // null prints again
 // syslog's numbers, which the journal takes as they are.
 enum class Priority { kError = 3, kWarning = 4, kNotice = 5, kInfo = 6 };
 
+// What an event is, where the service log tells events apart (the Event Log by its event ID, so that they
+// can be filtered and forwarded); kOther for the rest, told apart by priority alone.
+enum class EventKind {
+    kOther,
+    kStart,
+    kStop,
+    kStep,
+    kRefusedStep,
+    kServerFollowed,
+    kServerSilent,
+    kServerBack,
+    kRefusalSummary,
+    kFailure
+};
+
 // events: the significant events go to the service log too, not only failures.
 void SetServiceLogEvents(bool events);
 // Whether an event would reach the service log now.
@@ -33,8 +48,12 @@ bool ServiceLogListens();
 
 // A significant event: its console line (as LogMessage) and its line in the service log.
 void LogEvent(Priority priority, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void LogEvent(EventKind kind, Priority priority, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
 // A significant event without a console line: the service log only.
 void ServiceEvent(Priority priority, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void ServiceEvent(EventKind kind, Priority priority, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
 // The failure that ends the worker or refuses the start: its console line, and the service log whatever
 // ServiceLog says.
 void LogFailure(const char* format, ...) __attribute__((format(printf, 1, 2)));
@@ -58,7 +77,8 @@ constexpr int kRefusalKinds = 9;
 bool TellRefusal(Refusal kind);
 // A significant event anyone on the network can cause: its console line always, and its line in the
 // service log when TellRefusal says so.
-void LogBurst(Refusal kind, Priority priority, const char* format, ...) __attribute__((format(printf, 3, 4)));
+void LogBurst(Refusal kind, EventKind event, Priority priority, const char* format, ...)
+    __attribute__((format(printf, 4, 5)));
 // Writes the summaries that are due; returns when the next one is (MonotonicMs), or -1 for none.
 int64_t FlushRefusalSummaries();
 // Back to failures only and no burst (tests, and each start).

@@ -8,6 +8,7 @@ class WorkerGate;
 class ServiceControlManager;
 class ServiceInstaller;
 enum class Priority;
+enum class EventKind;
 
 // The platform's services in one record, as LevelDB's Env: the entry point installs the machine's own
 // once (the virtual clock in place of the real one for a dry run), and tests install fakes the same way.
@@ -21,7 +22,7 @@ struct Platform {
     ServiceControlManager* serviceControl = nullptr;
     ServiceInstaller* installer = nullptr;
     // The service manager's log (the journal, the Event Log) and its status line for the service.
-    void (*serviceLog)(Priority priority, const char* text) = nullptr;
+    void (*serviceLog)(Priority priority, EventKind kind, const char* text) = nullptr;
     void (*statusLine)(const char* summary, bool working) = nullptr;
 };
 

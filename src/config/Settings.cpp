@@ -7,21 +7,12 @@
 
 namespace {
 
-constexpr const char* kNames[kSettingCount] = {"Offset",     "Servers",     "MaxStep",
-                                               "Keys",       "TrustedKeys", "BroadcastKey",
-                                               "ServiceLog", "RtcSync",     "RateLimit"};
+constexpr const char* kNames[kSettingCount] = {"Offset",      "Servers",      "MaxStep",    "Keys",
+                                               "TrustedKeys", "BroadcastKey", "ServiceLog", "RtcSync",
+                                               "RateLimit",   "Respond"};
 // A number's value is at most this long in a log line: a longer one is never read cut short.
 constexpr size_t kMaxShownCharacters = 63;
 constexpr uint32_t kLeastMaxStepSeconds = 3;  // a step is anything over 2 seconds
-
-// ASCII letters regardless of case, as profile files match names on Windows.
-bool SameName(const std::string& a, const char* b) {
-    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-    size_t i = 0;
-    for (; i < a.size() && b[i] != '\0'; ++i)
-        if (lower(a[i]) != lower(b[i])) return false;
-    return i == a.size() && b[i] == '\0';
-}
 
 bool YesOrNo(const FoundValue& value, bool& yes) {
     if (value.kind == FoundValue::kNumber && value.number <= 1) {
@@ -101,6 +92,14 @@ bool SettingNumber(const FoundValue& value, uint32_t& number) {
            ParseCount(value.text.c_str(), number);
 }
 
+bool SameName(const std::string& a, const char* b) {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    size_t i = 0;
+    for (; i < a.size() && b[i] != '\0'; ++i)
+        if (lower(a[i]) != lower(b[i])) return false;
+    return i == a.size() && b[i] == '\0';
+}
+
 const char* SettingName(Setting setting) {
     return kNames[static_cast<int>(setting)];
 }
@@ -138,6 +137,7 @@ FoundSettings SettingsFromIni(const std::string& text, const std::string& source
         if (SameName(e.section, "ZelkorNT")) {
             if (SameName(e.name, "server")) {
                 found.serverMode = ParseProfileInt(e.value.c_str());
+                found.serverModeFound = true;
                 continue;
             }
         } else if (SameName(e.section, "Zelkor")) {
@@ -165,6 +165,23 @@ FoundSettings SettingsFromIni(const std::string& text, const std::string& source
                                 "; it is ignored");
     }
     return found;
+}
+
+void MergeSettings(FoundSettings& into, const FoundSettings& later) {
+    if (!into.unusable.empty()) return;
+    if (!later.unusable.empty()) {
+        into.source = later.source;
+        into.unusable = later.unusable;
+        return;
+    }
+    if (later.serverModeFound) {
+        into.serverMode = later.serverMode;
+        into.serverModeFound = true;
+    }
+    for (int s = 0; s < kSettingCount; ++s)
+        if (later.values[s].kind != FoundValue::kAbsent) into.values[s] = later.values[s];
+    for (const std::string& line : later.unknown) into.unknown.push_back(later.source + ": " + line);
+    for (const std::string& line : later.misplaced) into.misplaced.push_back(later.source + ": " + line);
 }
 
 FoundValue DwordFromRegistry(long result, uint32_t type, uint32_t size, const uint8_t value[4]) {
@@ -284,9 +301,9 @@ bool JudgeSettings(const FoundSettings& found, Settings& settings, std::vector<S
         }
     }
 
-    const Setting switches[] = {Setting::kServiceLog, Setting::kRtcSync};
-    bool* targets[] = {&settings.serviceLog, &settings.rtcSync};
-    for (int i = 0; i < 2; ++i) {
+    const Setting switches[] = {Setting::kServiceLog, Setting::kRtcSync, Setting::kRespond};
+    bool* targets[] = {&settings.serviceLog, &settings.rtcSync, &settings.respond};
+    for (int i = 0; i < 3; ++i) {
         const FoundValue& v = found[switches[i]];
         if (v.kind != FoundValue::kAbsent && !YesOrNo(v, *targets[i])) {
             Say(lines, SettingLine::kRefused,
@@ -294,5 +311,7 @@ bool JudgeSettings(const FoundSettings& found, Settings& settings, std::vector<S
             ok = false;
         }
     }
+    if (client && !settings.respond)
+        Say(lines, SettingLine::kInForce, "Requests from other machines are not answered");
     return ok;
 }

@@ -24,10 +24,13 @@ enum class Setting {
     kBroadcastKey,
     kServiceLog,
     kRtcSync,
-    kRateLimit
+    kRateLimit,
+    kRespond
 };
-constexpr int kSettingCount = 9;
+constexpr int kSettingCount = 10;
 const char* SettingName(Setting setting);  // "Offset", "Servers", ...
+// Whether a name as written is this one: ASCII letters regardless of case, as profile files match names.
+bool SameName(const std::string& written, const char* name);
 
 // One setting as the platform found it, before it is judged.
 struct FoundValue {
@@ -41,6 +44,7 @@ struct FoundSettings {
     std::string source;    // where they were read, for log lines: the file's path, or the registry key
     std::string unusable;  // why the file cannot be used as a whole; empty when it can
     int serverMode = 0;
+    bool serverModeFound = false;
     FoundValue values[kSettingCount];
     std::vector<std::string> unknown;    // one line per name this program does not know, for the log
     std::vector<std::string> misplaced;  // one line per setting of [Zelkor] given elsewhere: refused
@@ -52,6 +56,10 @@ struct FoundSettings {
 // The settings in INI text (Linux). Section and setting names match regardless of case; a name given
 // twice takes its last value. Unusable text leaves everything absent and says why.
 FoundSettings SettingsFromIni(const std::string& text, const std::string& source);
+// A later file's settings over the earlier ones (/etc/zelkor/conf.d after /etc/zelkornt.ini): each value
+// it gives replaces the earlier one; its lines for the log name it; one that cannot be used makes the
+// whole unusable.
+void MergeSettings(FoundSettings& into, const FoundSettings& later);
 
 // Registry values, decoded (Windows): result is RegQueryValueEx's, 0 (read), 234 (more data than the
 // buffer held) or another error (no value). Only a 4-byte REG_DWORD is a number; only a REG_SZ a text, up
@@ -88,6 +96,7 @@ struct Settings {
     uint32_t broadcastKey = 0;  // server mode signs with it; 0: not at all
     bool serviceLog = false;    // significant events go to the journal or the Event Log
     bool rtcSync = false;       // the kernel is told the clock is synchronised (Linux)
+    bool respond = true;        // a client answers the requests of others
     // RateLimit: each source's requests are answered on average once every rateLimitSeconds, with bursts
     // of up to rateLimitBurst; the others are dropped. 0: every request is answered.
     uint32_t rateLimitSeconds = 0;

@@ -56,8 +56,8 @@ FoundSettings ReadSettings() {
     found.unknown = UnknownProfileNames(ProfileNames(nullptr), ProfileNames("ZelkorNT"));
     HKEY key;
     if (RegOpenKeyA(HKEY_LOCAL_MACHINE, kServiceKey, &key) != ERROR_SUCCESS) return found;
-    for (const Setting s :
-         {Setting::kOffset, Setting::kMaxStep, Setting::kBroadcastKey, Setting::kServiceLog})
+    for (const Setting s : {Setting::kOffset, Setting::kMaxStep, Setting::kBroadcastKey, Setting::kServiceLog,
+                            Setting::kRespond})
         found[s] = ReadDword(key, SettingName(s));
     for (const Setting s : {Setting::kServers, Setting::kKeys, Setting::kTrustedKeys, Setting::kRateLimit})
         found[s] = ReadString(key, SettingName(s));

@@ -1,8 +1,10 @@
 #include <arpa/inet.h>
 #include <linux/filter.h>
 #include <linux/if_packet.h>
+#include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -18,6 +20,7 @@ const int kErrorWouldBlock = EAGAIN;
 namespace {
 
 constexpr int kMaxBatch = 64;
+constexpr int kMaxInterfaces = 64;
 constexpr size_t kControlSize = CMSG_SPACE(sizeof(in_pktinfo));
 
 // Points one batch entry at its peer address, its one buffer and its control space.
@@ -85,7 +88,38 @@ class PosixSockets final : public SocketApi {
         return BindAny<int>(s, port);
     }
 
-    int JoinGroup(SocketHandle s, uint32_t group) override { return JoinGroupOnDefault<int>(s, group); }
+    // The group on every interface that is up and takes multicast, each by its index, which needs no route:
+    // a LAN without a gateway has no default route to pick an interface by. Joined already is no failure
+    // (the join is made again each minute, for interfaces come since). Where no interface can join, the
+    // join on the default interface says why.
+    int JoinGroup(SocketHandle s, uint32_t group) override {
+        const int fd = static_cast<int>(s);
+        ifreq interfaces[kMaxInterfaces];
+        ifconf list{};
+        list.ifc_len = sizeof interfaces;
+        list.ifc_req = interfaces;
+        int joined = 0;
+        int lastIndex = 0;
+        if (ioctl(fd, SIOCGIFCONF, &list) == 0) {
+            const int count = list.ifc_len / static_cast<int>(sizeof(ifreq));
+            for (int i = 0; i < count && i < kMaxInterfaces; ++i) {
+                ifreq request = interfaces[i];
+                if (ioctl(fd, SIOCGIFFLAGS, &request) != 0) continue;
+                if ((request.ifr_flags & IFF_UP) == 0 || (request.ifr_flags & IFF_MULTICAST) == 0) continue;
+                request = interfaces[i];
+                if (ioctl(fd, SIOCGIFINDEX, &request) != 0 || request.ifr_ifindex == lastIndex) continue;
+                lastIndex = request.ifr_ifindex;  // an interface with several addresses is listed once each
+                ip_mreqn membership{};
+                membership.imr_multiaddr.s_addr = group;
+                membership.imr_ifindex = request.ifr_ifindex;
+                if (setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership) == 0 ||
+                    errno == EADDRINUSE)
+                    ++joined;
+            }
+        }
+        if (joined > 0) return 0;
+        return JoinGroupOnDefault<int>(s, group);
+    }
     int EnableAddressReuse(SocketHandle s) override { return SetIntOption<int>(s, SOL_SOCKET, SO_REUSEADDR); }
     int EnableBroadcast(SocketHandle s) override { return SetIntOption<int>(s, SOL_SOCKET, SO_BROADCAST); }
 

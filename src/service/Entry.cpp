@@ -43,9 +43,11 @@ int Entry(int argc, char** argv) {
         RemoveService();
     } else if (std::strcmp(command, "debug") == 0) {
         ConsoleMode = 1;
+        StopOnInterrupt();
         if (virtualClock != nullptr && !virtualClock->Note().empty())
             LogMessage("%s", virtualClock->Note().c_str());
-        // The console runs until it is ended from outside, unless the settings refuse the start.
+        // The console runs until it is interrupted or ended from outside, unless the settings refuse the
+        // start.
         if (RunTimeSync() == kSettingsRefused) {
             (void)std::fflush(stdout);
             return 1;

@@ -9,8 +9,8 @@
 #include "net/Socket.h"
 #include "service/Thread.h"
 #include "service/Workers.h"
+#include "sync/Corrector.h"
 #include "sync/InForce.h"
-#include "sync/LeapAndSync.h"
 #include "sync/Status.h"
 
 namespace {
@@ -34,7 +34,8 @@ const char* OnOff(bool on) {
 void TellStart() {
     if (!ServiceLogListens()) return;
     if (settings.serverMode != 0) {
-        ServiceEvent(Priority::kInfo, "Zelkor %s starts in server mode; BroadcastKey %s", ZELKOR_VERSION,
+        ServiceEvent(EventKind::kStart, Priority::kInfo, "Zelkor %s starts in server mode; BroadcastKey %s",
+                     ZELKOR_VERSION,
                      settings.broadcastKey != 0 ? std::to_string(settings.broadcastKey).c_str() : "none");
         return;
     }
@@ -45,7 +46,7 @@ void TellStart() {
         settings.maxStepSeconds != 0 ? std::to_string(settings.maxStepSeconds) + " s" : "none";
     const std::string trusted = settings.trustedConfigured ? FormatKeyIds(settings.trusted) : "off";
     ServiceEvent(
-        Priority::kInfo,
+        EventKind::kStart, Priority::kInfo,
         "Zelkor %s starts in client mode; %s; Servers %s; MaxStep %s; TrustedKeys %s; keys %s; RtcSync %s",
         ZELKOR_VERSION, delay.c_str(), servers.c_str(), maxStep.c_str(), trusted.c_str(),
         authentication.keys.empty() ? "none" : FormatKeyIds(KeyIds(authentication.keys)).c_str(),
@@ -55,7 +56,10 @@ void TellStart() {
 }  // namespace
 
 bool LoadSettings(std::string& refusal) {
-    const FoundSettings found = ReadSettings();
+    return LoadSettingsFrom(ReadSettings(), refusal);
+}
+
+bool LoadSettingsFrom(const FoundSettings& found, std::string& refusal) {
     std::vector<SettingLine> lines;
     bool ok = JudgeSettings(found, settings, lines);
     authentication = Authentication{};
@@ -108,14 +112,16 @@ uint32_t RunTimeSync() {
     WorkerThread worker = StartWorker(RunWorker);
     LogMessage(serverMode ? "Sending time broadcasts" : "Listening for time broadcasts");
     WaitForStopEvent();
-    // A worker that ended at its gate has nothing left half done: the kernel is told nothing keeps the
-    // clock now, and what the status held back is written.
+    // A worker that ended at its gate has nothing left half done: the clock's rate goes back to the one
+    // that kept time (a slew under way would run on), and what the status held back is written. The
+    // kernel's synchronised state is left to grow its own error bound, as chronyd leaves it: a restart
+    // does not make it flap.
     if (TerminateWorker(worker) && workerResult.load() == kWorkerEnded) {
-        TellStopped();
+        if (!serverMode) ReleaseClock();
         FlushPendingStatus();
     }
     const uint32_t result = workerResult.load();
-    if (result == kWorkerEnded) ServiceEvent(Priority::kInfo, "Zelkor stops");
+    if (result == kWorkerEnded) ServiceEvent(EventKind::kStop, Priority::kInfo, "Zelkor stops");
     net.Cleanup();
     return result;
 }

@@ -14,6 +14,9 @@ uint32_t RunTimeSync();
 // and the keys. False, with each reason logged as a failure and the first in refusal, when Zelkor must
 // not start.
 bool LoadSettings(std::string& refusal);
+// The same for settings found elsewhere (zelkorstat --check-config with values to try).
+struct FoundSettings;
+bool LoadSettingsFrom(const FoundSettings& found, std::string& refusal);
 
 // The process entry: the first argument selects the command. Returns the exit code.
 int Entry(int argc, char** argv);

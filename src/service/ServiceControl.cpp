@@ -1,5 +1,6 @@
 #include "service/ServiceControl.h"
 
+#include <atomic>
 #include <mutex>
 
 #include "base/Log.h"
@@ -23,6 +24,8 @@ struct ServiceStatusState {
 };
 
 ServiceStatusState serviceStatus;
+// Set once the run has reported the service running: its worker set up.
+std::atomic<bool> runningReported{false};
 
 }  // namespace
 
@@ -31,12 +34,15 @@ ServiceControlManager& CurrentServiceControl() {
     return manager != nullptr ? *manager : PlatformServiceControl();
 }
 
-void ServiceManagerLog(Priority priority, const char* text) {
-    CurrentServiceControl().Log(priority, text);
+void ServiceManagerLog(Priority priority, EventKind kind, const char* text) {
+    CurrentServiceControl().Log(priority, kind, text);
 }
 
 void ServiceManagerStatus(const char* summary, bool working) {
     CurrentServiceControl().Describe(summary, working);
+    // The service runs once its worker has set up: a start whose settings or socket fail is a failed start,
+    // never one reported as running that stops a moment later.
+    if (working && !runningReported.exchange(true)) (void)ReportServiceStatus(kServiceRunning, 0, 0);
 }
 
 void ResetServiceStatus() {
@@ -78,8 +84,8 @@ bool ReportServiceStatus(int32_t state, uint32_t exitCode, uint32_t waitHintMs, 
 
 void ServiceMainWith(uint32_t (*run)()) {
     if (!CurrentServiceControl().RegisterControlHandler()) return;
+    runningReported.store(false);
     ReportServiceStatus(kServiceStartPending, 0, kStartWaitHintMs);
-    if (!ReportServiceStatus(kServiceRunning, 0, 0)) return;
     const uint32_t failure = run();
     // A failure is reported as one: the manager shows the service stopped with its code.
     ReportServiceStatus(kServiceStopped, failure != 0 ? kErrorServiceSpecificError : 0, 0, failure);

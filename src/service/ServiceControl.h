@@ -29,6 +29,7 @@ struct ServiceStatusRecord {
 };
 
 enum class Priority;
+enum class EventKind;
 
 // What the service needs of the platform's manager; tests record instead.
 class ServiceControlManager {
@@ -43,14 +44,14 @@ class ServiceControlManager {
         (void)working;
     }
     // One line for the platform's log of services (the journal, the Application Event Log).
-    virtual void Log(Priority priority, const char* text) = 0;
+    virtual void Log(Priority priority, EventKind kind, const char* text) = 0;
 };
 
 ServiceControlManager& PlatformServiceControl();
 // The manager in force: the platform record's, else the platform's own.
 ServiceControlManager& CurrentServiceControl();
 // The service log and status line of the manager in force, for the platform record of a service's run.
-void ServiceManagerLog(Priority priority, const char* text);
+void ServiceManagerLog(Priority priority, EventKind kind, const char* text);
 void ServiceManagerStatus(const char* summary, bool working);
 
 // state is one of the four service states, or kLastState to repeat the last one. A refused report

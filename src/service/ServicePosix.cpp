@@ -78,7 +78,7 @@ class SystemdServiceControl final : public ServiceControlManager {
         if (notify != nullptr) (void)notify(0, message);
     }
 
-    void Log(Priority priority, const char* text) override {
+    void Log(Priority priority, EventKind, const char* text) override {
         if (!journal_) {
             syslog(static_cast<int>(priority), "%s", text);
             return;

@@ -26,6 +26,33 @@ void WINAPI ServiceMainEntry(DWORD, LPSTR*) {
     ServiceMain();
 }
 
+// The Event ID of each kind of event that has one of its own; 0 for the others.
+DWORD EventId(EventKind kind) {
+    switch (kind) {
+        case EventKind::kStart:
+            return ZELKOR_EVENT_START;
+        case EventKind::kStop:
+            return ZELKOR_EVENT_STOP;
+        case EventKind::kStep:
+            return ZELKOR_EVENT_STEP;
+        case EventKind::kRefusedStep:
+            return ZELKOR_EVENT_REFUSED_STEP;
+        case EventKind::kServerFollowed:
+            return ZELKOR_EVENT_SERVER_FOLLOWED;
+        case EventKind::kServerSilent:
+            return ZELKOR_EVENT_SERVER_SILENT;
+        case EventKind::kServerBack:
+            return ZELKOR_EVENT_SERVER_BACK;
+        case EventKind::kRefusalSummary:
+            return ZELKOR_EVENT_REFUSAL_SUMMARY;
+        case EventKind::kFailure:
+            return ZELKOR_EVENT_FAILURE;
+        case EventKind::kOther:
+            break;
+    }
+    return 0;
+}
+
 class ScmServiceControl final : public ServiceControlManager {
   public:
     bool RegisterControlHandler() override {
@@ -45,7 +72,7 @@ class ScmServiceControl final : public ServiceControlManager {
         return SetServiceStatus(statusHandle, &s) != 0;
     }
 
-    void Log(Priority priority, const char* text) override {
+    void Log(Priority priority, EventKind kind, const char* text) override {
         std::lock_guard<std::mutex> hold(lock_);
         if (source_ == nullptr) source_ = RegisterEventSourceW(nullptr, L"Zelkor");
         if (source_ == nullptr) return;  // no Event Log: nowhere to say so
@@ -58,6 +85,7 @@ class ScmServiceControl final : public ServiceControlManager {
             type = EVENTLOG_WARNING_TYPE;
             id = ZELKOR_EVENT_WARNING;
         }
+        if (const DWORD kindId = EventId(kind)) id = kindId;
         // The line is ASCII or the system's code page; as UTF-16 it is the message's one insert.
         const int n = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
         if (n <= 0) return;

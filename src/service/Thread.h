@@ -8,6 +8,9 @@ bool CreateStopEvent();
 void SetStopEvent();
 void WaitForStopEvent();
 bool StopEventIsSet();
+// In the console: the interrupt key and a request to end (SIGINT and SIGTERM, the console's control
+// events on Windows) set the StopEvent, so that the run ends cleanly.
+void StopOnInterrupt();
 // Clears the event again. Only tests do this: the service never resets it.
 void ClearStopEventForTest();
 

@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -86,6 +87,14 @@ void SetStopEvent() {
     // A full pipe already reads as set.
     [[maybe_unused]] const ssize_t n = write(stopPipe[1], &one, 1);
     errno = saved;
+}
+
+void StopOnInterrupt() {
+    struct sigaction action {};
+    action.sa_handler = [](int) { SetStopEvent(); };
+    sigemptyset(&action.sa_mask);
+    (void)sigaction(SIGINT, &action, nullptr);
+    (void)sigaction(SIGTERM, &action, nullptr);
 }
 
 void WaitForStopEvent() {

@@ -72,6 +72,16 @@ void SetStopEvent() {
     SetEvent(stopEvent);
 }
 
+void StopOnInterrupt() {
+    // Runs on a thread of its own; handled, the process is not ended at once but by the run's own end.
+    (void)SetConsoleCtrlHandler(
+        [](DWORD) -> BOOL {
+            SetStopEvent();
+            return TRUE;
+        },
+        TRUE);
+}
+
 void WaitForStopEvent() {
     WaitForSingleObject(stopEvent, INFINITE);
 }

@@ -1,5 +1,6 @@
 #include "stat/StatusReport.h"
 
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -102,6 +103,56 @@ void JsonString(std::string& out, const std::string& text) {
     out += '"';
 }
 
+// Milliseconds from the file as seconds, to the microsecond the file keeps, without trailing zeros.
+std::string Seconds(double ms) {
+    std::string text = Format("%.6f", ms / 1000.0);
+    while (text.back() == '0') text.pop_back();
+    if (text.back() == '.') text.pop_back();
+    return text == "-0" ? "0" : text;
+}
+
+// Counters the file may hold, each an OpenMetrics counter zelkor_KEY, sampled as zelkor_KEY_total.
+struct CounterInfo {
+    const char* key;
+    const char* help;
+};
+constexpr CounterInfo kCounters[] = {
+    {"broadcasts_accepted", "Broadcasts acted on."},
+    {"broadcasts_ignored", "Broadcasts only logged."},
+    {"broadcasts_refused", "Broadcasts from senders not in Servers."},
+    {"broadcasts_unconfirmed", "Broadcasts that came before their sender answered a signed poll."},
+    {"broadcasts_sent", "Broadcasts sent in server mode."},
+    {"requests_answered", "Client requests answered."},
+    {"requests_dropped",
+     "Client requests left unanswered: too short, sent to a broadcast address, or our own signed poll sent "
+     "back."},
+    {"requests_limited", "Client requests dropped by RateLimit."},
+    {"replies_accepted", "Replies that gave a delay."},
+    {"replies_refused", "Replies refused: unasked for or implausible."},
+    {"auth_refused", "Broadcasts and replies refused for want of a valid MAC under a trusted key."},
+    {"steps", "Steps of the clock."},
+    {"failed_steps", "Steps the clock refused."},
+    {"slews", "Slews of the clock."},
+    {"steps_refused", "Corrections refused as beyond MaxStep."},
+    {"rate_changes_failed", "Changes of the clock rate the clock refused."},
+    {"rates_held", "Rates held at the 500 ppm bound."},
+    {"receive_failures", "Receives that failed."},
+    {"send_failures", "Sends that failed."},
+    {"leaps_ignored", "Leap seconds announced for a day other than 30 June or 31 December."},
+    {"leaps_discounted", "Corrections that left alone the leap second just made."},
+};
+
+// An OpenMetrics label value. The file's text is the daemon's ASCII; anything else becomes "?", since the
+// format is UTF-8 and a malformed file need not be.
+std::string Label(const std::string& text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        if (c == '"' || c == '\\') out += '\\';
+        out += c >= 0x20 && c < 0x7F ? c : '?';
+    }
+    return out + '"';
+}
+
 }  // namespace
 
 const std::string& StatusFileContent::Text(const char* key) const {
@@ -199,8 +250,63 @@ Verdict Judge(const StatusFileContent& c, double now, bool running) {
     return {kStatusOk, "Zelkor: synchronised to " + c.Text("server")};
 }
 
-std::string RenderText(const StatusFileContent* content, const Verdict& verdict, double now) {
-    std::string out = verdict.line + "\n";
+bool UsableThresholds(const OffsetThresholds& t) {
+    for (const std::string* given : {&t.warn, &t.crit})
+        if (!given->empty() && (!IsNumber(*given) || (*given)[0] == '-')) return false;
+    return t.warn.empty() || t.crit.empty() ||
+           std::strtod(t.warn.c_str(), nullptr) <= std::strtod(t.crit.c_str(), nullptr);
+}
+
+Verdict JudgeOffset(const StatusFileContent& c, const Verdict& verdict, const OffsetThresholds& t) {
+    // Only a synchronised client has an offset worth judging: a silent server's last one is stale.
+    if (verdict.exitStatus != kStatusOk || c.Text("mode") == "server") return verdict;
+    const double offset = std::fabs(c.Number("last_delta_ms")) / 1000.0;
+    const auto beyond = [&](const std::string& limit, int status, const char* what) {
+        return Verdict{status, verdict.line + ", offset " + Seconds(c.Number("last_delta_ms")) +
+                                   " s beyond " + limit + " s (" + what + ")"};
+    };
+    // The plugins' 2 and 1: critical and warning.
+    if (!t.crit.empty() && offset > std::strtod(t.crit.c_str(), nullptr))
+        return beyond(t.crit, kStatusNotRunning, "critical");
+    if (!t.warn.empty() && offset > std::strtod(t.warn.c_str(), nullptr))
+        return beyond(t.warn, kStatusNotSynchronised, "warning");
+    return verdict;
+}
+
+std::string PerformanceData(const StatusFileContent& c, const OffsetThresholds& t) {
+    std::string out;
+    const auto counter = [&](const char* key) {
+        if (c.Text(key).empty()) return;  // a file older than the counter
+        if (!out.empty()) out += ' ';
+        out.append(key).append("=").append(c.Text(key)).append("c");
+    };
+    if (c.Text("mode") == "server") {
+        for (const char* key : {"broadcasts_sent", "requests_answered"}) counter(key);
+        return out;
+    }
+    // "U": a value not known, in the plugin guidelines' words; trailing empty thresholds are left out.
+    out.append("offset=")
+        .append(c.Number("last_broadcast") == 0 ? "U" : Seconds(c.Number("last_delta_ms")) + "s")
+        .append(";")
+        .append(t.warn)
+        .append(";")
+        .append(t.crit);
+    while (out.back() == ';') out.pop_back();
+    out.append(" delay=")
+        .append(c.Text("delay_source") == "none" ? "U" : Seconds(c.Number("delay_ms")) + "s")
+        .append(" stratum=")
+        .append(c.Text("stratum"));
+    for (const char* key : {"broadcasts_accepted", "broadcasts_refused", "auth_refused", "steps_refused",
+                            "steps", "failed_steps", "slews", "requests_answered"})
+        counter(key);
+    return out;
+}
+
+std::string RenderText(const StatusFileContent* content, const Verdict& verdict, double now,
+                       const OffsetThresholds* nagios) {
+    std::string out = verdict.line;
+    if (content != nullptr && nagios != nullptr) out += " | " + PerformanceData(*content, *nagios);
+    out += "\n";
     if (content == nullptr) return out;
     const StatusFileContent& c = *content;
     const auto row = [&out](const char* label, const std::string& value) {
@@ -295,4 +401,61 @@ std::string RenderJson(const StatusFileContent* content, const Verdict& verdict)
     JsonString(out, verdict.line);
     out += Format(",\"exit_status\":%d}\n", verdict.exitStatus);
     return out;
+}
+
+std::string RenderOpenMetrics(const StatusFileContent* content, const Verdict& verdict, bool running,
+                              double now) {
+    std::string out;
+    const auto family = [&out](const std::string& name, const char* type, const char* help) {
+        out += "# TYPE " + name + " " + type + "\n# HELP " + name + " " + help + "\n";
+    };
+    const auto gauge = [&](const char* name, const char* help, const std::string& value) {
+        family(name, "gauge", help);
+        out += std::string(name) + " " + value + "\n";
+    };
+    const bool up = content != nullptr && running && content->Text("failure").empty();
+    gauge("zelkor_up", "Whether Zelkor runs and its worker has not failed.", up ? "1" : "0");
+    gauge("zelkor_status",
+          "The verdict as zelkorstat exits: 0 synchronised, 1 not, 2 not running or failed, "
+          "3 unknown.",
+          Format("%d", verdict.exitStatus));
+    if (content == nullptr) return out + "# EOF\n";
+    const StatusFileContent& c = *content;
+    // A gauge of 1, as node_exporter's own *_info: its textfile collector reads the Prometheus text format,
+    // which has no info type.
+    family("zelkor_info", "gauge", "Mode, state and followed server.");
+    out += "zelkor_info{mode=" + Label(c.Text("mode")) + ",state=" + Label(c.Text("state")) +
+           ",server=" + Label(c.Text("server")) + "} 1\n";
+    gauge("zelkor_tracking_stratum", "Stratum of the followed server (0: none).", c.Text("stratum"));
+    const double last = c.Number("last_broadcast");
+    if (last != 0) {
+        gauge("zelkor_tracking_last_offset_seconds",
+              "Error of the last accepted broadcast, the delay included; positive: the clock was behind.",
+              Seconds(c.Number("last_delta_ms")));
+        gauge("zelkor_tracking_reference_age_seconds", "Time since the last accepted broadcast.",
+              Format("%.3f", now - last));
+    }
+    if (c.Text("delay_source") != "none")
+        gauge("zelkor_tracking_delay_seconds", "One-way delay from the server in use.",
+              Seconds(c.Number("delay_ms")));
+    if (c.Number("increment") > 0)
+        gauge("zelkor_tracking_frequency_ppms", "Rate of the clock against its nominal rate, in ppm.",
+              Format("%.3f", (c.Number("adjustment") - c.Number("increment")) / c.Number("increment") * 1e6));
+    if (!c.Text("kernel_sync").empty())
+        gauge("zelkor_kernel_synchronised", "Whether the kernel is told the clock is synchronised (RtcSync).",
+              c.Text("kernel_sync") == "synchronised" ? "1" : "0");
+    if (!c.Text("datagrams_mode0").empty()) {
+        family("zelkor_datagrams", "counter", "Datagrams received, by NTP mode.");
+        for (char mode = '0'; mode <= '7'; ++mode) {
+            const std::string& count = c.Text((std::string("datagrams_mode") + mode).c_str());
+            if (!count.empty())
+                out += Format("zelkor_datagrams_total{ntp_mode=\"%c\"} ", mode) + count + "\n";
+        }
+    }
+    for (const CounterInfo& counter : kCounters) {
+        if (c.Text(counter.key).empty()) continue;  // a file older than the counter
+        family(std::string("zelkor_") + counter.key, "counter", counter.help);
+        out += std::string("zelkor_") + counter.key + "_total " + c.Text(counter.key) + "\n";
+    }
+    return out + "# EOF\n";
 }

@@ -36,6 +36,32 @@ struct Verdict {
 // now: Unix seconds; running: whether the process that wrote the file still runs.
 Verdict Judge(const StatusFileContent& content, double now, bool running);
 
-// The verdict and, for a file that could be read, the summary aligned for people, or one JSON object.
-std::string RenderText(const StatusFileContent* content, const Verdict& verdict, double now);
+// Thresholds on the last offset, as monitoring-plugins' check_ntp_time takes them: seconds, as given on the
+// command line; empty when not given.
+struct OffsetThresholds {
+    std::string warn;
+    std::string crit;
+};
+
+// Each threshold given is a plain decimal number of seconds ("0.1", not "-1", ".1" or "1e-1"), and a
+// warning threshold is no higher than a critical one, which would hide it.
+bool UsableThresholds(const OffsetThresholds& thresholds);
+
+// A synchronised client whose last offset is beyond a threshold (its magnitude above it) is a warning or
+// critical; any other verdict stands, as it does when no threshold is given.
+Verdict JudgeOffset(const StatusFileContent& content, const Verdict& verdict,
+                    const OffsetThresholds& thresholds);
+
+// Nagios performance data: "offset=0.00025s;0.1;0.5 delay=0.00041s stratum=2 broadcasts_accepted=13c ...".
+std::string PerformanceData(const StatusFileContent& content, const OffsetThresholds& thresholds);
+
+// The verdict and, for a file that could be read, the summary aligned for people, or one JSON object. With
+// nagios, the verdict line carries the performance data after a "|".
+std::string RenderText(const StatusFileContent* content, const Verdict& verdict, double now,
+                       const OffsetThresholds* nagios = nullptr);
 std::string RenderJson(const StatusFileContent* content, const Verdict& verdict);
+
+// The status in the OpenMetrics text format, ending in "# EOF". running: whether the process that wrote the
+// file still runs. Without a file only zelkor_up 0 and zelkor_status.
+std::string RenderOpenMetrics(const StatusFileContent* content, const Verdict& verdict, bool running,
+                              double now);

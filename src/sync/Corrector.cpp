@@ -29,8 +29,8 @@ void StepClock(NtpTime start, double error) {
         ++correctorState.steps;
         correctorState.lastAction = CorrectionAction::kStep;
         correctorState.corrected = 1;
-        LogBurst(Refusal::kStepMade, Priority::kNotice, "The time has been corrected by %.3f second%s", error,
-                 Plural(error));
+        LogBurst(Refusal::kStepMade, EventKind::kStep, Priority::kNotice,
+                 "The time has been corrected by %.3f second%s", error, Plural(error));
     } else {
         ++correctorState.failedSteps;
         correctorState.lastAction = CorrectionAction::kFailedStep;
@@ -118,6 +118,10 @@ void CorrectClock(double error) {
     }
     state.prevPositive = positive ? 1 : 0;
     state.prevError = error;
+}
+
+void ReleaseClock() {
+    if (correctorState.corrected) ResetRate();
 }
 
 void ResetRate() {

@@ -11,3 +11,5 @@ void CorrectClock(double error);
 // Puts the rate back to the best guess, or the nominal rate: a refused correction leaves in force no rate
 // that the corrections before it set.
 void ResetRate();
+// At a clean stop, after any correction: the rate back, as ResetRate.
+void ReleaseClock();

@@ -180,7 +180,3 @@ int64_t ExpireSynchronised() {
     PublishStatus();
     return -1;
 }
-
-void TellStopped() {
-    if (syncState.kernelSync == KernelSync::kSynchronised) TellUnsynchronised("Zelkor stops");
-}

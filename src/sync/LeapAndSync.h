@@ -32,8 +32,6 @@ void TellClock(int leapIndicator, int stratum, double error, CorrectionAction ac
 // A real announcement comes hours ahead (NTP servers announce a leap for the whole of its last day at
 // least); one first heard in the last ten minutes before midnight is more likely a forger's.
 constexpr int64_t kLeapLateSeconds = 600;
-// Once the followed server has been silent for kSilenceSeconds, and when Zelkor stops, the kernel is told
-// the clock is synchronised no more: nothing keeps it so. ExpireSynchronised returns when that is due
-// (MonotonicMs), or -1.
+// Once the followed server has been silent for kSilenceSeconds, the kernel is told the clock is
+// synchronised no more: nothing keeps it so. Returns when that is due (MonotonicMs), or -1.
 int64_t ExpireSynchronised();
-void TellStopped();

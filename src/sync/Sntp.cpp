@@ -15,6 +15,34 @@
 #include "time/SntpMessage.h"
 #include "time/SystemClock.h"
 
+namespace {
+
+// The socket that holds the group, joined again each minute: an interface that comes up later (a LAN
+// whose link or address comes after the start) joins then.
+constexpr int64_t kRejoinIntervalMs = 60000;
+struct Membership {
+    SocketHandle socket = kInvalidSocket;
+    int64_t nextMs = 0;  // MonotonicMs
+};
+Membership membership;
+
+uint32_t Group() {
+    return AddressFromOctets(kMulticastGroupOctets[0], kMulticastGroupOctets[1], kMulticastGroupOctets[2],
+                             kMulticastGroupOctets[3]);
+}
+
+// Joins again when it is due; returns when the next is (MonotonicMs), or -1 without a group.
+int64_t Rejoin() {
+    if (membership.socket == kInvalidSocket) return -1;
+    const int64_t now = MonotonicMs();
+    if (now < membership.nextMs) return membership.nextMs;
+    (void)Net().JoinGroup(membership.socket, Group());  // joined already, or no interface yet: both fine
+    membership.nextMs = now + kRejoinIntervalMs;
+    return membership.nextMs;
+}
+
+}  // namespace
+
 bool OpenAnswerSocket(SocketHandle& s) {
     SocketApi& net = Net();
     s = net.Open();
@@ -33,10 +61,9 @@ bool OpenAnswerSocket(SocketHandle& s) {
 bool OpenListenerSocket(SocketHandle& s, SocketHandle& broadcasts) {
     SocketApi& net = Net();
     broadcasts = kInvalidSocket;
+    membership = Membership{};
     if (!OpenAnswerSocket(s)) return false;
-    const uint32_t group = AddressFromOctets(kMulticastGroupOctets[0], kMulticastGroupOctets[1],
-                                             kMulticastGroupOctets[2], kMulticastGroupOctets[3]);
-    if (net.JoinGroup(s, group) == -1) {
+    if (net.JoinGroup(s, Group()) == -1) {
         StatusFailed("Couldn't add membership of multicast group (%d)", net.LastError());
         return false;
     }
@@ -45,6 +72,8 @@ bool OpenListenerSocket(SocketHandle& s, SocketHandle& broadcasts) {
         LogEvent(Priority::kWarning,
                  "Couldn't give time broadcasts a queue of their own (%d); they share the requests'",
                  net.LastError());
+    // The memberships stay with the socket that joined, which takes the broadcasts once split off.
+    membership = {broadcasts != kInvalidSocket ? broadcasts : s, MonotonicMs() + kRejoinIntervalMs};
     return true;
 }
 
@@ -64,6 +93,8 @@ struct ReplyQueue {
             if (n > 0) {
                 sent += n;
                 statusRecord.requestsAnswered += static_cast<uint64_t>(n);
+                // Counted where an operator looks, within a second: the answers alone renew the file.
+                PublishStatus(true);
                 continue;
             }
             // A socket that cannot take a reply now (its buffer full of replies waiting, say, for an
@@ -157,7 +188,9 @@ void Handle(const Datagram& datagram, SocketHandle s, ReplyQueue& queue) {
     ++statusRecord.datagrams[mode];
     LOG_LINE("NTP message received from %s mode %d", FormatAddress(datagram.peer.address).text, mode);
     if (mode == kModeClient) {
-        // Answered at once, from anyone: every client-mode machine is a stratum-15 server too.
+        // Answered at once, from anyone: every client-mode machine is a stratum-15 server too, unless
+        // Respond says otherwise.
+        if (!settings.respond) return;
         Answer(datagram, message, queue);
         // In the console every datagram's lines stay together, a failed send's included.
         if (ConsoleMode) queue.Flush(s);
@@ -218,7 +251,8 @@ Listened AnswerSignedRequests(SocketHandle s, const Datagram* batch, const Recei
 
 int DuePendingWork() {
     int64_t next = -1;
-    for (const int64_t due : {PublishPendingStatus(), FlushRefusalSummaries(), ExpireSynchronised()})
+    for (const int64_t due :
+         {PublishPendingStatus(), FlushRefusalSummaries(), ExpireSynchronised(), TellSilence(), Rejoin()})
         if (due >= 0 && (next < 0 || due < next)) next = due;
     if (next < 0) return -1;
     next -= MonotonicMs();

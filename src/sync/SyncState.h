@@ -72,6 +72,8 @@ struct SyncState {
     uint32_t lastServer = 0;  // network byte order
     int32_t lastStratum = 0;
     NtpTime lastAcceptTime = NtpTime();
+    int64_t lastAcceptMs = 0;   // MonotonicMs then: silences told in seconds that no step bends
+    bool silenceTold = false;   // the service log heard the followed server fell silent
     NtpTime delay = NtpTime();  // seconds
     int delayValid = 0;
     int fixedDelay = 0;

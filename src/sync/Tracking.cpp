@@ -88,21 +88,23 @@ void RefuseReply(uint32_t sender, const char* why) {
 }
 
 // The server changes: said once, with the reason, where the service log listens.
-void TellNewServer(uint32_t sender, int stratum, NtpTime now) {
+void TellNewServer(uint32_t sender, int stratum, int64_t nowMs) {
     if (!ServiceLogListens()) return;
     const AddressText to = FormatAddress(sender);
     if (syncState.lastServer == 0) {
-        ServiceEvent(Priority::kNotice, "Following %s (stratum %d)", to.text, stratum);
+        ServiceEvent(EventKind::kServerFollowed, Priority::kNotice, "Following %s (stratum %d)", to.text,
+                     stratum);
         return;
     }
     const AddressText from = FormatAddress(syncState.lastServer);
     if (syncState.lastStratum > stratum)
-        ServiceEvent(Priority::kNotice,
+        ServiceEvent(EventKind::kServerFollowed, Priority::kNotice,
                      "Following %s (stratum %d) instead of %s (stratum %d): a lower stratum", to.text,
                      stratum, from.text, syncState.lastStratum);
     else
-        ServiceEvent(Priority::kNotice, "Following %s (stratum %d) instead of %s, silent for %lld s", to.text,
-                     stratum, from.text, static_cast<long long>(AgeSeconds(now, syncState.lastAcceptTime)));
+        ServiceEvent(EventKind::kServerFollowed, Priority::kNotice,
+                     "Following %s (stratum %d) instead of %s, silent for %lld s", to.text, stratum,
+                     from.text, static_cast<long long>((nowMs - syncState.lastAcceptMs) / 1000));
 }
 
 // Corrects the clock from an accepted broadcast and makes its sender the server; polls it for the delay
@@ -128,9 +130,15 @@ void Follow(uint32_t sender, int stratum, int leap, NtpTime transmit, double err
     if (!current && mayPoll)
         (void)PollServer(sender, s, key != 0 ? FindKey(authentication.keys, key) : nullptr,
                          PollPurpose::kDelay, stratum);
-    if (newServer) TellNewServer(sender, stratum, now);
+    if (newServer) TellNewServer(sender, stratum, arrival.monotonicMs);
+    if (syncState.silenceTold && !newServer)
+        ServiceEvent(EventKind::kServerBack, Priority::kInfo, "%s is heard again after %lld s",
+                     FormatAddress(sender).text,
+                     static_cast<long long>((arrival.monotonicMs - syncState.lastAcceptMs) / 1000));
+    syncState.silenceTold = false;
     syncState.lastServer = sender;
     syncState.lastAcceptTime = now;
+    syncState.lastAcceptMs = arrival.monotonicMs;
     syncState.lastStratum = stratum;
     if (key != 0) {
         const NtpTime* latest = LatestUnder(syncState, key);
@@ -153,7 +161,8 @@ void RefuseCorrection(double error, uint32_t sender, NtpTime now) {
     statusRecord.lastRefusedStepError = error;
     const char* what = std::fabs(error) > kStepThresholdSeconds ? "step" : "slew";
     if (NoteRefusal(Refusal::kStep, statusRecord.stepsRefused, &statusRecord.lastRefusedStepSender, sender))
-        LogEvent(Priority::kWarning, "Refusing to %s the clock by %.3f seconds; MaxStep is %u", what, error,
+        LogEvent(EventKind::kRefusedStep, Priority::kWarning,
+                 "Refusing to %s the clock by %.3f seconds; MaxStep is %u", what, error,
                  settings.maxStepSeconds);
     else
         LOG_LINE("Refusing to %s the clock by %.3f seconds; MaxStep is %u", what, error,
@@ -202,6 +211,18 @@ void Unpredictable(uint8_t* transmit) {
 }
 
 }  // namespace
+
+int64_t TellSilence() {
+    if (syncState.lastServer == 0 || syncState.silenceTold) return -1;
+    const int64_t due = syncState.lastAcceptMs + int64_t{kSilenceSeconds} * 1000;
+    const int64_t now = MonotonicMs();
+    if (now < due) return due;
+    syncState.silenceTold = true;
+    ServiceEvent(EventKind::kServerSilent, Priority::kWarning, "%s has been silent for %lld s",
+                 FormatAddress(syncState.lastServer).text,
+                 static_cast<long long>((now - syncState.lastAcceptMs) / 1000));
+    return -1;
+}
 
 void LoadConfiguredDelay() {
     if (settings.offset.kind != FoundValue::kAbsent && !settings.fixedDelay) {
@@ -429,7 +450,8 @@ void HandleReply(const SntpMessage& message, uint32_t sender, const Arrival& arr
         syncState.delayValid = 1;
         syncState.delay = judged.delay;
         // A flood of replayed broadcasts asks for a poll now and then: the service log hears of a few.
-        LogBurst(Refusal::kDelay, Priority::kInfo, "Offset is %.3f seconds", syncState.delay.Seconds());
+        LogBurst(Refusal::kDelay, EventKind::kOther, Priority::kInfo, "Offset is %.3f seconds",
+                 syncState.delay.Seconds());
     }
     ++statusRecord.repliesAccepted;
     if (judged.verdict == ReplyVerdict::kMeasured) {

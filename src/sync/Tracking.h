@@ -22,6 +22,9 @@ constexpr int64_t kMinPollIntervalMs = 8000;  // polls to one sender leave at mo
 constexpr double kReconfirmBandSeconds = 0.25;
 
 void LoadConfiguredDelay();  // the delay of the settings in force, logged
+// Once the followed server has been silent for kSilenceSeconds, the service log is told (and told again
+// when it is heard once more); returns when that is due (MonotonicMs), or -1.
+int64_t TellSilence();
 
 // What becomes of a broadcast.
 enum class BroadcastVerdict {

@@ -17,8 +17,11 @@
 // whatever day it is set. clock_settime marks the clock unsynchronised and forgets the leap's midnight
 // while the bit stays, and the kernel then never makes it: a step clears the bit.
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/timex.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cerrno>
 
@@ -104,7 +107,9 @@ class LinuxClock final : public ClockBackend {
         timex tx{};
         tx.maxerror = static_cast<long>(maxErrorUs);
         tx.esterror = static_cast<long>(estErrorUs);
-        return Told(WriteStatus(tx, STA_UNSYNC | STA_PLL, 0, ADJ_MAXERROR | ADJ_ESTERROR));
+        if (!WriteStatus(tx, STA_UNSYNC | STA_PLL, 0, ADJ_MAXERROR | ADJ_ESTERROR)) return ClockTold::kFailed;
+        TouchSynchronisedFile();
+        return ClockTold::kDone;
     }
 
     // maxerror too: systemd takes a maxerror below 16 s for synchronised, whatever STA_UNSYNC says.
@@ -123,6 +128,22 @@ class LinuxClock final : public ClockBackend {
 
   private:
     static ClockTold Told(bool done) { return done ? ClockTold::kDone : ClockTold::kFailed; }
+
+    // systemd-time-wait-sync wakes on a step or on this file, as timesyncd touches it: a clock first
+    // corrected by a slew would otherwise keep it waiting. Only where systemd runs (/run/systemd), never
+    // through a link; one that cannot be touched leaves the kernel told all the same.
+    static void TouchSynchronisedFile() {
+        struct stat info {};
+        if (stat(kSystemdRun, &info) != 0) return;
+        (void)mkdir(kTimesyncFolder, 0755);
+        const int fd = open(kSynchronisedFile, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd < 0) return;
+        (void)futimens(fd, nullptr);
+        close(fd);
+    }
+    static constexpr const char* kSystemdRun = "/run/systemd";
+    static constexpr const char* kTimesyncFolder = "/run/systemd/timesync";
+    static constexpr const char* kSynchronisedFile = "/run/systemd/timesync/synchronized";
 };
 
 }  // namespace

@@ -311,8 +311,9 @@ def secret_file(name, text):
 
 
 def _daemon_environment(config_path, clock_path, status_path, extra):
+    # Never this machine's /etc/zelkor/conf.d: a folder beside the configuration, made by a test that wants it.
     env = {"PATH": os.environ.get("PATH", "/usr/sbin:/usr/bin:/sbin:/bin"), "ZELKOR_CONFIG": config_path,
-           "ZELKOR_STATUS": status_path}
+           "ZELKOR_CONFDIR": os.path.splitext(config_path)[0] + ".conf.d", "ZELKOR_STATUS": status_path}
     for key in PASSED_ENVIRONMENT:
         if key in os.environ:
             env[key] = os.environ[key]

@@ -216,16 +216,18 @@ class AttackTest(unittest.TestCase):
         self.assertLessEqual(abs(int(clock["adjustment"]) - int(clock["increment"])), 50)
 
     def test_forged_steps_write_a_few_journal_lines(self):
-        # Without MaxStep a step a broadcast, a hundred of them: the journal takes the first few and a count.
+        # Without MaxStep a step a broadcast, twenty of them: the journal takes the first few, the rest go
+        # into the minute's count.
         victim, _ = harness.start_service(self, self.net.daemon_ns, journal=True, clock={"offset_ms": 0},
                                           config="[Zelkor]\nServiceLog=yes\n")
         sender = self.net.peer_socket()
-        for i in range(100):
+        for i in range(20):
             sender.sendto(peer.broadcast(2, error=5 if i % 2 == 0 else -5), (CLIENT, 123))
             time.sleep(0.005)
-        harness.wait_until(lambda: status(victim)["steps"] == "100", 5, "a hundred steps")
+        # Each step writes the virtual clock's file to disk: a loaded machine takes its time.
+        harness.wait_until(lambda: status(victim)["steps"] == "20", 120, "twenty steps")
         steps = [line for line in victim.journal() if "The time has been corrected" in line]
-        print(f"\n  {len(steps)} journal lines for 100 steps", file=sys.stderr)
+        print(f"\n  {len(steps)} journal lines for 20 steps", file=sys.stderr)
         self.assertEqual(len(steps), 3)
 
     def test_settings_that_would_do_nothing_refuse_the_start(self):

@@ -6,6 +6,7 @@ The daemon runs `zelkornt debug` in one namespace (10.77.0.1); requests come fro
 import math
 import random
 import re
+import socket
 import sys
 import time
 import unittest
@@ -222,8 +223,24 @@ class SetUpFailureTest(unittest.TestCase):
                 second.stop()
                 first.stop()
 
-    def test_multicast_join_without_route(self):
+    def test_a_lan_without_a_gateway(self):
+        # No default route: the group is joined on each interface by its index, which needs none, and the
+        # broadcasts to the subnet and to the group are followed.
         with harness.Network(default_route=False) as net:
+            daemon = harness.Daemon(net.daemon_ns, clock={"offset_ms": 0}).start().wait_bound()
+            try:
+                sock = net.peer_socket()
+                sock.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_IF, socket.inet_aton(net.PEER_ADDR))
+                for destination in ("10.77.0.255", "224.0.1.1"):
+                    sock.sendto(peer.broadcast(2, error=0.2), (destination, 123))
+                    daemon.wait_line("NTP Time broadcast received from 10.77.0.2",
+                                     count=1 if destination.startswith("10") else 2)
+                self.assertEqual(len(daemon.matching(re.compile(r"Delta is 0\.\d{3} seconds"))), 2)
+            finally:
+                daemon.stop()
+        # Where no interface takes multicast, the join on the default one says why.
+        with harness.Network(default_route=False) as net:
+            harness._run("ip", "-n", net.daemon_ns, "link", "set", net.DEVICE, "multicast", "off")
             daemon = harness.Daemon(net.daemon_ns).start()
             try:
                 self.assert_failed_but_running(daemon, "Couldn't add membership of multicast group (19)")

@@ -62,6 +62,8 @@ class DebianPackageTest(unittest.TestCase):
                        if not line.startswith("d"))
         self.assertEqual(files, ["./etc/zelkornt.ini", "./usr/bin/zelkorstat",
                                  "./usr/lib/systemd/ntp-units.d/80-zelkor.list",
+                                 "./usr/lib/systemd/system/zelkor-metrics.service",
+                                 "./usr/lib/systemd/system/zelkor-metrics.timer",
                                  "./usr/lib/systemd/system/zelkor-wait-sync.service",
                                  "./usr/lib/systemd/system/zelkor.service", "./usr/sbin/zelkornt",
                                  "./usr/share/doc/zelkor/README.md.gz", "./usr/share/doc/zelkor/changelog.gz",

@@ -256,3 +256,41 @@ TEST(ConfigParsing, ProfileIntegersReadTheLeadingDigits) {
                  {"yes", 0}, {"-1", -1}, {" 7x", 7}, {"99999999999", 0x7FFFFFFF}};
     for (const Case& c : cases) EXPECT_EQ(ParseProfileInt(c.text), c.value) << c.text;
 }
+
+// /etc/zelkor/conf.d after /etc/zelkornt.ini: a later value replaces an earlier one, a later file's lines
+// name it, and one file that cannot be used refuses the whole.
+TEST(ConfigParsing, SiteFilesOverrideThePackagesAndAreJudgedAsOne) {
+    struct Case {
+        const char* site;
+        bool ok;
+        Lines lines;
+    } cases[] = {
+        {"[Zelkor]\nMaxStep=10\n", true, {"in force: MaxStep is 10 seconds"}},
+        {"[Zelkor]\nMaxStep=10s\n",
+         false,
+         {"refused: MaxStep \"10s\" is not a whole number of seconds of at least 3"}},
+        {"[ZelkorNT]\nserver=1\n", true, {}},
+        {"MaxStep=10\n",
+         false,
+         {"refused: site.ini: Setting \"MaxStep\" on line 1 is in no section, not in [Zelkor]",
+          "in force: MaxStep is 60 seconds"}},
+        {"[Zelkor]\nx\n",
+         false,
+         {"refused: Configuration file \"site.ini\" is unusable: line 2 is no section, setting or comment"}},
+    };
+    for (const Case& c : cases) {
+        FoundSettings found = SettingsFromIni("[Zelkor]\nMaxStep=60\nRtcSync=yes\n", "zelkornt.ini");
+        MergeSettings(found, SettingsFromIni(c.site, "site.ini"));
+        Settings settings;
+        std::vector<SettingLine> lines;
+        EXPECT_EQ(JudgeSettings(found, settings, lines), c.ok) << c.site;
+        Lines shown;
+        for (const SettingLine& line : lines)
+            shown.push_back(std::string(line.kind == SettingLine::kInForce   ? "in force: "
+                                        : line.kind == SettingLine::kIgnored ? "ignored: "
+                                                                             : "refused: ") +
+                            line.text);
+        EXPECT_EQ(shown, c.lines) << c.site;
+        EXPECT_TRUE(!c.ok || settings.rtcSync) << c.site;
+    }
+}

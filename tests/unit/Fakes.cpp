@@ -24,7 +24,7 @@ void Capture(const char* line) {
     capturedLog.emplace_back(line);
 }
 
-void CaptureEvent(Priority priority, const char* text) {
+void CaptureEvent(Priority priority, EventKind, const char* text) {
     char prefix[8];
     std::snprintf(prefix, sizeof prefix, "<%d>", static_cast<int>(priority));
     capturedEvents.push_back(std::string(prefix) + text);
@@ -181,6 +181,7 @@ void SetEnvironment(const char* name, const char* value) {
 void SyncTest::SetUp() {
     // Never the machine's own configuration.
     SetEnvironment("ZELKOR_CONFIG", (::testing::TempDir() + "zelkor-no-such-config.ini").c_str());
+    SetEnvironment("ZELKOR_CONFDIR", (::testing::TempDir() + "zelkor-no-such-conf.d").c_str());
     // Nor its status file: one in a folder of the tests' own (this user's alone, as the daemon wants it).
     const std::filesystem::path folder = ::testing::TempDir() + "zelkor-status-test";
     std::filesystem::create_directories(folder);

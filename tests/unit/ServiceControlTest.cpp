@@ -22,7 +22,7 @@ class RecordingManager final : public ServiceControlManager {
         return static_cast<int>(reports.size()) != refuseReport;
     }
     std::vector<std::string> logged;
-    void Log(Priority priority, const char* text) override {
+    void Log(Priority priority, EventKind, const char* text) override {
         logged.push_back(std::to_string(static_cast<int>(priority)) + " " + text);
     }
 };
@@ -36,7 +36,9 @@ class ServiceControlTest : public ::testing::Test {
         ASSERT_TRUE(CreateStopEvent());
         ClearStopEventForTest();
         ResetServiceStatus();
-        InstallPlatform({.serviceControl = &manager, .serviceLog = ServiceManagerLog});
+        InstallPlatform({.serviceControl = &manager,
+                         .serviceLog = ServiceManagerLog,
+                         .statusLine = ServiceManagerStatus});
         runs = 0;
         onRun = nullptr;
     }
@@ -55,9 +57,11 @@ class ServiceControlTest : public ::testing::Test {
         return out;
     }
 
-    // The run: whatever the test asks for while running, then wait for the stop as the run loop does.
+    // The run: its worker sets up (the service runs from then), whatever the test asks for while running,
+    // then wait for the stop as the run loop does.
     static uint32_t Run() {
         ++runs;
+        ServiceManagerStatus("Waiting for time broadcasts", true);
         if (onRun) onRun();
         WaitForStopEvent();
         return 0;
@@ -102,11 +106,12 @@ TEST_F(ServiceControlTest, ControlBeforeTheFirstReportReportsStateZero) {
     EXPECT_EQ(Reports(), (std::vector<Report>{{0, 1, 0, 0, 0, 0}}));
 }
 
-TEST_F(ServiceControlTest, RefusedRunningReportLeavesNoRunAndNoStoppedReport) {
+TEST_F(ServiceControlTest, RefusedRunningReportEndsTheRunAndReportsTheStop) {
     manager.refuseReport = 2;
     ServiceMainWith(Run);
-    EXPECT_EQ(runs, 0);
-    EXPECT_EQ(Reports(), (std::vector<Report>{{2, 0, 0, 3000, 0, 0}, {4, 1, 0, 0, 0, 0}}));
+    EXPECT_EQ(runs, 1);
+    EXPECT_EQ(Reports(),
+              (std::vector<Report>{{2, 0, 0, 3000, 0, 0}, {4, 1, 0, 0, 0, 0}, {1, 1, 0, 0, 0, 0}}));
     EXPECT_TRUE(StopEventIsSet());
 }
 
@@ -133,8 +138,8 @@ TEST_F(ServiceControlTest, AFailedRunStopsTheServiceWithItsCodeAndLogsTheFailure
         LogEvent(Priority::kNotice, "an event, which only ServiceLog lets through");
         return 1;
     });
-    EXPECT_EQ(Reports(),
-              (std::vector<Report>{{2, 0, 0, 3000, 0, 0}, {4, 1, 0, 0, 0, 0}, {1, 1, 0, 0, 1066, 1}}));
+    // Its worker never set up: the start failed, and was never reported as running.
+    EXPECT_EQ(Reports(), (std::vector<Report>{{2, 0, 0, 3000, 0, 0}, {1, 1, 0, 0, 1066, 1}}));
     EXPECT_EQ(ServiceExitCode(), 1u);
     EXPECT_EQ(manager.logged,
               std::vector<std::string>{"3 Couldn't bind NTP socket. (98)  Is Zelkor or Ombrix running?"});

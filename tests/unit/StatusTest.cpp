@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <sstream>
 
 #include "Fakes.h"
 #include "service/Workers.h"
@@ -303,4 +304,112 @@ TEST(StatusVerdict, MalformedFilesAreToldApart) {
     StatusFileContent content;
     std::string problem;
     EXPECT_TRUE(ParseStatusFile(good + "extra_key=kept\n", content, problem)) << problem;
+}
+
+namespace {
+
+// A synchronised client's file, as {key: value}.
+std::map<std::string, std::string> Following(const char* deltaMs) {
+    std::istringstream in(
+        "version=1 pid=7 mode=client state=following updated=1000 server=10.1.2.3 stratum=2 last_action=slew "
+        "last_broadcast=990 delay_ms=0.410 delay_source=measured requests_answered=5 broadcasts_accepted=3 "
+        "broadcasts_ignored=0 broadcasts_sent=0 steps=1 slews=2 failure=");
+    std::map<std::string, std::string> keys = {{"last_delta_ms", deltaMs}};
+    for (std::string entry; in >> entry;)
+        keys[entry.substr(0, entry.find('='))] = entry.substr(entry.find('=') + 1);
+    return keys;
+}
+
+}  // namespace
+
+TEST(StatusVerdict, AnOffsetBeyondAThresholdIsAWarningOrCritical) {
+    const std::string synced = "Zelkor: synchronised to 10.1.2.3";
+    struct Case {
+        const char* deltaMs;
+        OffsetThresholds thresholds;
+        double now;
+        int status;
+        std::string line;
+    } cases[] = {
+        {"-250.300", {"0.1", "0.5"}, 1000, 1, synced + ", offset -0.2503 s beyond 0.1 s (warning)"},
+        {"600.000", {"0.1", "0.5"}, 1000, 2, synced + ", offset 0.6 s beyond 0.5 s (critical)"},
+        {"100.000", {"0.1", ""}, 1000, 0, synced},  // at the threshold is within it
+        {"100.001", {"0.1", ""}, 1000, 1, synced + ", offset 0.100001 s beyond 0.1 s (warning)"},
+        {"-250.300", {"", "0.5"}, 1000, 0, synced},
+        {"-250.300", {"", ""}, 1000, 0, synced},
+        // Not synchronised: the old offset is not judged.
+        {"900.000", {"0.1", "0.5"}, 1601, 1, "Zelkor: not synchronised: 10.1.2.3 silent for 611 s"},
+    };
+    for (const Case& c : cases) {
+        const StatusFileContent content = Content(Following(c.deltaMs));
+        const Verdict v = JudgeOffset(content, Judge(content, c.now, true), c.thresholds);
+        EXPECT_EQ(v.exitStatus, c.status) << c.line;
+        EXPECT_EQ(v.line, c.line);
+    }
+}
+
+TEST(StatusVerdict, AThresholdIsAPlainNumberOfSecondsAndWarnIsNoHigherThanCrit) {
+    const struct {
+        OffsetThresholds thresholds;
+        bool usable;
+    } cases[] = {{{"0.1", "0.5"}, true}, {{"", "0"}, true},   {{"0.5", "0.5"}, true}, {{"0.5", "0.1"}, false},
+                 {{"-1", ""}, false},    {{".1", ""}, false}, {{"1e-1", ""}, false},  {{"0.1s", ""}, false},
+                 {{"", "x"}, false},     {{"", "010"}, false}};
+    for (const auto& c : cases)
+        EXPECT_EQ(UsableThresholds(c.thresholds), c.usable) << c.thresholds.warn << " " << c.thresholds.crit;
+}
+
+TEST(StatusVerdict, PerformanceDataFollowsThePluginGuidelines) {
+    auto waiting = Following("0");
+    waiting["last_broadcast"] = "0";
+    waiting["delay_source"] = "none";
+    auto server = Following("0");
+    server["mode"] = "server";
+    const struct {
+        std::map<std::string, std::string> keys;
+        OffsetThresholds thresholds;
+        const char* data;
+    } cases[] = {
+        {Following("-0.250"),
+         {"0.1", "0.5"},
+         "offset=-0.00025s;0.1;0.5 delay=0.00041s stratum=2 broadcasts_accepted=3c steps=1c slews=2c "
+         "requests_answered=5c"},
+        {waiting,
+         {"0.1", ""},  // "U": not known, and the empty critical threshold left out
+         "offset=U;0.1 delay=U stratum=2 broadcasts_accepted=3c steps=1c slews=2c requests_answered=5c"},
+        {server, {"", "1"}, "broadcasts_sent=0c requests_answered=5c"},
+    };
+    for (const auto& c : cases) {
+        const StatusFileContent content = Content(c.keys);
+        const std::string text = RenderText(&content, Verdict{0, "Zelkor: fine"}, 1000, &c.thresholds);
+        EXPECT_EQ(text.substr(0, text.find('\n')), std::string("Zelkor: fine | ") + c.data);
+    }
+}
+
+TEST(StatusVerdict, OpenMetricsOutput) {
+    auto keys = Following("-0.800");
+    keys["server"] = "10.1.2.3\"\\";
+    keys["adjustment"] = "99980";
+    keys["increment"] = "100000";
+    keys["kernel_sync"] = "synchronised";
+    const StatusFileContent content = Content(keys);
+    const std::string text = RenderOpenMetrics(&content, Verdict{0, ""}, true, 1000.5);
+    for (const char* sample :
+         {"\nzelkor_up 1\n", "\nzelkor_status 0\n",
+          "\nzelkor_info{mode=\"client\",state=\"following\",server=\"10.1.2.3\\\"\\\\\"} 1\n",
+          "\nzelkor_tracking_last_offset_seconds -0.0008\n",
+          "\nzelkor_tracking_reference_age_seconds 10.500\n", "\nzelkor_tracking_delay_seconds 0.00041\n",
+          "\nzelkor_tracking_frequency_ppms -200.000\n", "\nzelkor_kernel_synchronised 1\n",
+          "\n# TYPE zelkor_steps counter\n# HELP zelkor_steps Steps of the clock.\nzelkor_steps_total 1\n"})
+        EXPECT_NE(text.find(sample), std::string::npos) << sample;
+    EXPECT_EQ(text.substr(text.size() - 7), "\n# EOF\n");
+    keys["failure"] = "Couldn't bind NTP socket. (98)  Is Zelkor or Ombrix running?";
+    const StatusFileContent failed = Content(keys);  // the worker ended; the process goes on
+    EXPECT_NE(RenderOpenMetrics(&failed, Verdict{2, ""}, true, 1000).find("\nzelkor_up 0\n"),
+              std::string::npos);
+    EXPECT_EQ(
+        RenderOpenMetrics(nullptr, Verdict{3, ""}, false, 1000),
+        "# TYPE zelkor_up gauge\n# HELP zelkor_up Whether Zelkor runs and its worker has not failed.\n"
+        "zelkor_up 0\n# TYPE zelkor_status gauge\n# HELP zelkor_status The verdict as zelkorstat exits: 0 "
+        "synchronised, 1 not, 2 not running or failed, 3 unknown.\nzelkor_status 3\n# EOF\n");
 }

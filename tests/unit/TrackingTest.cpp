@@ -573,3 +573,20 @@ TEST_F(TrackingTest, ADayOfBroadcastsIsAFewServiceLogLinesAndAFloodOfRefusalsTwo
                      "<4>Stepped the clock 57 more times in the last minute"}));
     EXPECT_LE(flood.size(), 8u);
 }
+
+// Silences are told in the service log by the clock that never steps: a clock stepped back by a day
+// says "silent for 601 s", never an age wrapped through 2^32.
+TEST_F(TrackingTest, ASilentServerIsToldAndSoIsItsReturnInSecondsNoStepBends) {
+    ListenToServiceLog();
+    Hear(a, 2);
+    TakeEvents();
+    Advance(600000);
+    DuePendingWork();
+    Hear(a, 2);
+    Advance(601000);
+    clock.unixMs -= 86400000;
+    Hear(b, 3);
+    EXPECT_EQ(TakeEvents(),
+              (Lines{"<4>10.0.0.1 has been silent for 600 s", "<6>10.0.0.1 is heard again after 600 s",
+                     "<5>Following 10.0.0.2 (stratum 3) instead of 10.0.0.1, silent for 601 s"}));
+}
