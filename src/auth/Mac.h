@@ -31,6 +31,6 @@ bool ComputeDigest(const SymmetricKey& key, const uint8_t* message, size_t lengt
 // Compares in time independent of where the first difference lies: a forger learns nothing from timing.
 bool SameDigest(const uint8_t* a, const uint8_t* b, size_t length);
 
-// Fills out with bytes no one on the network can predict (the kernel's generator, the system's CNG one);
-// false when the platform could not.
+// Fills out with bytes no one on the network can predict (the kernel's generator, the system's CNG one),
+// without waiting for the generator to be seeded; false when the platform could not.
 bool FillRandom(uint8_t* out, size_t length);

@@ -87,9 +87,20 @@ bool ComputeDigest(const SymmetricKey& key, const uint8_t* message, size_t lengt
     return false;
 }
 
+// Never waits for the kernel's pool to be ready: a time service starts early in boot, where a machine
+// without a random device (a small VM, a board) may wait minutes for it, and these bytes salt a table and
+// fill poll bits rather than make keys. Kernels before 5.6 know no GRND_INSECURE: there, what the pool has.
 bool FillRandom(uint8_t* out, size_t length) {
+#ifndef GRND_INSECURE
+    constexpr unsigned GRND_INSECURE = 0x0004;
+#endif
+    unsigned flags = GRND_INSECURE;
     while (length > 0) {
-        const ssize_t n = getrandom(out, length, 0);
+        const ssize_t n = getrandom(out, length, flags);
+        if (n < 0 && errno == EINVAL && flags == GRND_INSECURE) {
+            flags = GRND_NONBLOCK;
+            continue;
+        }
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
         out += n;

@@ -446,7 +446,11 @@ int main(int argc, char** argv) {
     Handle("leap_arm", BroadcasterTime(ReadPair().raw), 0);
     Idle(kNs);  // the kernel takes the bit at its next second
     PrintKernel("leap_armed");
-    Idle(kLeapMidnight * kNs + 3 * kNs - BroadcasterTime(ReadPair().raw));  // 23:45:00 to 00:00:02, leapt
+    // Heard again before midnight, as a server broadcasting every 64 s would be: 600 s of silence would
+    // have the kernel told the clock is no longer synchronised.
+    Idle((kLeapMidnight - 300) * kNs - BroadcasterTime(ReadPair().raw));
+    Handle("leap_kept", BroadcasterTime(ReadPair().raw), 0);
+    Idle(kLeapMidnight * kNs + 3 * kNs - BroadcasterTime(ReadPair().raw));  // 23:55:00 to 00:00:02, leapt
     const Pair midnight = ReadPair();
     std::printf("\n@@ZQ LEAP t=%.3f clock_vs_broadcaster_ms=%.3f\n", Elapsed(),
                 static_cast<double>(midnight.real - BroadcasterTime(midnight.raw)) / 1e6);

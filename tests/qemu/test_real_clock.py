@@ -549,8 +549,11 @@ class RealClock(unittest.TestCase):
                 self.assertFalse([line for line in lines if line.startswith("The time has been corrected")], lines)
 
     def test_g_best_guesses(self):
+        # The leap cases correct by a hair after a step, whose sign (and so whether a guess is made) is
+        # timing: only the slews are judged.
         found = [(f["label"], int(m.group(1))) for f in self.vm.all("LOG")
-                 for m in [re.fullmatch(r"Best guess of frequency is (-?\d+)", f["text"])] if m]
+                 for m in [re.fullmatch(r"Best guess of frequency is (-?\d+)", f["text"])]
+                 if m and not f["label"].startswith("leap")]
         self.assertEqual(found, EXPECTED_BEST_GUESSES)
 
     def test_h_rates(self):

@@ -75,12 +75,12 @@ class DebianPackageTest(unittest.TestCase):
                 self.assertEqual(f.read().split(), ["/etc/zelkornt.ini"])
             self.assertTrue(all(os.path.exists(os.path.join(control_dir, s)) for s in ("postinst", "prerm", "postrm")))
 
-    def test_the_configuration_turns_on_only_the_service_log_and_rtcsync(self):
+    def test_the_configuration_turns_on_what_a_debian_service_is_expected_to(self):
         with tempfile.TemporaryDirectory() as root:
             run("dpkg-deb", "-x", deb(), root)
             with open(os.path.join(root, "etc/zelkornt.ini")) as f:
                 settings = [line for line in f if line.strip() and not line.lstrip().startswith((";", "["))]
-            self.assertEqual(settings, ["ServiceLog=yes\n", "RtcSync=yes\n"])
+            self.assertEqual(settings, ["ServiceLog=yes\n", "RtcSync=yes\n", "RateLimit=2 16\n", "MaxStep=60\n"])
 
     def test_the_man_pages_render_without_a_warning(self):
         with tempfile.TemporaryDirectory() as root:

@@ -178,12 +178,20 @@ void SetEnvironment(const char* name, const char* value) {
 #endif
 }
 
+std::string TestPath(const std::string& name) {
+    const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string id = std::string(test->test_suite_name()) + "." + test->name();
+    for (char& c : id)
+        if (c == '/') c = '_';  // parameterised tests are named "Cases/Test/0"
+    return ::testing::TempDir() + "zelkor-" + id + "-" + name;
+}
+
 void SyncTest::SetUp() {
     // Never the machine's own configuration.
-    SetEnvironment("ZELKOR_CONFIG", (::testing::TempDir() + "zelkor-no-such-config.ini").c_str());
-    SetEnvironment("ZELKOR_CONFDIR", (::testing::TempDir() + "zelkor-no-such-conf.d").c_str());
+    SetEnvironment("ZELKOR_CONFIG", TestPath("no-such-config.ini").c_str());
+    SetEnvironment("ZELKOR_CONFDIR", TestPath("no-such-conf.d").c_str());
     // Nor its status file: one in a folder of the tests' own (this user's alone, as the daemon wants it).
-    const std::filesystem::path folder = ::testing::TempDir() + "zelkor-status-test";
+    const std::filesystem::path folder = TestPath("status");
     std::filesystem::create_directories(folder);
     std::filesystem::permissions(folder, std::filesystem::perms::owner_all);
     SetEnvironment("ZELKOR_STATUS", (folder / "status").string().c_str());
@@ -209,6 +217,8 @@ void SyncTest::SetUp() {
 
 void SyncTest::TearDown() {
     ResetStatus();
+    std::error_code ignored;
+    std::filesystem::remove_all(TestPath("status"), ignored);
     ResetServiceLog();
     ResetPlatform();
     SetLogSink(nullptr);

@@ -114,6 +114,8 @@ SntpMessage ReplyTo(const std::vector<uint8_t>& request, int stratum, int64_t re
                     int64_t transmitUnixMs);
 
 void SetEnvironment(const char* name, const char* value);  // null removes it
+// A path in the temporary folder for this test alone: ctest runs tests side by side.
+std::string TestPath(const std::string& name);
 uint32_t Ip(uint8_t a, uint8_t b, uint8_t c, uint8_t d);
 std::vector<uint8_t> Hex(const std::string& text);
 std::string ToHex(const uint8_t* bytes, size_t n);

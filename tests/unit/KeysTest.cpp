@@ -295,8 +295,7 @@ TEST_F(AuthTest, TheServerIsConfirmedAgainOnceItsErrorLeavesTheBand) {
 
 #ifndef _WIN32
 TEST_F(AuthTest, SettingsAndTheKeysFileSayWhatTheyCannotUse) {
-    const std::string keys = ::testing::TempDir() + "zelkor-test.keys",
-                      ini = ::testing::TempDir() + "zelkor-keys.ini";
+    const std::string keys = TestPath("test.keys"), ini = TestPath("keys.ini");
     SetEnvironment("ZELKOR_CONFIG", ini.c_str());
     struct Case {
         int mode;

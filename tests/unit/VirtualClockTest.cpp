@@ -9,6 +9,7 @@
 #include <unistd.h>
 #endif
 
+#include "Fakes.h"
 #include "base/Platform.h"
 #include "time/SystemClock.h"
 #include "time/VirtualClock.h"
@@ -18,7 +19,7 @@ namespace {
 class VirtualClockTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        path_ = ::testing::TempDir() + "zelkor-virtual-clock-test";
+        path_ = TestPath("clock");
         std::remove(path_.c_str());
     }
     void TearDown() override {
@@ -159,7 +160,7 @@ TEST_F(VirtualClockTest, AFileItCannotUseIsReportedAndLeftAlone) {
 }
 
 TEST_F(VirtualClockTest, AChangeThatCannotBeSavedIsRefusedAndChangesNothing) {
-    path_ = ::testing::TempDir() + "zelkor-no-such-folder/clock";
+    path_ = TestPath("no-such-folder") + "/clock";
     VirtualClock clock(path_);
     const double real = RealUnixSeconds();
     EXPECT_FALSE(clock.SetUtc({1700000000, 0}));
@@ -195,7 +196,7 @@ TEST_F(VirtualClockTest, AnArmedLeapIsMadeAtItsMidnightAndAStepDropsIt) {
 
 #ifndef _WIN32
 TEST_F(VirtualClockTest, ALinkAtThePathIsNeitherReadNorWrittenThrough) {
-    const std::string secret = ::testing::TempDir() + "zelkor-virtual-clock-secret";
+    const std::string secret = TestPath("secret");
     std::ofstream(secret) << "offset_ms=-5000\npassword=hunter2\n";
     ASSERT_EQ(symlink(secret.c_str(), path_.c_str()), 0);
     {

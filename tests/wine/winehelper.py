@@ -198,8 +198,9 @@ class Prefix:
         # this process be killed before close() runs (and sweep_stale_prefixes() finds the rest).
         self._plain(["wineserver", "-p60"], 30)
         self._booted = True
-        # eventlog: each ReportEvent's strings, the Event Log's lines (Wine's calls are stubs that keep none).
-        trace_env = dict(self.env, WINEDEBUG="-all,+service,+pid,+eventlog")
+        # eventlog: each ReportEvent's strings, the Event Log's lines (Wine's calls are stubs that keep none);
+        # fixme+advapi: the stub's own line before them, with the call's arguments, the Event ID among them.
+        trace_env = dict(self.env, WINEDEBUG="-all,+service,+pid,+eventlog,fixme+advapi")
         with open(self.service_trace_path, "ab") as trace:
             self._plain(["wine", "cmd", "/c", "exit"], 60, env=trace_env, stderr=trace)
         return self
