@@ -28,6 +28,8 @@ constexpr const char* kServiceAccess =
 // failure within a day leaves it stopped for an administrator to look at.
 constexpr DWORD kRestartDelayMs = 60 * 1000;
 constexpr DWORD kFailureCountResetSeconds = 24 * 60 * 60;
+// A process that has reported its stop only returns from the dispatcher and ends.
+constexpr DWORD kProcessEndMs = 10 * 1000;
 
 // What the Services console shows.
 bool Describe(SC_HANDLE service) {
@@ -141,14 +143,22 @@ class ScmInstaller final : public ServiceInstaller {
     }
 
     bool Stop(uint32_t& state) override {
+        WatchProcess();
         if (!ControlService(service_, SERVICE_CONTROL_STOP, &status_)) return false;
         state = status_.dwCurrentState;
         return true;
     }
 
+    // Stopped means its process has ended too: until then it holds its files (the status file's lock),
+    // which an uninstall deletes right after "remove".
     bool Query(uint32_t& state) override {
         if (!QueryServiceStatus(service_, &status_)) return false;
         state = status_.dwCurrentState;
+        if (state == SERVICE_STOPPED && process_ != nullptr) {
+            (void)WaitForSingleObject(process_, kProcessEndMs);
+            CloseHandle(process_);
+            process_ = nullptr;
+        }
         return true;
     }
 
@@ -157,6 +167,8 @@ class ScmInstaller final : public ServiceInstaller {
     void CloseService() override {
         if (service_ != nullptr) CloseServiceHandle(service_);
         service_ = nullptr;
+        if (process_ != nullptr) CloseHandle(process_);
+        process_ = nullptr;
     }
 
     void CloseManager() override {
@@ -173,8 +185,20 @@ class ScmInstaller final : public ServiceInstaller {
         return false;
     }
 
+    // The running service's process, to wait for once it has stopped; none when it is not running.
+    void WatchProcess() {
+        if (process_ != nullptr) return;
+        SERVICE_STATUS_PROCESS running{};
+        DWORD needed = 0;
+        if (QueryServiceStatusEx(service_, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&running),
+                                 sizeof running, &needed) &&
+            running.dwProcessId != 0)
+            process_ = OpenProcess(SYNCHRONIZE, FALSE, running.dwProcessId);
+    }
+
     SC_HANDLE manager_ = nullptr;
     SC_HANDLE service_ = nullptr;
+    HANDLE process_ = nullptr;
     SERVICE_STATUS status_{};
     uint32_t lastError_ = 0;
 };

@@ -123,7 +123,8 @@ std::string FormatStatus(const StatusRecord& record, const StatusSnapshot& snaps
 std::string StatusSummary(const StatusRecord& record, const StatusSnapshot& snapshot);
 
 // Platform: the status file's path (ZELKOR_STATUS, else the platform's place), the folder made ready for
-// it (false, with a reason, when it cannot be the daemon's own), and the process id.
+// it (false, with a reason, when it cannot be the daemon's own; path becomes where a link the system made
+// leads), and the process id.
 std::string StatusFilePath();
-bool PrepareStatusFolder(const std::string& path, std::string& problem);
+bool PrepareStatusFolder(std::string& path, std::string& problem);
 unsigned long CurrentProcessId();

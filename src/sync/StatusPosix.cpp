@@ -29,12 +29,37 @@ std::string StatusFilePath() {
     return path != nullptr && path[0] != '\0' ? path : kDefaultPath;
 }
 
-bool PrepareStatusFolder(const std::string& path, std::string& problem) {
+namespace {
+
+std::string FolderOf(const std::string& path) {
     const size_t slash = path.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// A service with a dynamic user whose folder outlives it finds /run/zelkor a link to /run/private/zelkor.
+// A link only root could have made (root's, in a folder only root may change) is followed, once, here,
+// and the file kept where it leads; any other link is refused below, as ever.
+void FollowRootsLink(std::string& path) {
+    const std::string folder = FolderOf(path);
+    struct stat link {}, above {};
+    if (lstat(folder.c_str(), &link) != 0 || !S_ISLNK(link.st_mode) || link.st_uid != 0) return;
+    if (lstat(FolderOf(folder).c_str(), &above) != 0 || !S_ISDIR(above.st_mode) || above.st_uid != 0 ||
+        (above.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        return;
+    char* resolved = realpath(folder.c_str(), nullptr);
+    if (resolved == nullptr) return;
+    path = std::string(resolved) + path.substr(folder.size());
+    std::free(resolved);
+}
+
+}  // namespace
+
+bool PrepareStatusFolder(std::string& path, std::string& problem) {
     // Run from a console there is no RuntimeDirectory: the folder is made as systemd would make it
     // (readable by all, whatever the umask).
-    if (folder == kDefaultFolder && mkdir(kDefaultFolder, 0755) == 0) (void)chmod(kDefaultFolder, 0755);
+    if (FolderOf(path) == kDefaultFolder && mkdir(kDefaultFolder, 0755) == 0) (void)chmod(kDefaultFolder, 0755);
+    FollowRootsLink(path);
+    const std::string folder = FolderOf(path);
     struct stat info {};
     unsigned long error = 0;
     if (stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {

@@ -38,7 +38,7 @@ std::string StatusFilePath() {
     return path.empty() ? DefaultFolder() + "\\status" : path;
 }
 
-bool PrepareStatusFolder(const std::string& path, std::string& problem) {
+bool PrepareStatusFolder(std::string& path, std::string& problem) {
     const size_t slash = path.find_last_of("\\/");
     const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash);
     if (folder == DefaultFolder()) {

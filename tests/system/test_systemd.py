@@ -213,7 +213,8 @@ class ZelkorUnderSystemd(unittest.TestCase):
         for line in ("Description=Zelkor Time Synchronization", "Type=notify", f"ExecStart=\"{INSIDE_BIN}\"",
                      "Wants=network-online.target", "After=network-online.target", "WantedBy=multi-user.target",
                      "CapabilityBoundingSet=CAP_SYS_TIME CAP_NET_BIND_SERVICE", "ProtectSystem=strict",
-                     "RuntimeDirectory=zelkor", "DynamicUser=yes",
+                     "RuntimeDirectory=zelkor systemd/timesync", "RuntimeDirectoryPreserve=yes", "DynamicUser=yes",
+                     "Restart=on-failure", "RestartPreventExitStatus=6",
                      "AmbientCapabilities=CAP_SYS_TIME CAP_NET_BIND_SERVICE",
                      "Conflicts=systemd-timesyncd.service chrony.service ntpsec.service ntp.service "
                      "openntpd.service"):
@@ -480,21 +481,29 @@ close($f);
                   " && chmod 600 /etc/zelkor/keys")
             systemctl("restart", "zelkor.service", timeout=30)
             wait_for(lambda: "keys=1 2\n" in c.run("cat", "/run/zelkor/status", check=False).stdout, 5, "the keys")
-            # A keys file others may read, or none at all, is a Keys setting that cannot be used: no start.
+            # A keys file others may read, or none at all, or a site file's MaxStep with a unit, is a setting
+            # that cannot be used: no start, and no retry (exit status 6), the reason in the journal and in
+            # the status file the stop left.
             for prepare, reason in (("chmod 640 /etc/zelkor/keys", "group or others may read or change it"),
+                                    ("mkdir -p /etc/zelkor/conf.d && chmod 600 /etc/zelkor/keys && printf "
+                                     "'[Zelkor]\\nMaxStep=10s\\n' > /etc/zelkor/conf.d/site.ini",
+                                     'MaxStep "10s" is not a whole number of seconds of at least 3'),
                                     ("rm -rf /etc/zelkor", "it does not exist")):
                 with self.subTest(reason=reason):
                     c.run("sh", "-c", prepare)
                     self.assertNotEqual(systemctl("restart", "zelkor.service", check=False, timeout=30).returncode, 0)
-                    self.assertEqual(show("ActiveState")["ActiveState"], "failed")
+                    time.sleep(6)  # past RestartSec, had it restarted
+                    self.assertEqual(show("ActiveState", "ExecMainStatus", "NRestarts"),
+                                     {"ActiveState": "failed", "ExecMainStatus": "6", "NRestarts": "0"})
                     self.assertIn(reason, journal("-p", "err", "-n", "3"))
+                    self.assertIn(reason, c.run(INSIDE_STAT, check=False).stdout)
         finally:
             c.run("rm", "-rf", "/etc/zelkor", "/etc/zelkornt.ini", f"{DROP_IN_DIR}/zz-config.conf")
             systemctl("stop", "zelkor.service", check=False, timeout=30)
             systemctl("reset-failed", "zelkor.service", check=False)
             systemctl("daemon-reload")
 
-    def test_16_a_worker_that_cannot_set_up_fails_the_unit_and_says_why_in_the_journal(self):
+    def test_16_a_worker_that_cannot_set_up_fails_says_why_and_is_tried_again(self):
         install()
         # Port 123 held by a socket of systemd's own.
         c.sh("printf '[Socket]\\nListenDatagram=0.0.0.0:123\\n' > /run/systemd/system/holder.socket &&"
@@ -505,11 +514,16 @@ close($f);
             started = systemctl("start", "zelkor.service", check=False, timeout=30)
             line = "Couldn't bind NTP socket. (98)  Is Zelkor or Ombrix running?"
             self.assertNotEqual(started.returncode, 0, "a start whose worker cannot set up is no start")
-            self.assertEqual(show("ActiveState", "Result", "ExecMainStatus"),
-                             {"ActiveState": "failed", "Result": "exit-code", "ExecMainStatus": "1"})
+            self.assertEqual(show("Result", "ExecMainStatus"), {"Result": "exit-code", "ExecMainStatus": "1"})
             self.assertIn(line, journal("-p", "err").splitlines())
-            # Its folder went with the service; zelkorstat says so, as critical.
-            self.assertEqual(c.run(INSIDE_STAT, check=False).returncode, 2)
+            # The reason outlives the stop, for zelkorstat, as critical.
+            stat = c.run(INSIDE_STAT, check=False)
+            self.assertEqual(stat.returncode, 2)
+            self.assertIn("Couldn't bind NTP socket", stat.stdout)
+            # Tried again 5 s later, as a network that came up late would want; running once the port is free.
+            systemctl("stop", "holder.socket")
+            wait_for(lambda: show("ActiveState")["ActiveState"] == "active", 15, "the restart after the failure")
+            self.assertGreaterEqual(int(show("NRestarts")["NRestarts"]), 1)
         finally:
             systemctl("stop", "holder.socket", check=False)
             c.run("rm", "-f", "/run/systemd/system/holder.socket", "/run/systemd/system/holder.service")
@@ -606,6 +620,35 @@ close($f);
             self.assertFalse(exists(UNIT))
         finally:
             c.run("rm", "-rf", "/etc/zelkor", "/etc/zelkor-test.ini", DROP_IN_DIR)
+            apt("purge", "zelkor")
+
+    def test_23_an_upgrade_over_an_edited_file_fails_loudly_until_mended_never_to_a_dead_unit(self):
+        uninstall()
+        shutil.copy(container.package_of(PREVIOUS_RELEASE), c.path("/root/previous.deb"))
+        newer_package(package.deb(), c.path("/root/newer.deb"))
+        write_drop_in("container.conf", CONDITION_DROP_IN)
+        noninteractive = {"DEBIAN_FRONTEND": "noninteractive"}
+        try:
+            apt("install", "/root/previous.deb")
+            # A line 1.5.0 ignored, as an administrator writes one; this version refuses it.
+            c.sh("printf 'MaxStep=10   # seconds\\n' >> /etc/zelkornt.ini")
+            steps = []
+            # No one to answer dpkg's question about the edited file (stdin is /dev/null); then the old file
+            # kept, which this version cannot use; then the line mended.
+            for argv in (["apt-get", "-y", "install", "/root/newer.deb"], ["dpkg", "--configure", "-a", "--force-confold"],
+                         ["sh", "-c", "sed -i '/^MaxStep=10 /d' /etc/zelkornt.ini && dpkg --configure -a"]):
+                r = c.run(*argv, check=False, env=noninteractive, timeout=180)
+                steps.append((r.returncode, show("ActiveState")["ActiveState"], r.stdout + r.stderr))
+            print("\n    upgrade over an edited file: " + ", ".join(f"exit {code} {state}" for code, state, _ in steps),
+                  flush=True)
+            (asked, _, asked_out), (refused, _, refused_out), (mended, state, _) = steps
+            self.assertNotEqual(asked, 0, asked_out)
+            self.assertIn("end of file on stdin at conffile prompt", asked_out)
+            self.assertNotEqual(refused, 0, refused_out)
+            self.assertIn('MaxStep "10   # seconds" is not a whole number of seconds', refused_out)
+            self.assertEqual((mended, state, fragment()), (0, "active", PACKAGED_UNIT))
+        finally:
+            c.run("rm", "-rf", DROP_IN_DIR)
             apt("purge", "zelkor")
 
     def test_22_installed_into_an_image_it_runs_from_the_first_boot(self):

@@ -32,6 +32,9 @@ START_PENDING_REPORT = (OWN_PROCESS, winehelper.START_PENDING, 0, 0, 0, 0, 3000)
 RUNNING_REPORT = (OWN_PROCESS, winehelper.RUNNING, ACCEPT_STOP, 0, 0, 0, 0)
 STOP_PENDING_REPORT = (OWN_PROCESS, winehelper.STOP_PENDING, ACCEPT_STOP, 0, 0, 1, 3000)
 ERROR_SERVICE_EXISTS, ERROR_SERVICE_DOES_NOT_EXIST = 1073, 1060
+ERROR_SERVICE_SPECIFIC_ERROR, REFUSED_CONFIGURATION = 1066, 6
+# Event IDs: start, stop, step, server followed, failure.
+EVENT_START, EVENT_STOP, EVENT_STEP, EVENT_FOLLOWED, EVENT_FAILURE = 100, 101, 110, 120, 190
 NOT_INSTALLED = f"failed=OpenServiceA error={ERROR_SERVICE_DOES_NOT_EXIST}"  # what the probe says then
 PACKAGING = os.path.join(winehelper.HERE, "..", "..", "packaging")
 
@@ -304,10 +307,43 @@ class EventLogTest(ServiceCase):
         # Stopped with ERROR_SERVICE_SPECIFIC_ERROR and the code of a network failure, 1.
         self.assertEqual(statuses(events)[-1][1:5], (winehelper.STOPPED, ACCEPT_STOP, 1066, 1))
         self.assertEqual((probe.status()["exit"], probe.status()["service_exit"]), (1066, 1))
-        self.assertIn("Couldn't bind NTP socket. (10048)  Is Zelkor or Ombrix running?", wine.reported_events(mark))
+        self.assertIn((EVENT_FAILURE, "Couldn't bind NTP socket. (10048)  Is Zelkor or Ombrix running?"),
+                      wine.reported_events(mark))
         holder.close()
         self.assertOutput(self.zelkornt("remove"), b"Zelkor removed.\r\n", 0)
         self.assertIsNone(probe.value("TypesSupported", self.SOURCE))  # remove took the source away
+
+    def test_a_refused_setting_is_a_failed_start_with_code_6(self):
+        for value, line in (('"10s"', 'MaxStep "10s" is not a whole number of seconds of at least 3'),
+                            ("dword:00000002", "MaxStep 2 is not a whole number of seconds of at least 3")):
+            with self.subTest(value=value):
+                self.install()
+                wine.import_values(winehelper.SERVICE_KEY, {"MaxStep": value})
+                mark = wine.trace_size()
+                wine.wait_udp_port_free()
+                self.assertEqual(wine.run("sc", "start", "Zelkor").returncode, 0)
+                events = wine.wait_service_events(mark, lambda ev: winehelper.STOPPED in [s[1] for s in statuses(ev)])
+                self.assertEqual([s[1] for s in statuses(events)], [winehelper.START_PENDING, winehelper.STOPPED])
+                self.assertEqual(statuses(events)[-1][3:5], (ERROR_SERVICE_SPECIFIC_ERROR, REFUSED_CONFIGURATION))
+                self.assertEqual(self.sc_state(), winehelper.STOPPED)
+                self.assertIn((EVENT_FAILURE, line + "; Zelkor does not start"), wine.reported_events(mark))
+                self.assertOutput(self.zelkornt("remove"), b"Zelkor removed.\r\n", 0)
+
+    def test_start_step_and_stop_are_told_under_their_own_event_ids(self):
+        self.install()
+        wine.import_values(winehelper.SERVICE_KEY, {"ServiceLog": "dword:00000001"})
+        wine.set_clock(offset_ms=0)
+        mark = wine.trace_size()
+        self.start_service()
+        net.peer_socket().sendto(peer.broadcast(2, error=3.0), (harness.Network.DAEMON_ADDR, harness.NTP_PORT))
+        harness.wait_until(lambda: wine.clock()["steps"] == "1", 10, "a step by the service")
+        self.assertEqual(wine.run("sc", "stop", "Zelkor").returncode, 0)
+        wine.wait_service_events(mark, lambda ev: winehelper.STOPPED in [s[1] for s in statuses(ev)])
+        told = wine.reported_events(mark)
+        self.assertEqual((told[0][0], told[-1]), (EVENT_START, (EVENT_STOP, "Zelkor stops")), told)
+        self.assertRegex(told[0][1], r"^Zelkor \S+ starts in client mode; ")
+        self.assertIn((EVENT_FOLLOWED, "Following 10.77.0.2 (stratum 2)"), told)
+        self.assertEqual([s[:33] for i, s in told if i == EVENT_STEP], ["The time has been corrected by 3."])
 
 
 class StatusTest(ServiceCase):
@@ -343,6 +379,7 @@ class MsiTest(ServiceCase):
         self.assertEqual(len(found), 1, f"no one MSI in {self.dist}: run scripts/package")
         self.msi, self.version = os.path.join(self.dist, found[0]), found[0].split("-")[1]
         self.folder = os.path.join(wine.path, "drive_c", "Program Files", "Zelkor")
+        self.data = os.path.dirname(wine.status_path)
         wine.run("sc", "create", "w32time", "binpath=", "C:\\windows\\notepad.exe", "start=", "demand")
 
     def msiexec(self, *args):
@@ -365,7 +402,7 @@ class MsiTest(ServiceCase):
                            30, "the service's state to settle", interval=0.2)
         ini = os.path.join(wine.windows_folder(), "zelkornt.ini")
         return ({n: probe.value(n) for n in ("Offset", "MaxStep", "BroadcastKey", "ServiceLog", "Servers", "Keys",
-                                             "TrustedKeys")},
+                                             "TrustedKeys", "RateLimit", "Respond")},
                 pathlib.Path(ini).read_bytes() if os.path.exists(ini) else b"", self.sc_state(),
                 probe.value("Start", key=r"SYSTEM\CurrentControlSet\Services\W32Time")[1][0])
 
@@ -376,11 +413,13 @@ class MsiTest(ServiceCase):
         pathlib.Path(keys).write_text("1 MD5 one\n2 MD5 two\n7 MD5 seven\n")
         self.addCleanup(shutil.rmtree, os.path.dirname(keys), True)
         code, out = self.msiexec("/i", self.msi, "SERVERS=10.1.2.3,10.9.0.0/16", "MAXSTEP=10", "OFFSET=250",
-                                 "KEYS=C:\\Zelkor\\keys", "TRUSTEDKEYS=1,2", "BROADCASTKEY=7", "SERVERMODE=1")
+                                 "KEYS=C:\\Zelkor\\keys", "TRUSTEDKEYS=1,2", "BROADCASTKEY=7", "SERVERMODE=1",
+                                 "RATELIMIT=off", "RESPOND=0")
         self.assertEqual(code, 0, out)
         settings = {"Offset": (4, b"\xfa\0\0\0"), "MaxStep": (4, b"\x0a\0\0\0"), "BroadcastKey": (4, b"\x07\0\0\0"),
                     "ServiceLog": (4, b"\x01\0\0\0"), "Servers": (1, b"10.1.2.3,10.9.0.0/16\0"),
-                    "Keys": (1, b"C:\\Zelkor\\keys\0"), "TrustedKeys": (1, b"1,2\0")}
+                    "Keys": (1, b"C:\\Zelkor\\keys\0"), "TrustedKeys": (1, b"1,2\0"), "RateLimit": (1, b"off\0"),
+                    "Respond": (4, b"\0\0\0\0")}
         ini = b"[ZelkorNT]\r\nserver=1\r\n"
         self.assertEqual(self.state(), (settings, ini, winehelper.RUNNING, 4))  # w32time disabled
         self.assertEqual(sorted(os.listdir(self.folder)), ["LICENSE.txt", "README.txt", "zelkornt.exe", "zelkorstat.exe"])
@@ -397,6 +436,33 @@ class MsiTest(ServiceCase):
         self.assertEqual(self.state(), ({n: None for n in settings}, b"[ZelkorNT]\r\n", None, 3),
                          wine.service_events(mark)[0])
         self.assertFalse(os.path.exists(self.folder))
+
+    def test_a_setting_the_service_would_refuse_fails_the_install_before_anything_is_written(self):
+        untouched = self.state()
+        # Each refused by the package's zelkorstat (which Wine lets print to msiexec's output), but the
+        # lenient Offset, which the MSI would write as a number: by its launch condition (no text here).
+        for given, reason in (("MAXSTEP=2", 'MaxStep "2" is not a whole number of seconds of at least 3'),
+                              ("SERVERS=10.1.2.3/0", 'Servers entry "0.0.0.0/0" admits most of the Internet'),
+                              ("RESPOND=2", 'Respond "2" is not yes or no'),
+                              ("OFFSET=250ms", "")):
+            with self.subTest(given=given):
+                code, out = self.msiexec("/i", self.msi, given)
+                self.assertNotEqual(code, 0, out)
+                self.assertIn(reason, out)
+                self.assertEqual(self.state(), untouched)
+                self.assertFalse(os.path.exists(os.path.join(self.folder, "zelkornt.exe")))
+
+        # Nothing given: MaxStep 60, RateLimit "2 16", the service log on, Respond left out; the status
+        # folder goes with the uninstall.
+        code, out = self.msiexec("/i", self.msi)
+        self.assertEqual(code, 0, out)
+        defaults = dict(untouched[0], MaxStep=(4, b"\x3c\0\0\0"), RateLimit=(1, b"2 16\0"),
+                        ServiceLog=(4, b"\x01\0\0\0"))
+        self.assertEqual(self.state()[::2], (defaults, winehelper.RUNNING))
+        harness.wait_until(lambda: os.path.exists(wine.status_path), 10, "the status file under ProgramData")
+        code, out = self.msiexec("/x", self.msi)
+        self.assertEqual((code, self.state()[2]), (0, None), out)
+        self.assertFalse(os.path.exists(self.data))
 
     def test_a_failed_install_leaves_no_service_and_windows_time_as_it_was(self):
         # A step after "add" and the change to Windows Time that fails: reg.exe asked for a key not there.

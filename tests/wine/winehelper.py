@@ -321,11 +321,21 @@ class Prefix:
         return os.path.getsize(self.service_trace_path)
 
     def reported_events(self, start):
-        """The strings of the ReportEventW calls in the service trace since start."""
+        """(Event ID, string) of each ReportEventW call in the service trace since start. The ID is the one
+        Event Viewer shows (the low 16 bits of the message's), read from the stub's fixme line with the
+        call's arguments; the string from the eventlog line the same thread writes next."""
         with open(self.service_trace_path, "rb") as f:
             f.seek(start)
-            found = re.findall(rb'eventlog:ReportEventW L"(.*)"', f.read())
-        return [text(line) for line in found]
+            trace = text(f.read())
+        ids, found = {}, []
+        for m in re.finditer(r'^(\w+:\w+):(?:fixme:advapi:ReportEventW \(\w+,\w+,\w+,0x(\w+),'
+                             r'|\w+:eventlog:ReportEventW L"(.*)"$)', trace, re.M):
+            thread, event_id, string = m.groups()
+            if event_id is not None:
+                ids[thread] = int(event_id, 16) & 0xFFFF
+            else:  # Wine's debugstr escapes, undone
+                found.append((ids.pop(thread, None), re.sub(r"\\(.)", r"\1", string)))
+        return found
 
     def wait_service_events(self, start, predicate, timeout=10.0):
         """Waits until predicate(events since start) is true; returns those events."""
