@@ -151,6 +151,18 @@ void LogFailure(const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
     va_end(arguments);
 }
 
+void LogFailureNoting(const char* line, const std::string& note) {
+    if (ConsoleMode != 0) LogMessage("%s", line);
+    if (CurrentPlatform().serviceLog == nullptr) return;
+    if (note.empty()) {
+        WriteService(Priority::kError, EventKind::kFailure, line);
+        return;
+    }
+    char noted[kLineBytes];
+    (void)std::snprintf(noted, sizeof noted, "%s [%s]", line, note.c_str());
+    WriteService(Priority::kError, EventKind::kFailure, noted);
+}
+
 namespace {
 
 // Writes the summary of a burst whose minute is up, which opens the next minute's burst, told by summary

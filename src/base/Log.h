@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 // Two logs. The console log: one line per event, to standard output, only after the "debug" command.
 // The service log (the journal, the Windows Event Log): the significant events only, never one line per
@@ -57,6 +58,9 @@ void ServiceEvent(EventKind kind, Priority priority, const char* format, ...)
 // The failure that ends the worker or refuses the start: its console line, and the service log whatever
 // ServiceLog says.
 void LogFailure(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// The same for a line already made, whose service log line ends with a note in brackets (the text of an
+// error number the line gives), when there is one.
+void LogFailureNoting(const char* line, const std::string& note);
 
 // Refusals come in bursts whenever someone floods the LAN, and so can corrections that anyone can cause
 // (steps, delay measurements, broadcasts held for confirmation): the service log takes the first of a

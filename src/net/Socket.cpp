@@ -16,6 +16,10 @@ int SocketApi::SplitOffBroadcasts(SocketHandle&, SocketHandle& broadcasts) {
     return 0;
 }
 
+std::string SocketApi::Describe(int) {
+    return {};
+}
+
 bool SentToMany(const Datagram& d) {
     if (d.destination == 0) return false;
     const uint32_t host = NetToHost32(d.destination);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "time/NtpTime.h"
 
@@ -70,6 +71,8 @@ class SocketApi {
     // then kInvalidSocket); -1 when it failed (the listener as it was).
     virtual int SplitOffBroadcasts(SocketHandle& listener, SocketHandle& broadcasts);
     virtual int LastError() = 0;
+    // The platform's text for an error number, for the service log; empty when it has none.
+    virtual std::string Describe(int error);
     // The port of the services database entry "ntp"/"udp", or 0 when there is none.
     virtual uint16_t LookupNtpPort() = 0;
 };

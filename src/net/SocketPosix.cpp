@@ -224,6 +224,11 @@ class PosixSockets final : public SocketApi {
 
     int LastError() override { return errno; }
 
+    std::string Describe(int error) override {
+        char buffer[128];
+        return strerror_r(error, buffer, sizeof buffer);  // GNU's: the text, in buffer or static
+    }
+
     uint16_t LookupNtpPort() override {
         servent entry{};
         servent* found = nullptr;

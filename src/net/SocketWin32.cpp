@@ -62,6 +62,15 @@ class Win32Sockets final : public SocketApi {
 
     int LastError() override { return WSAGetLastError(); }
 
+    std::string Describe(int error) override {
+        char text[256];
+        // IGNORE_INSERTS: no arguments are passed, so an insert marker is never expanded from memory.
+        DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                 static_cast<DWORD>(error), 0, text, sizeof text, nullptr);
+        while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r' || text[n - 1] == ' ')) --n;
+        return std::string(text, n);
+    }
+
     uint16_t LookupNtpPort() override {
         const servent* entry = getservbyname("ntp", "udp");
         return entry != nullptr ? static_cast<uint16_t>(entry->s_port) : 0;

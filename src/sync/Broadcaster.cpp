@@ -13,15 +13,18 @@ bool OpenBroadcastSocket(SocketHandle& s) {
     SocketApi& net = Net();
     s = net.Open();
     if (s == kInvalidSocket) {
-        StatusFailed("Couldn't create NTP broadcast socket (%d)", net.LastError());
+        const int error = net.LastError();
+        StatusNetFailed(error, "Couldn't create NTP broadcast socket (%d)", error);
         return false;
     }
     if (net.EnableAddressReuse(s) == -1) {
-        StatusFailed("Couldn't set SNTP broadcast socket options (%d)", net.LastError());
+        const int error = net.LastError();
+        StatusNetFailed(error, "Couldn't set SNTP broadcast socket options (%d)", error);
         return false;
     }
     if (net.EnableBroadcast(s) == -1) {
-        StatusFailed("Couldn't set SNTP socket to broadcast (%d)", net.LastError());
+        const int error = net.LastError();
+        StatusNetFailed(error, "Couldn't set SNTP socket to broadcast (%d)", error);
         return false;
     }
     return true;

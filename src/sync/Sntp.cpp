@@ -47,12 +47,14 @@ bool OpenAnswerSocket(SocketHandle& s) {
     SocketApi& net = Net();
     s = net.Open();
     if (s == kInvalidSocket) {
-        StatusFailed("Couldn't create NTP server socket (%d)", net.LastError());
+        const int error = net.LastError();
+        StatusNetFailed(error, "Couldn't create NTP server socket (%d)", error);
         return false;
     }
     // No address reuse: a second instance must fail here rather than share the port.
     if (net.Bind(s, NtpServicePort()) == -1) {
-        StatusFailed("Couldn't bind NTP socket. (%d)  Is Zelkor or Ombrix running?", net.LastError());
+        const int error = net.LastError();
+        StatusNetFailed(error, "Couldn't bind NTP socket. (%d)  Is Zelkor or Ombrix running?", error);
         return false;
     }
     return true;
@@ -64,14 +66,18 @@ bool OpenListenerSocket(SocketHandle& s, SocketHandle& broadcasts) {
     membership = Membership{};
     if (!OpenAnswerSocket(s)) return false;
     if (net.JoinGroup(s, Group()) == -1) {
-        StatusFailed("Couldn't add membership of multicast group (%d)", net.LastError());
+        const int error = net.LastError();
+        StatusNetFailed(error, "Couldn't add membership of multicast group (%d)", error);
         return false;
     }
     // Without a queue of their own broadcasts still come, in the requests' queue: worth a warning only.
-    if (net.SplitOffBroadcasts(s, broadcasts) == -1)
-        LogEvent(Priority::kWarning,
-                 "Couldn't give time broadcasts a queue of their own (%d); they share the requests'",
-                 net.LastError());
+    if (net.SplitOffBroadcasts(s, broadcasts) == -1) {
+        const int error = net.LastError();
+        LOG_LINE("Couldn't give time broadcasts a queue of their own (%d); they share the requests'", error);
+        ServiceEvent(Priority::kWarning,
+                     "Couldn't give time broadcasts a queue of their own (%d); they share the requests' [%d: %s]",
+                     error, error, net.Describe(error).c_str());
+    }
     // The memberships stay with the socket that joined, which takes the broadcasts once split off.
     membership = {broadcasts != kInvalidSocket ? broadcasts : s, MonotonicMs() + kRejoinIntervalMs};
     return true;
@@ -218,8 +224,8 @@ bool FailedForGood(const Received& received, const char* worker) {
     ++statusRecord.receiveFailures;
     LOG_LINE("NTP server recvfrom failed");
     if (++statusRecord.receiveFailuresInARow < kMaxReceiveFailuresInARow) return false;
-    StatusFailed("NTP server recvfrom failed %d times in a row (%d); the %s stops", kMaxReceiveFailuresInARow,
-                 received.error, worker);
+    StatusNetFailed(received.error, "NTP server recvfrom failed %d times in a row (%d); the %s stops",
+                    kMaxReceiveFailuresInARow, received.error, worker);
     return true;
 }
 

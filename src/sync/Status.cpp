@@ -155,6 +155,17 @@ void StatusFailed(const char* format, ...) {  // NOLINT(cert-dcl50-cpp): printf-
     PublishStatus();
 }
 
+void StatusNetFailed(int error, const char* format, ...) {  // NOLINT(cert-dcl50-cpp): printf-style, checked
+    va_list arguments;
+    va_start(arguments, format);
+    (void)std::vsnprintf(statusRecord.failure, sizeof statusRecord.failure, format, arguments);
+    va_end(arguments);
+    const std::string text = Net().Describe(error);
+    LogFailureNoting(statusRecord.failure, text.empty() ? text : std::to_string(error) + ": " + text);
+    statusRecord.state = WorkerState::kFailed;
+    PublishStatus();
+}
+
 void StatusFailedWith(const char* text) {
     (void)std::snprintf(statusRecord.failure, sizeof statusRecord.failure, "%s", text);
     statusRecord.state = WorkerState::kFailed;

@@ -70,6 +70,9 @@ void StartStatus(int serverMode);
 // Logs the failure that ends the worker (a set-up failure, receives that fail for good) as one, keeps it
 // as the record's failure and publishes.
 void StatusFailed(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// The same for a failure the network reported with error (which the line gives as a number): the service
+// log's line also gives its text, "[98: Address already in use]".
+void StatusNetFailed(int error, const char* format, ...) __attribute__((format(printf, 2, 3)));
 // The same for a failure already logged (the settings that refuse the start).
 void StatusFailedWith(const char* text);
 // An event happened: the file and the summary are renewed. Events that anyone on the network can cause

@@ -512,7 +512,7 @@ close($f);
         systemctl("start", "holder.socket")
         try:
             started = systemctl("start", "zelkor.service", check=False, timeout=30)
-            line = "Couldn't bind NTP socket. (98)  Is Zelkor or Ombrix running?"
+            line = "Couldn't bind NTP socket. (98)  Is Zelkor or Ombrix running? [98: Address already in use]"
             self.assertNotEqual(started.returncode, 0, "a start whose worker cannot set up is no start")
             self.assertEqual(show("Result", "ExecMainStatus"), {"Result": "exit-code", "ExecMainStatus": "1"})
             self.assertIn(line, journal("-p", "err").splitlines())

@@ -83,6 +83,7 @@ class FakeSockets final : public SocketApi {
     int ReceiveMany(SocketHandle s, Datagram* batch, int max, bool wait) override;
     int SendMany(SocketHandle s, const Datagram* batch, int count) override;
     int LastError() override { return lastError; }
+    std::string Describe(int error) override { return error == 98 ? "Address already in use" : ""; }
     uint16_t LookupNtpPort() override { return servicePort; }
 };
 

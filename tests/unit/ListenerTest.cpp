@@ -48,6 +48,7 @@ TEST_F(ListenerTest, SetUpBindsTheServicePortAndJoinsTheGroup) {
 }
 
 TEST_F(ListenerTest, EachSetUpFailureIsLoggedWithTheErrorAndEndsTheThread) {
+    ListenToServiceLog(false);
     net.failOpen = 24;
     EXPECT_EQ(ListenerThread(nullptr), 1u);
     net.failOpen = 0;
@@ -59,6 +60,11 @@ TEST_F(ListenerTest, EachSetUpFailureIsLoggedWithTheErrorAndEndsTheThread) {
     EXPECT_EQ(TakeLog(), (Lines{"Couldn't create NTP server socket (24)",
                                 "Couldn't bind NTP socket. (98)  Is Zelkor or Ombrix running?",
                                 "Couldn't add membership of multicast group (19)"}));
+    // The service log gives the error's text where the platform has one.
+    EXPECT_EQ(TakeEvents(), (Lines{"<3>Couldn't create NTP server socket (24)",
+                                   "<3>Couldn't bind NTP socket. (98)  Is Zelkor or Ombrix running? "
+                                   "[98: Address already in use]",
+                                   "<3>Couldn't add membership of multicast group (19)"}));
 }
 
 TEST_F(ListenerTest, RequestIsAnsweredToItsSenderWithTheArrivalTime) {
