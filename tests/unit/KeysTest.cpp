@@ -142,6 +142,24 @@ class AuthTest : public SyncTest {
         if (flip) bytes.back() ^= 1;
         return bytes;
     }
+    // A broadcast from server signed under key 1, dated aheadMs ahead of this clock, heard.
+    void HearSigned(uint32_t server, int64_t aheadMs) {
+        clock.unixMs += aheadMs;
+        const Bytes broadcast = Signed(0x1D, 1);
+        clock.unixMs -= aheadMs;
+        net.incoming.push_back({broadcast, {server, 0x7B00}});
+        Listen();
+    }
+    // server's answer to the last poll, signed under key 1, at a stratum, its times ahead by aheadMs.
+    void AnswerSigned(uint32_t server, int stratum, int64_t aheadMs) {
+        const SntpMessage reply =
+            ReplyTo(net.sent.back().bytes, stratum, clock.unixMs + aheadMs, clock.unixMs + aheadMs);
+        Bytes bytes(reply.bytes, reply.bytes + 48);
+        bytes.resize(kMaxAuthenticatedBytes);
+        bytes.resize(static_cast<size_t>(AppendMac(bytes.data(), *FindKey(authentication.keys, 1))));
+        net.incoming.push_back({bytes, {server, 0x7B00}});
+        Listen();
+    }
     // The last refusal's reason, as the status file shows it.
     static std::string LastReason() { return AuthRefusalReason(statusRecord.lastAuthRefused); }
     MacResult Check(const Bytes& b) {
@@ -257,22 +275,8 @@ TEST_F(AuthTest, TheServerIsConfirmedAgainOnceItsErrorLeavesTheBand) {
     settings.trustedConfigured = true;
     settings.trusted = {1};
     const uint32_t server = Ip(10, 0, 0, 1);
-    const auto hear = [&](int64_t aheadMs) {
-        clock.unixMs += aheadMs;
-        const Bytes broadcast = Signed(0x1D, 1);
-        clock.unixMs -= aheadMs;
-        net.incoming.push_back({broadcast, {server, 0x7B00}});
-        Listen();
-    };
-    const auto answer = [&](int64_t aheadMs) {
-        const SntpMessage reply =
-            ReplyTo(net.sent.back().bytes, 2, clock.unixMs + aheadMs, clock.unixMs + aheadMs);
-        Bytes bytes(reply.bytes, reply.bytes + 48);
-        bytes.resize(kMaxAuthenticatedBytes);
-        bytes.resize(static_cast<size_t>(AppendMac(bytes.data(), *FindKey(authentication.keys, 1))));
-        net.incoming.push_back({bytes, {server, 0x7B00}});
-        Listen();
-    };
+    const auto hear = [&](int64_t aheadMs) { HearSigned(server, aheadMs); };
+    const auto answer = [&](int64_t aheadMs) { AnswerSigned(server, 2, aheadMs); };
     hear(100);
     answer(100);
     ASSERT_EQ(statusRecord.broadcastsAccepted, 1u);
@@ -355,23 +359,8 @@ TEST_F(AuthTest, OnlyAFreshSignedAnswerAtTheBroadcastsStratumAndTimeConfirmsIt) 
     settings.trustedConfigured = true;
     settings.trusted = {1};
     const uint32_t server = Ip(10, 0, 0, 1);
-    const auto hear = [&](int64_t aheadMs) {
-        clock.unixMs += aheadMs;
-        const Bytes broadcast = Signed(0x1D, 1);
-        clock.unixMs -= aheadMs;
-        net.incoming.push_back({broadcast, {server, 0x7B00}});
-        Listen();
-    };
-    // The answer to the last poll: signed under key 1, at a stratum, its transmit time ahead by aheadMs.
-    const auto answer = [&](int stratum, int64_t aheadMs) {
-        const SntpMessage reply =
-            ReplyTo(net.sent.back().bytes, stratum, clock.unixMs + aheadMs, clock.unixMs + aheadMs);
-        Bytes bytes(reply.bytes, reply.bytes + 48);
-        bytes.resize(kMaxAuthenticatedBytes);
-        bytes.resize(static_cast<size_t>(AppendMac(bytes.data(), *FindKey(authentication.keys, 1))));
-        net.incoming.push_back({bytes, {server, 0x7B00}});
-        Listen();
-    };
+    const auto hear = [&](int64_t aheadMs) { HearSigned(server, aheadMs); };
+    const auto answer = [&](int stratum, int64_t aheadMs) { AnswerSigned(server, stratum, aheadMs); };
     hear(0);
     const Bytes poll = net.sent.back().bytes;
     net.incoming.push_back({poll, {Ip(10, 0, 0, 9), 0x7B00}});  // our own poll, sent back to us
