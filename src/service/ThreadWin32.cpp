@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <algorithm>
+
 #include "service/Thread.h"
 #include "service/WorkerGate.h"
 
@@ -20,18 +22,33 @@ volatile LONG workerReturned = 0;
 // A worker busy for longer than this (a slow disk) is not terminated: it is left to the process's end.
 constexpr DWORD kLockTimeoutMs = 2000;
 
+// Winsock 1.1 waits on no event: select waits in slices this long, and the StopEvent is looked at
+// between them, so the worker ends by itself within one.
+constexpr int kSliceMs = 200;
+
 class LockGate final : public WorkerGate {
   public:
     Wait BeforeReceive(const SocketHandle* sockets, int count, int timeoutMs) override {
         ReleaseSemaphore(workerLock, 1, nullptr);
-        if (timeoutMs < 0) return kReadable;
-        // Winsock 1.1 has no receive time-out: select waits for the datagram or the time, whichever is first.
-        fd_set readable;
-        FD_ZERO(&readable);
-        for (int i = 0; i < count; ++i) FD_SET(static_cast<SOCKET>(sockets[i]), &readable);
-        timeval wait{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
-        if (select(0, &readable, nullptr, nullptr, &wait) != 0)
-            return kReadable;  // a failure: the receive says
+        const ULONGLONG start = GetTickCount64();
+        for (;;) {
+            if (WaitForSingleObject(stopEvent, 0) == WAIT_OBJECT_0) {
+                WaitForSingleObject(workerLock, INFINITE);
+                return kEnd;
+            }
+            int slice = kSliceMs;
+            if (timeoutMs >= 0) {
+                const ULONGLONG waited = GetTickCount64() - start;
+                if (waited >= static_cast<ULONGLONG>(timeoutMs)) break;
+                slice = std::min<int>(slice, timeoutMs - static_cast<int>(waited));
+            }
+            fd_set readable;
+            FD_ZERO(&readable);
+            for (int i = 0; i < count; ++i) FD_SET(static_cast<SOCKET>(sockets[i]), &readable);
+            timeval wait{slice / 1000, (slice % 1000) * 1000};
+            if (select(0, &readable, nullptr, nullptr, &wait) != 0)
+                return kReadable;  // a failure: the receive says
+        }
         WaitForSingleObject(workerLock, INFINITE);
         return kTimedOut;
     }
@@ -116,13 +133,13 @@ WorkerThread StartWorker(WorkerEntry entry) {
     return worker;
 }
 
-// The listener waits in a receive that nothing else ends: it is ended outright, but only while it waits
-// there (the broadcaster sees the StopEvent in its sleep and returns by itself).
+// The worker sees the StopEvent in its wait or its sleep and returns by itself. One that does not (busy
+// for longer than kLockTimeoutMs) is ended outright, but only while it waits.
 bool TerminateWorker(WorkerThread& worker) {
     if (!worker.started) return true;
     const HANDLE thread = reinterpret_cast<HANDLE>(worker.handle);
-    bool ended = false;
-    if (WaitForSingleObject(workerLock, kLockTimeoutMs) == WAIT_OBJECT_0) {
+    bool ended = WaitForSingleObject(thread, kLockTimeoutMs) == WAIT_OBJECT_0;
+    if (!ended && WaitForSingleObject(workerLock, kLockTimeoutMs) == WAIT_OBJECT_0) {
         if (!workerReturned) TerminateThread(thread, 0);
         // TerminateThread only starts the end: it is complete when the handle is signalled.
         ended = WaitForSingleObject(thread, kLockTimeoutMs) == WAIT_OBJECT_0;

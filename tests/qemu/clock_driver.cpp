@@ -447,10 +447,13 @@ int main(int argc, char** argv) {
     Idle(kNs);  // the kernel takes the bit at its next second
     PrintKernel("leap_armed");
     // Heard again before midnight, as a server broadcasting every 64 s would be: 600 s of silence would
-    // have the kernel told the clock is no longer synchronised.
-    Idle((kLeapMidnight - 300) * kNs - BroadcasterTime(ReadPair().raw));
+    // have the kernel told the clock is no longer synchronised. The last 20 s before it, so that the
+    // rate its slew leaves (a few units of 10 ppm) moves the clock by no more than a millisecond or two.
+    Idle((kLeapMidnight - 450) * kNs - BroadcasterTime(ReadPair().raw));
     Handle("leap_kept", BroadcasterTime(ReadPair().raw), 0);
-    Idle(kLeapMidnight * kNs + 3 * kNs - BroadcasterTime(ReadPair().raw));  // 23:55:00 to 00:00:02, leapt
+    Idle((kLeapMidnight - 20) * kNs - BroadcasterTime(ReadPair().raw));
+    Handle("leap_kept_last", BroadcasterTime(ReadPair().raw), 0);
+    Idle(kLeapMidnight * kNs + 3 * kNs - BroadcasterTime(ReadPair().raw));  // 23:59:40 to 00:00:02, leapt
     const Pair midnight = ReadPair();
     std::printf("\n@@ZQ LEAP t=%.3f clock_vs_broadcaster_ms=%.3f\n", Elapsed(),
                 static_cast<double>(midnight.real - BroadcasterTime(midnight.raw)) / 1e6);
