@@ -1,5 +1,7 @@
 #include "auth/Mac.h"
 
+#include "base/Platform.h"
+
 size_t DigestBytes(MacType type) {
     return type == MacType::kSha1 ? 20 : 16;
 }
@@ -20,4 +22,9 @@ bool SameDigest(const uint8_t* a, const uint8_t* b, size_t length) {
     volatile uint8_t difference = 0;
     for (size_t i = 0; i < length; ++i) difference = difference | static_cast<uint8_t>(a[i] ^ b[i]);
     return difference == 0;
+}
+
+bool FillRandom(uint8_t* out, size_t length) {
+    if (const auto fill = CurrentPlatform().fillRandom) return fill(out, length);
+    return PlatformFillRandom(out, length);
 }

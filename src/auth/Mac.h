@@ -34,3 +34,4 @@ bool SameDigest(const uint8_t* a, const uint8_t* b, size_t length);
 // Fills out with bytes no one on the network can predict (the kernel's generator, the system's CNG one),
 // without waiting for the generator to be seeded; false when the platform could not.
 bool FillRandom(uint8_t* out, size_t length);
+bool PlatformFillRandom(uint8_t* out, size_t length);

@@ -90,7 +90,7 @@ bool ComputeDigest(const SymmetricKey& key, const uint8_t* message, size_t lengt
 // Never waits for the kernel's pool to be ready: a time service starts early in boot, where a machine
 // without a random device (a small VM, a board) may wait minutes for it, and these bytes salt a table and
 // fill poll bits rather than make keys. Kernels before 5.6 know no GRND_INSECURE: there, what the pool has.
-bool FillRandom(uint8_t* out, size_t length) {
+bool PlatformFillRandom(uint8_t* out, size_t length) {
 #ifndef GRND_INSECURE
     constexpr unsigned GRND_INSECURE = 0x0004;
 #endif

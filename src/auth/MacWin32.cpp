@@ -46,6 +46,6 @@ bool ComputeDigest(const SymmetricKey& key, const uint8_t* message, size_t lengt
     return ok;
 }
 
-bool FillRandom(uint8_t* out, size_t length) {
+bool PlatformFillRandom(uint8_t* out, size_t length) {
     return BCryptGenRandom(nullptr, out, static_cast<ULONG>(length), BCRYPT_USE_SYSTEM_PREFERRED_RNG) >= 0;
 }

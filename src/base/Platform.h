@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 class ClockBackend;
@@ -24,6 +25,8 @@ struct Platform {
     // The service manager's log (the journal, the Event Log) and its status line for the service.
     void (*serviceLog)(Priority priority, EventKind kind, const char* text) = nullptr;
     void (*statusLine)(const char* summary, bool working) = nullptr;
+    // Bytes no one can predict (a simulation's come from its seed).
+    bool (*fillRandom)(uint8_t* out, size_t length) = nullptr;
 };
 
 const Platform& CurrentPlatform();

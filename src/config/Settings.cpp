@@ -9,7 +9,7 @@ namespace {
 
 constexpr const char* kNames[kSettingCount] = {"Offset",      "Servers",      "MaxStep",    "Keys",
                                                "TrustedKeys", "BroadcastKey", "ServiceLog", "RtcSync",
-                                               "RateLimit",   "Respond"};
+                                               "RateLimit",   "Respond",      "PreciseTime"};
 // A number's value is at most this long in a log line: a longer one is never read cut short.
 constexpr size_t kMaxShownCharacters = 63;
 constexpr uint32_t kLeastMaxStepSeconds = 3;  // a step is anything over 2 seconds
@@ -301,9 +301,10 @@ bool JudgeSettings(const FoundSettings& found, Settings& settings, std::vector<S
         }
     }
 
-    const Setting switches[] = {Setting::kServiceLog, Setting::kRtcSync, Setting::kRespond};
-    bool* targets[] = {&settings.serviceLog, &settings.rtcSync, &settings.respond};
-    for (int i = 0; i < 3; ++i) {
+    const Setting switches[] = {Setting::kServiceLog, Setting::kRtcSync, Setting::kRespond,
+                                Setting::kPreciseTime};
+    bool* targets[] = {&settings.serviceLog, &settings.rtcSync, &settings.respond, &settings.preciseTime};
+    for (int i = 0; i < 4; ++i) {
         const FoundValue& v = found[switches[i]];
         if (v.kind != FoundValue::kAbsent && !YesOrNo(v, *targets[i])) {
             Say(lines, SettingLine::kRefused,

@@ -25,9 +25,10 @@ enum class Setting {
     kServiceLog,
     kRtcSync,
     kRateLimit,
-    kRespond
+    kRespond,
+    kPreciseTime
 };
-constexpr int kSettingCount = 10;
+constexpr int kSettingCount = 11;
 const char* SettingName(Setting setting);  // "Offset", "Servers", ...
 // Whether a name as written is this one: ASCII letters regardless of case, as profile files match names.
 bool SameName(const std::string& written, const char* name);
@@ -97,6 +98,10 @@ struct Settings {
     bool serviceLog = false;    // significant events go to the journal or the Event Log
     bool rtcSync = false;       // the kernel is told the clock is synchronised (Linux)
     bool respond = true;        // a client answers the requests of others
+    // PreciseTime: time at the clock's full resolution, kernel receive times, the delay as the least of
+    // several round trips, and a rate and phase fitted to the last broadcasts; server mode stamps at full
+    // resolution and answers unsigned polls.
+    bool preciseTime = false;
     // RateLimit: each source's requests are answered on average once every rateLimitSeconds, with bursts
     // of up to rateLimitBurst; the others are dropped. 0: every request is answered.
     uint32_t rateLimitSeconds = 0;

@@ -57,7 +57,7 @@ FoundSettings ReadSettings() {
     HKEY key;
     if (RegOpenKeyA(HKEY_LOCAL_MACHINE, kServiceKey, &key) != ERROR_SUCCESS) return found;
     for (const Setting s : {Setting::kOffset, Setting::kMaxStep, Setting::kBroadcastKey, Setting::kServiceLog,
-                            Setting::kRespond})
+                            Setting::kRespond, Setting::kPreciseTime})
         found[s] = ReadDword(key, SettingName(s));
     for (const Setting s : {Setting::kServers, Setting::kKeys, Setting::kTrustedKeys, Setting::kRateLimit})
         found[s] = ReadString(key, SettingName(s));

@@ -16,6 +16,22 @@ int SocketApi::SplitOffBroadcasts(SocketHandle&, SocketHandle& broadcasts) {
     return 0;
 }
 
+ReceiveStamps SocketApi::EnableReceiveStamps(SocketHandle) {
+    return ReceiveStamps::kRead;
+}
+
+const char* ReceiveStampsName(ReceiveStamps stamps) {
+    switch (stamps) {
+        case ReceiveStamps::kKernel:
+            return "kernel";
+        case ReceiveStamps::kSocket:
+            return "socket";
+        case ReceiveStamps::kRead:
+            break;
+    }
+    return "read";
+}
+
 std::string SocketApi::Describe(int) {
     return {};
 }

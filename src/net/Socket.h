@@ -22,6 +22,7 @@ struct SocketAddress {
 struct Arrival {
     NtpTime local;
     int64_t monotonicMs;
+    int64_t rawNs = 0;  // PreciseTime: by the raw clock, which no correction moves
 };
 
 // One datagram of a batch: its first kDatagramBytes bytes (zeros after a shorter one) and its peer. Room
@@ -37,8 +38,16 @@ struct Datagram {
     // The address it was sent to, where the platform tells (0 otherwise): a broadcast or multicast
     // address for a datagram sent to every host of the network.
     uint32_t destination;
+    // How long before the receive returned it the kernel stamped its arrival (PreciseTime), in ns of the
+    // machine's real-time clock; -1 when it carries no stamp.
+    int64_t ageNs;
     Arrival arrival;
 };
+
+// Where a datagram's arrival time comes from (PreciseTime): the kernel's software receive stamp
+// (SO_TIMESTAMPING), its older stamp (SO_TIMESTAMPNS), or a clock read right after the receive.
+enum class ReceiveStamps { kRead, kSocket, kKernel };
+const char* ReceiveStampsName(ReceiveStamps stamps);  // "read", "socket", "kernel"
 
 // Whether a datagram was sent to many hosts at once: to a multicast group, to 255.255.255.255, or to a
 // subnet's broadcast address (the address it was sent to is then not the local one it came in on).
@@ -70,6 +79,8 @@ class SocketApi {
     // and no third socket can bind the port. 0 when done, or where the platform has no way to (broadcasts
     // then kInvalidSocket); -1 when it failed (the listener as it was).
     virtual int SplitOffBroadcasts(SocketHandle& listener, SocketHandle& broadcasts);
+    // Asks for receive stamps on s, the best the platform has; returns what its datagrams will carry.
+    virtual ReceiveStamps EnableReceiveStamps(SocketHandle s);
     virtual int LastError() = 0;
     // The platform's text for an error number, for the service log; empty when it has none.
     virtual std::string Describe(int error);

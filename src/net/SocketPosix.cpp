@@ -1,11 +1,13 @@
 #include <arpa/inet.h>
 #include <linux/filter.h>
 #include <linux/if_packet.h>
+#include <linux/net_tstamp.h>
 #include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -22,6 +24,8 @@ namespace {
 constexpr int kMaxBatch = 64;
 constexpr int kMaxInterfaces = 64;
 constexpr size_t kControlSize = CMSG_SPACE(sizeof(in_pktinfo));
+// What a receive may carry: the addresses, and a receive stamp (three timespecs with SO_TIMESTAMPING).
+constexpr size_t kReceiveControlSize = kControlSize + CMSG_SPACE(3 * sizeof(timespec));
 
 // Points one batch entry at its peer address, its one buffer and its control space.
 void PointAt(mmsghdr& header, sockaddr_in& peer, iovec& io, void* control, size_t controlSize) {
@@ -36,8 +40,10 @@ void PointAt(mmsghdr& header, sockaddr_in& peer, iovec& io, void* control, size_
 
 // The addresses of a received datagram: the local one (for unicast the address it was sent to, for
 // broadcast and multicast the address the system would answer from), and the one in its header.
-void Addresses(const msghdr& header, Datagram& d) {
+// And its receive stamp, as its age at now (ns of CLOCK_REALTIME), where one came.
+void Addresses(const msghdr& header, int64_t now, Datagram& d) {
     d.local = d.destination = 0;
+    d.ageNs = -1;
     for (cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr;
          c = CMSG_NXTHDR(const_cast<msghdr*>(&header), c)) {
         if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
@@ -45,8 +51,21 @@ void Addresses(const msghdr& header, Datagram& d) {
             std::memcpy(&info, CMSG_DATA(c), sizeof info);
             d.local = info.ipi_spec_dst.s_addr;
             d.destination = info.ipi_addr.s_addr;
+        } else if (c->cmsg_level == SOL_SOCKET &&
+                   (c->cmsg_type == SO_TIMESTAMPING || c->cmsg_type == SO_TIMESTAMPNS)) {
+            // SO_TIMESTAMPING's first timespec is the software stamp, SO_TIMESTAMPNS's its only one.
+            timespec stamp;
+            std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
+            const int64_t at = static_cast<int64_t>(stamp.tv_sec) * 1000000000 + stamp.tv_nsec;
+            if (at != 0) d.ageNs = now > at ? now - at : 0;
         }
     }
+}
+
+int64_t RealtimeNs() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
 // A socket filter (classic BPF, run on the UDP header and what follows) that keeps the broadcasts, mode-5
@@ -132,10 +151,10 @@ class PosixSockets final : public SocketApi {
         mmsghdr headers[kMaxBatch];
         iovec io[kMaxBatch];
         sockaddr_in peers[kMaxBatch];
-        alignas(cmsghdr) char control[kMaxBatch][kControlSize];
+        alignas(cmsghdr) char control[kMaxBatch][kReceiveControlSize];
         for (int i = 0; i < max; ++i) {
             io[i] = {batch[i].bytes, kDatagramBytes};
-            PointAt(headers[i], peers[i], io[i], control[i], kControlSize);
+            PointAt(headers[i], peers[i], io[i], control[i], kReceiveControlSize);
         }
         int n;
         do {
@@ -143,6 +162,7 @@ class PosixSockets final : public SocketApi {
                          wait ? MSG_WAITFORONE : MSG_DONTWAIT, nullptr);
         } while (n < 0 && errno == EINTR);
         if (n < 0 && !wait && (errno == EAGAIN || errno == EWOULDBLOCK)) return 0;
+        const int64_t now = n > 0 ? RealtimeNs() : 0;
         for (int i = 0; i < n; ++i) {
             Datagram& d = batch[i];
             // msg_len counts the bytes received: a longer datagram shows as a full buffer.
@@ -151,7 +171,7 @@ class PosixSockets final : public SocketApi {
             if (d.length < kDatagramBytes) std::memset(d.bytes + d.length, 0, kDatagramBytes - d.length);
             d.peer.address = peers[i].sin_addr.s_addr;
             d.peer.port = peers[i].sin_port;
-            Addresses(headers[i].msg_hdr, d);
+            Addresses(headers[i].msg_hdr, now, d);
         }
         return n;
     }
@@ -220,6 +240,13 @@ class PosixSockets final : public SocketApi {
         broadcasts = first;
         listener = second;
         return 0;
+    }
+
+    ReceiveStamps EnableReceiveStamps(SocketHandle s) override {
+        const int flags = SOF_TIMESTAMPING_RX_SOFTWARE | SOF_TIMESTAMPING_SOFTWARE;
+        if (SetOption<int>(s, SOL_SOCKET, SO_TIMESTAMPING, flags) == 0) return ReceiveStamps::kKernel;
+        if (SetIntOption<int>(s, SOL_SOCKET, SO_TIMESTAMPNS) == 0) return ReceiveStamps::kSocket;
+        return ReceiveStamps::kRead;
     }
 
     int LastError() override { return errno; }

@@ -44,6 +44,7 @@ class Win32Sockets final : public SocketApi {
         std::memset(d.bytes, 0, sizeof d.bytes);
         d.local = 0;
         d.destination = 0;
+        d.ageNs = -1;  // Winsock 1.1 has no receive stamps
         sockaddr_in sa{};
         int length = sizeof sa;
         const int n = recvfrom(static_cast<SOCKET>(s), reinterpret_cast<char*>(d.bytes), kDatagramBytes, 0,

@@ -12,6 +12,7 @@
 #include "sync/Corrector.h"
 #include "sync/InForce.h"
 #include "sync/Status.h"
+#include "time/ClockBackend.h"
 
 namespace {
 
@@ -34,9 +35,10 @@ const char* OnOff(bool on) {
 void TellStart() {
     if (!ServiceLogListens()) return;
     if (settings.serverMode != 0) {
-        ServiceEvent(EventKind::kStart, Priority::kInfo, "Zelkor %s starts in server mode; BroadcastKey %s",
+        ServiceEvent(EventKind::kStart, Priority::kInfo, "Zelkor %s starts in server mode; BroadcastKey %s%s",
                      ZELKOR_VERSION,
-                     settings.broadcastKey != 0 ? std::to_string(settings.broadcastKey).c_str() : "none");
+                     settings.broadcastKey != 0 ? std::to_string(settings.broadcastKey).c_str() : "none",
+                     settings.preciseTime ? "; PreciseTime on" : "");
         return;
     }
     const std::string delay =
@@ -47,10 +49,10 @@ void TellStart() {
     const std::string trusted = settings.trustedConfigured ? FormatKeyIds(settings.trusted) : "off";
     ServiceEvent(
         EventKind::kStart, Priority::kInfo,
-        "Zelkor %s starts in client mode; %s; Servers %s; MaxStep %s; TrustedKeys %s; keys %s; RtcSync %s",
+        "Zelkor %s starts in client mode; %s; Servers %s; MaxStep %s; TrustedKeys %s; keys %s; RtcSync %s%s",
         ZELKOR_VERSION, delay.c_str(), servers.c_str(), maxStep.c_str(), trusted.c_str(),
         authentication.keys.empty() ? "none" : FormatKeyIds(KeyIds(authentication.keys)).c_str(),
-        OnOff(settings.rtcSync));
+        OnOff(settings.rtcSync), settings.preciseTime ? "; PreciseTime on" : "");
 }
 
 }  // namespace
@@ -67,6 +69,17 @@ bool LoadSettingsFrom(const FoundSettings& found, std::string& refusal) {
         ok = false;
     if (found.unusable.empty() && !JudgeKeySettings(found, KeyIds(authentication.keys), settings, lines))
         ok = false;
+    // A precise discipline on a clock without the calls it needs would run as the other one, unsaid.
+    int64_t unixNs = 0, rawNs = 0;
+    double ppm = 0;
+    if (settings.preciseTime &&
+        !(CurrentClock().ReadPrecise(unixNs, rawNs) && CurrentClock().GetRatePpm(ppm))) {
+        lines.push_back(
+            {SettingLine::kRefused,
+             "PreciseTime needs the system's precise clock calls (a read in nanoseconds beside a raw "
+             "clock, a rate at full resolution), which it lacks"});
+        ok = false;
+    }
     // The events of this run go to the service log from here on, the lines below included.
     SetServiceLogEvents(settings.serviceLog);
     refusal.clear();

@@ -31,8 +31,12 @@ bool OpenBroadcastSocket(SocketHandle& s) {
 }
 
 void BroadcastOnce(SocketHandle s, const SocketAddress& destination) {
-    const NtpTime now = SystemClock().Now();
-    const SntpMessage message = BuildBroadcast(now);
+    // Read as late as can be: only the signature, which covers it, comes between it and the send.
+    NtpTime now = SystemClock().Now();
+    int64_t raw = 0;
+    if (settings.preciseTime) (void)SystemClock().PreciseNow(now, raw);
+    const SntpMessage message =
+        BuildBroadcast(now, settings.preciseTime ? Resolution::kFull : Resolution::kMilliseconds);
     uint8_t bytes[kMaxAuthenticatedBytes];
     std::memcpy(bytes, message.bytes, kSntpMessageSize);
     int length = kSntpMessageSize;
@@ -60,8 +64,11 @@ bool StartBroadcaster(SocketHandle& s, SocketHandle& answers) {
     StartStatus(1);
     s = answers = kInvalidSocket;
     if (!OpenBroadcastSocket(s)) return false;
-    // Signed broadcasts are followed only once the broadcaster answers a signed poll sent after one.
-    if (settings.broadcastKey != 0 && !OpenAnswerSocket(answers)) return false;
+    // Signed broadcasts are followed only once the broadcaster answers a signed poll sent after one; with
+    // PreciseTime its clients measure the delay by unsigned polls too.
+    if ((settings.broadcastKey != 0 || settings.preciseTime) && !OpenAnswerSocket(answers)) return false;
+    if (settings.preciseTime && answers != kInvalidSocket)
+        statusRecord.receiveStamps = Net().EnableReceiveStamps(answers);
     statusRecord.state = WorkerState::kBroadcasting;
     return true;
 }

@@ -4,6 +4,7 @@
 
 #include "base/Log.h"
 #include "sync/CorrectorState.h"
+#include "sync/Precise.h"
 #include "time/ClockBackend.h"
 #include "time/SystemClock.h"
 
@@ -125,6 +126,11 @@ void ReleaseClock() {
 }
 
 void ResetRate() {
+    // PreciseTime: the fitted frequency, without the phase's rate.
+    if (precise.active) {
+        PreciseHoldRate();
+        return;
+    }
     ClockBackend& backend = CurrentClock();
     uint32_t adjustment = 0, increment = 0;
     bool disabled = false;

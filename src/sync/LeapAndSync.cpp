@@ -21,6 +21,7 @@
 #include "base/Log.h"
 #include "base/Monotonic.h"
 #include "sync/InForce.h"
+#include "sync/Precise.h"
 #include "sync/Status.h"
 #include "sync/SyncState.h"
 #include "time/Calendar.h"
@@ -132,7 +133,9 @@ void TellUnsynchronised(const char* why) {
 }  // namespace
 
 ErrorBounds BoundsAfterCorrection(double remaining, double delay, bool delayKnown) {
-    const double uncertain = (delayKnown ? std::fabs(delay) : kUnknownDelaySeconds) + kResolutionSeconds;
+    // PreciseTime: nanosecond times, and the fit's spread in place of the milliseconds.
+    const double resolution = PreciseResolution() >= 0 ? PreciseResolution() : kResolutionSeconds;
+    const double uncertain = (delayKnown ? std::fabs(delay) : kUnknownDelaySeconds) + resolution;
     const double left = std::fabs(remaining);
     return {Microseconds(left + uncertain), Microseconds(left + uncertain / 2)};
 }

@@ -8,6 +8,7 @@
 #include "base/Monotonic.h"
 #include "sync/InForce.h"
 #include "sync/LeapAndSync.h"
+#include "sync/Precise.h"
 #include "sync/RateLimit.h"
 #include "sync/Status.h"
 #include "sync/SyncState.h"
@@ -74,9 +75,10 @@ bool OpenListenerSocket(SocketHandle& s, SocketHandle& broadcasts) {
     if (net.SplitOffBroadcasts(s, broadcasts) == -1) {
         const int error = net.LastError();
         LOG_LINE("Couldn't give time broadcasts a queue of their own (%d); they share the requests'", error);
-        ServiceEvent(Priority::kWarning,
-                     "Couldn't give time broadcasts a queue of their own (%d); they share the requests' [%d: %s]",
-                     error, error, net.Describe(error).c_str());
+        ServiceEvent(
+            Priority::kWarning,
+            "Couldn't give time broadcasts a queue of their own (%d); they share the requests' [%d: %s]",
+            error, error, net.Describe(error).c_str());
     }
     // The memberships stay with the socket that joined, which takes the broadcasts once split off.
     membership = {broadcasts != kInvalidSocket ? broadcasts : s, MonotonicMs() + kRejoinIntervalMs};
@@ -179,7 +181,14 @@ void Answer(const Datagram& request, const SntpMessage& message, ReplyQueue& que
     Datagram& reply = queue.replies[queue.count++];
     SntpMessage built;
     // Its transmit time is read now, as late as it can be.
-    BuildServerReply(message, request.arrival.local, SystemClock().Now(), built);
+    if (settings.preciseTime) {
+        NtpTime transmit;
+        int64_t raw = 0;
+        (void)SystemClock().PreciseNow(transmit, raw);
+        BuildServerReply(message, request.arrival.local, transmit, built, Resolution::kFull);
+    } else {
+        BuildServerReply(message, request.arrival.local, SystemClock().Now(), built);
+    }
     std::memcpy(reply.bytes, built.bytes, kSntpMessageSize);
     reply.length = kSntpMessageSize;
     if (!authentication.keys.empty() && request.length > kSntpMessageSize) Authenticate(request, reply);
@@ -237,6 +246,16 @@ Received ReceiveDatagrams(SocketHandle s, Datagram* batch, int max, bool wait) {
     if (n < 0) return {n, net.LastError()};
     const Arrival arrival{SystemClock().Now(), MonotonicMs()};
     for (int i = 0; i < n; ++i) batch[i].arrival = arrival;
+    if (!settings.preciseTime || n == 0) return {n, 0};
+    // Each datagram when the kernel stamped it: the clocks read once, less its stamp's age.
+    NtpTime now;
+    int64_t raw = 0;
+    if (!SystemClock().PreciseNow(now, raw)) return {n, 0};
+    for (int i = 0; i < n; ++i) {
+        const int64_t age = batch[i].ageNs > 0 ? batch[i].ageNs : 0;
+        batch[i].arrival.local = NtpFromUnixNs(UnixNsFromNtp(now) - age);
+        batch[i].arrival.rawNs = raw - age;
+    }
     return {n, 0};
 }
 
@@ -249,7 +268,9 @@ Listened AnswerSignedRequests(SocketHandle s, const Datagram* batch, const Recei
         const int mode = MessageMode(message);
         ++statusRecord.datagrams[mode];
         LOG_LINE("NTP message received from %s mode %d", FormatAddress(batch[i].peer.address).text, mode);
-        if (mode == kModeClient && batch[i].length > kSntpMessageSize) Answer(batch[i], message, queue);
+        // Signed requests only, unless PreciseTime's clients measure the delay with unsigned ones.
+        if (mode == kModeClient && (batch[i].length > kSntpMessageSize || settings.preciseTime))
+            Answer(batch[i], message, queue);
     }
     queue.Flush(s);
     return Listened::kGoOn;
@@ -257,8 +278,8 @@ Listened AnswerSignedRequests(SocketHandle s, const Datagram* batch, const Recei
 
 int DuePendingWork() {
     int64_t next = -1;
-    for (const int64_t due :
-         {PublishPendingStatus(), FlushRefusalSummaries(), ExpireSynchronised(), TellSilence(), Rejoin()})
+    for (const int64_t due : {PublishPendingStatus(), FlushRefusalSummaries(), ExpireSynchronised(),
+                              TellSilence(), Rejoin(), PreciseDue()})
         if (due >= 0 && (next < 0 || due < next)) next = due;
     if (next < 0) return -1;
     next -= MonotonicMs();
@@ -275,12 +296,18 @@ Listened HandleDatagrams(SocketHandle s, const Datagram* batch, const Received& 
 
 bool StartListener(SocketHandle& s, SocketHandle& broadcasts) {
     StartStatus(0);
+    StartPrecise(settings.preciseTime);
     LoadConfiguredDelay();
     uint32_t salt = 0;
     (void)FillRandom(reinterpret_cast<uint8_t*>(&salt), sizeof salt);
     rateLimit = MakeRateLimitTable(settings.rateLimitSeconds, settings.rateLimitBurst, salt);
     s = kInvalidSocket;
     if (!OpenListenerSocket(s, broadcasts)) return false;
+    if (settings.preciseTime) {
+        precise.stamps = Net().EnableReceiveStamps(s);
+        if (broadcasts != kInvalidSocket) (void)Net().EnableReceiveStamps(broadcasts);
+        statusRecord.receiveStamps = precise.stamps;
+    }
     statusRecord.state = WorkerState::kWaiting;
     PublishStatus();
     return true;

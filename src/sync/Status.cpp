@@ -224,9 +224,10 @@ std::string FormatStatus(const StatusRecord& r, const StatusSnapshot& s) {
     Append(text, K::kStratum, "%d", s.stratum);
     Append(text, K::kServerSince, "%.0f", UnixSeconds(r.serverSince));
     Append(text, K::kLastBroadcast, "%.0f", UnixSeconds(r.lastBroadcast));
-    Append(text, K::kLastDeltaMs, "%.3f", c.lastError * 1000.0);
+    // PreciseTime's to the nanosecond.
+    Append(text, K::kLastDeltaMs, s.precise ? "%.6f" : "%.3f", c.lastError * 1000.0);
     Append(text, K::kLastAction, "%s", ActionName(c.lastAction));
-    Append(text, K::kDelayMs, "%.3f", s.delayValid ? s.delaySeconds * 1000.0 : 0.0);
+    Append(text, K::kDelayMs, s.precise ? "%.6f" : "%.3f", s.delayValid ? s.delaySeconds * 1000.0 : 0.0);
     Append(text, K::kDelaySource, "%s", s.delaySource);
     Append(text, K::kDelayUpdated, "%.0f", s.fixedDelay ? 0.0 : UnixSeconds(s.delayUpdated));
     Append(text, K::kLastPoll, "%.0f", UnixSeconds(r.lastPoll));
@@ -285,6 +286,15 @@ std::string FormatStatus(const StatusRecord& r, const StatusSnapshot& s) {
     const std::string reason = r.authRefused != 0 ? AuthRefusalReason(r.lastAuthRefused) : "";
     Append(text, K::kLastAuthRefused, "%s", reason.c_str());
     Append(text, K::kLastAuthRefusedSender, "%s", AddressOrNothing(r.lastAuthRefusedSender).c_str());
+    if (s.precise) {
+        Append(text, K::kDiscipline, "precise");
+        Append(text, K::kReceiveStamps, "%s", ReceiveStampsName(r.receiveStamps));
+        if (!r.serverMode) {
+            Append(text, K::kFrequencyPpm, "%.4f", s.frequencyPpm);
+            Append(text, K::kFitSpreadUs, "%.3f", s.fitSpreadUs);
+            Append(text, K::kFitSamples, "%d", s.fitSamples);
+        }
+    }
     Append(text, K::kFailure, "%s", failure.c_str());
     return text;
 }

@@ -5,6 +5,7 @@
 
 #include "auth/Keys.h"
 #include "base/Log.h"
+#include "net/Socket.h"
 #include "sync/CorrectorState.h"
 #include "time/ClockBackend.h"
 #include "time/NtpTime.h"
@@ -60,6 +61,7 @@ struct StatusRecord {
     uint64_t broadcastsSent = 0;
     NtpTime lastBroadcastSent = NtpTime();
     char failure[160] = {};  // the set-up failure's log line
+    ReceiveStamps receiveStamps = ReceiveStamps::kRead;  // PreciseTime: where arrivals come from
 };
 
 extern StatusRecord statusRecord;
@@ -116,6 +118,11 @@ struct StatusSnapshot {
     std::string trusted = "off";  // "off", "none" or the key IDs
     std::string keys;             // the key IDs loaded
     uint32_t broadcastKey = 0;
+    // PreciseTime: the frequency in force (ppm), and the fit's spread (us) over its samples.
+    bool precise = false;
+    double frequencyPpm = 0;
+    double fitSpreadUs = 0;
+    int fitSamples = 0;
 };
 StatusSnapshot TakeStatusSnapshot();
 

@@ -70,6 +70,11 @@ constexpr StatusKeyInfo kKeys[kStatusKeyCount] = {
     {"last_refused_step_sender", false, false},
     {"last_auth_refused", false, false},
     {"last_auth_refused_sender", false, false},
+    {"discipline", false, false},
+    {"receive_stamps", false, false},
+    {"frequency_ppm", true, false},
+    {"fit_spread_us", true, false},
+    {"fit_samples", true, false},
     {"failure", false, true},
 };
 

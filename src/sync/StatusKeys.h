@@ -62,6 +62,11 @@ enum class StatusKey {
     kLastRefusedStepSender,
     kLastAuthRefused,
     kLastAuthRefusedSender,
+    kDiscipline,
+    kReceiveStamps,
+    kFrequencyPpm,
+    kFitSpreadUs,
+    kFitSamples,
     kFailure,
     kCount
 };

@@ -3,6 +3,7 @@
 
 #include "sync/CorrectorState.h"
 #include "sync/InForce.h"
+#include "sync/Precise.h"
 #include "sync/Status.h"
 #include "sync/SyncState.h"
 #include "time/SystemClock.h"
@@ -53,5 +54,9 @@ StatusSnapshot TakeStatusSnapshot() {
         s.trusted = settings.trusted.empty() ? "none" : FormatKeyIds(settings.trusted);
     s.keys = FormatKeyIds(KeyIds(authentication.keys));
     s.broadcastKey = settings.broadcastKey;
+    s.precise = settings.preciseTime;
+    s.frequencyPpm = precise.freqPpm;
+    s.fitSpreadUs = precise.fit.valid ? precise.fit.spread * 1e6 : 0;
+    s.fitSamples = precise.fit.valid ? precise.fit.used : 0;
     return s;
 }

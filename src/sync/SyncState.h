@@ -60,6 +60,7 @@ struct Poll {
     PollPurpose purpose = PollPurpose::kDelay;
     int64_t sentMs = 0;  // MonotonicMs
     Candidate held;      // kConfirm: the broadcast the reply is to confirm
+    int64_t sentRawNs = 0;  // PreciseTime: when it went out by the raw clock
 };
 // The polls that may leave within any kMinPollIntervalMs, of every sender together: however many addresses
 // a flood of broadcasts claims, it draws no more.

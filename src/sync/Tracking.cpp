@@ -9,6 +9,7 @@
 #include "sync/Corrector.h"
 #include "sync/InForce.h"
 #include "sync/LeapAndSync.h"
+#include "sync/Precise.h"
 #include "sync/Status.h"
 #include "time/SystemClock.h"
 
@@ -115,8 +116,13 @@ void Follow(uint32_t sender, int stratum, int leap, NtpTime transmit, double err
     const bool firstCorrection = !correctorState.corrected;
     const bool newServer = sender != syncState.lastServer;
     error = LeapDiscounted(error, arrival.local);
-    CorrectClock(error);
-    const CorrectionAction action = correctorState.lastAction;
+    CorrectionAction action;
+    if (precise.active) {
+        action = PreciseCorrect(sender, newServer, transmit, arrival, s, key, stratum, error);
+    } else {
+        CorrectClock(error);
+        action = correctorState.lastAction;
+    }
     // The clock after the correction, which a step has moved: when the broadcast counts as accepted.
     const NtpTime now = SystemClock().Now();
     TellClock(leap, stratum, error, action, now, newServer);
@@ -126,8 +132,9 @@ void Follow(uint32_t sender, int stratum, int leap, NtpTime transmit, double err
     if (action == CorrectionAction::kStep) syncState.confirmedError -= error;
     const bool current = sender == syncState.lastServer && syncState.delayValid &&
                          AgeSeconds(now, syncState.lastReplyTime) <= kReplyMaxAgeSeconds;
-    // The poll is signed with the key the broadcast was, and its reply must be too.
-    if (!current && mayPoll)
+    // The poll is signed with the key the broadcast was, and its reply must be too. PreciseTime polls on its
+    // own schedule.
+    if (!current && mayPoll && !precise.active)
         (void)PollServer(sender, s, key != 0 ? FindKey(authentication.keys, key) : nullptr,
                          PollPurpose::kDelay, stratum);
     if (newServer) TellNewServer(sender, stratum, arrival.monotonicMs);
@@ -334,7 +341,8 @@ bool PollServer(uint32_t server, SocketHandle s, const SymmetricKey* key, PollPu
         return false;
     }
     // Until the reply arrives, broadcasts are corrected without a delay: none, rather than another server's.
-    if (purpose == PollPurpose::kDelay) syncState.delayValid = 0;
+    // PreciseTime keeps the least of several round trips, and drops it only for another server.
+    if (purpose == PollPurpose::kDelay && !precise.active) syncState.delayValid = 0;
     // Anyone can send broadcasts that ask for a poll: each sender is asked at most once every
     // kMinPollIntervalMs, and all of them together at most kMaxPolls times, however many addresses a
     // flood claims; a sender that never answers holds no other's poll off.
@@ -348,7 +356,18 @@ bool PollServer(uint32_t server, SocketHandle s, const SymmetricKey* key, PollPu
     statusRecord.lastPoll = now;
     SntpMessage request = BuildClientRequest(now);
     poll.origin = TransmitTime(request);
-    Unpredictable(request.bytes + kOffsetTransmit);
+    if (precise.active) {
+        // The round trip is timed on the raw clock, so the transmit time need not be a time at all: all of
+        // it is a cookie no one off the path can guess (as RFC 9109 has clients send).
+        int64_t raw = 0;
+        NtpTime sent;
+        (void)SystemClock().PreciseNow(sent, raw);
+        poll.origin = sent;
+        poll.sentRawNs = raw;
+        (void)FillRandom(request.bytes + kOffsetTransmit, kTimestampSize);
+    } else {
+        Unpredictable(request.bytes + kOffsetTransmit);
+    }
     std::memcpy(request.bytes + kOffsetReference, request.bytes + kOffsetTransmit, kTimestampSize);
     const SocketAddress destination{server, HostToNet16(kNtpPort)};
     uint8_t bytes[kMaxAuthenticatedBytes];
@@ -445,7 +464,15 @@ void HandleReply(const SntpMessage& message, uint32_t sender, const Arrival& arr
         RefuseUnauthentic({AuthRefusal::kDisagrees, mac.verdict, mac.keyId}, sender);
         return;
     }
-    if (!syncState.fixedDelay) {
+    if (precise.active) {
+        // The round trip on the raw clock, less the server's holding time.
+        const double trip = static_cast<double>(arrival.rawNs - poll.sentRawNs) / 1e9 -
+                            (TransmitTime(message) - ReceiveTime(message)).Seconds();
+        syncState.lastReplyTime = arrival.local;
+        if (trip >= 0) PreciseRoundTrip(trip);
+        LogBurst(Refusal::kDelay, EventKind::kOther, Priority::kInfo, "Offset is %.6f seconds",
+                 syncState.delay.Seconds());
+    } else if (!syncState.fixedDelay) {
         syncState.lastReplyTime = arrival.local;
         syncState.delayValid = 1;
         syncState.delay = judged.delay;

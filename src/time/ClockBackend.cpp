@@ -2,6 +2,19 @@
 
 #include "base/Platform.h"
 
+bool ClockBackend::ReadPrecise(int64_t&, int64_t&) {
+    return false;
+}
+bool ClockBackend::SetUtcNs(int64_t) {
+    return false;
+}
+bool ClockBackend::GetRatePpm(double&) {
+    return false;
+}
+bool ClockBackend::SetRatePpm(double) {
+    return false;
+}
+
 ClockBackend& CurrentClock() {
     ClockBackend* clock = CurrentPlatform().clock;
     return clock != nullptr ? *clock : PlatformClock();

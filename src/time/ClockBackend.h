@@ -31,7 +31,19 @@ class ClockBackend {
     // A second to insert or delete at the next midnight UTC by this clock; kNone disarms. A step drops a
     // leap armed before it.
     virtual ClockTold ArmLeap(LeapSecond leap) = 0;
+
+    // PreciseTime. The clock in nanoseconds since 1970, read together with a raw clock (nanoseconds from
+    // any origin) that no step or rate moves: the oscillator itself. A step to the nanosecond. The rate as
+    // its offset from nominal in ppm, at the platform's full resolution: the clock then runs against the
+    // raw one at 1 + ppm / 10^6. False where the backend has none of it (the default).
+    virtual bool ReadPrecise(int64_t& unixNs, int64_t& rawNs);
+    virtual bool SetUtcNs(int64_t unixNs);
+    virtual bool GetRatePpm(double& ppm);
+    virtual bool SetRatePpm(double ppm);
 };
+
+// The largest rate offset a clock is asked for, as Linux's kernel (MAXFREQ) and Windows allow.
+constexpr double kMaxRatePpm = 500.0;
 
 // The backend in force: the platform record's, else the machine's own.
 ClockBackend& CurrentClock();

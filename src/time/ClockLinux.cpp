@@ -24,6 +24,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 
 #include "time/Calendar.h"
 #include "time/ClockBackend.h"
@@ -126,8 +127,58 @@ class LinuxClock final : public ClockBackend {
         return Told(WriteStatus(tx, STA_INS | STA_DEL, bits, 0));
     }
 
+    // The realtime read between two raw reads, the raw time taken as their middle.
+    bool ReadPrecise(int64_t& unixNs, int64_t& rawNs) override {
+        timespec before{}, real{}, after{};
+        if (clock_gettime(CLOCK_MONOTONIC_RAW, &before) != 0 || clock_gettime(CLOCK_REALTIME, &real) != 0 ||
+            clock_gettime(CLOCK_MONOTONIC_RAW, &after) != 0)
+            return false;
+        unixNs = Ns(real);
+        rawNs = Ns(before) + (Ns(after) - Ns(before)) / 2;
+        return true;
+    }
+
+    bool SetUtcNs(int64_t unixNs) override {
+        timespec ts{};
+        ts.tv_sec = static_cast<time_t>(unixNs / kNsPerSecond);
+        ts.tv_nsec = static_cast<long>(unixNs % kNsPerSecond);
+        if (ts.tv_nsec < 0) {
+            ts.tv_nsec += kNsPerSecond;
+            --ts.tv_sec;
+        }
+        if (clock_settime(CLOCK_REALTIME, &ts) != 0) return false;
+        timex tx{};
+        (void)WriteStatus(tx, STA_INS | STA_DEL, 0, 0);
+        return true;
+    }
+
+    // The rate is the tick's and the frequency's together; a precise rate is the frequency alone, at the
+    // tick's nominal value, to 2^-16 ppm.
+    bool GetRatePpm(double& ppm) override {
+        timex tx{};
+        if (adjtimex(&tx) == -1) return false;
+        ppm = static_cast<double>(tx.tick - kNominalTickUs) * 100.0 + static_cast<double>(tx.freq) / 65536.0;
+        return true;
+    }
+
+    bool SetRatePpm(double ppm) override {
+        if (!(ppm >= -kMaxRatePpm && ppm <= kMaxRatePpm)) {
+            errno = EINVAL;
+            return false;
+        }
+        timex tx{};
+        tx.modes = ADJ_TICK | ADJ_FREQUENCY;
+        tx.tick = static_cast<long>(kNominalTickUs);
+        tx.freq = static_cast<long>(std::lround(ppm * 65536.0));
+        return adjtimex(&tx) != -1;
+    }
+
   private:
     static ClockTold Told(bool done) { return done ? ClockTold::kDone : ClockTold::kFailed; }
+    static constexpr int64_t kNsPerSecond = 1000000000;
+    static int64_t Ns(const timespec& ts) {
+        return static_cast<int64_t>(ts.tv_sec) * kNsPerSecond + ts.tv_nsec;
+    }
 
     // systemd-time-wait-sync wakes on a step or on this file, as timesyncd touches it: a clock first
     // corrected by a slew would otherwise keep it waiting. Only where systemd runs (/run/systemd), never

@@ -27,6 +27,15 @@ void EncodeTimestamp(NtpTime t, uint8_t* out) {
     PutUint32(out + 4, static_cast<uint32_t>(ms) * 4294967u);
 }
 
+void EncodeTimestampPrecise(NtpTime t, uint8_t* out) {
+    const uint32_t seconds = static_cast<uint32_t>(TruncateToInt64(t.Seconds()));
+    const double fraction = (t.Seconds() - seconds) * 4294967296.0;
+    PutUint32(out, seconds);
+    PutUint32(out + 4, fraction <= 0              ? 0u
+                       : fraction >= 4294967295.0 ? 4294967295u
+                                                  : static_cast<uint32_t>(fraction));
+}
+
 NtpTime DecodeTimestamp(const uint8_t* in) {
     return NtpTime(GetUint32(in), GetUint32(in + 4));
 }
@@ -47,7 +56,8 @@ SntpMessage BuildClientRequest(NtpTime now) {
     return m;
 }
 
-void BuildServerReply(const SntpMessage& request, NtpTime arrival, NtpTime transmit, SntpMessage& reply) {
+void BuildServerReply(const SntpMessage& request, NtpTime arrival, NtpTime transmit, SntpMessage& reply,
+                      Resolution resolution) {
     std::memset(reply.bytes, 0, sizeof reply.bytes);
     reply.bytes[kOffsetFlags] = static_cast<uint8_t>((request.bytes[kOffsetFlags] & 0x38) | 0x04);
     reply.bytes[kOffsetStratum] = 15;
@@ -56,15 +66,26 @@ void BuildServerReply(const SntpMessage& request, NtpTime arrival, NtpTime trans
     std::memcpy(reply.bytes + kOffsetReferenceId, kReferenceIdLocal, 4);
     // The client matches its request by this field, so it goes back exactly as it came.
     std::memcpy(reply.bytes + kOffsetOriginate, request.bytes + kOffsetTransmit, kTimestampSize);
-    EncodeTimestamp(arrival, reply.bytes + kOffsetReceive);
-    EncodeTimestamp(transmit, reply.bytes + kOffsetTransmit);
+    if (resolution == Resolution::kFull) {
+        reply.bytes[kOffsetPrecision] = static_cast<uint8_t>(kFullPrecision);
+        EncodeTimestampPrecise(arrival, reply.bytes + kOffsetReceive);
+        EncodeTimestampPrecise(transmit, reply.bytes + kOffsetTransmit);
+    } else {
+        EncodeTimestamp(arrival, reply.bytes + kOffsetReceive);
+        EncodeTimestamp(transmit, reply.bytes + kOffsetTransmit);
+    }
     std::memcpy(reply.bytes + kOffsetReference, reply.bytes + kOffsetTransmit, kTimestampSize);
 }
 
-SntpMessage BuildBroadcast(NtpTime now) {
+SntpMessage BuildBroadcast(NtpTime now, Resolution resolution) {
     SntpMessage m{};
     m.bytes[kOffsetFlags] = 0x1D;  // leap 0, version 3, mode 5
     m.bytes[kOffsetStratum] = 15;
-    EncodeTimestamp(now, m.bytes + kOffsetTransmit);
+    if (resolution == Resolution::kFull) {
+        m.bytes[kOffsetPrecision] = static_cast<uint8_t>(kFullPrecision);
+        EncodeTimestampPrecise(now, m.bytes + kOffsetTransmit);
+    } else {
+        EncodeTimestamp(now, m.bytes + kOffsetTransmit);
+    }
     return m;
 }

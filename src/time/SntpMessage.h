@@ -29,9 +29,16 @@ struct SntpMessage {
     uint8_t bytes[kSntpMessageSize];
 };
 
-// Wire timestamps carry whole milliseconds: 4294967 fraction units each, read back over 2^32 - 1.
+// Wire timestamps carry whole milliseconds: 4294967 fraction units each, read back over 2^32 - 1. With
+// PreciseTime the whole fraction goes out (2^32 units a second), as the clock is read in nanoseconds.
 void EncodeTimestamp(NtpTime t, uint8_t* out);
+void EncodeTimestampPrecise(NtpTime t, uint8_t* out);
 NtpTime DecodeTimestamp(const uint8_t* in);
+// Which of the two a message is built with.
+enum class Resolution { kMilliseconds, kFull };
+// The precision field a reply with full-resolution times carries: 2^-20 s, about a microsecond, what a
+// double of seconds since 1900 holds of a clock read in nanoseconds.
+constexpr int8_t kFullPrecision = -20;
 
 inline int MessageMode(const SntpMessage& m) {
     return m.bytes[kOffsetFlags] & 7;
@@ -55,5 +62,6 @@ inline NtpTime TransmitTime(const SntpMessage& m) {
 bool TimestampIsZero(const SntpMessage& m, int offset);
 
 SntpMessage BuildClientRequest(NtpTime now);
-void BuildServerReply(const SntpMessage& request, NtpTime arrival, NtpTime transmit, SntpMessage& reply);
-SntpMessage BuildBroadcast(NtpTime now);
+void BuildServerReply(const SntpMessage& request, NtpTime arrival, NtpTime transmit, SntpMessage& reply,
+                      Resolution resolution = Resolution::kMilliseconds);
+SntpMessage BuildBroadcast(NtpTime now, Resolution resolution = Resolution::kMilliseconds);

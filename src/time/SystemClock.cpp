@@ -1,6 +1,7 @@
 #include "time/SystemClock.h"
 
 #include <chrono>
+#include <cmath>
 
 #include "time/Calendar.h"
 #include "time/SntpMessage.h"
@@ -24,6 +25,38 @@ bool SystemClock::SetClock(uint32_t unixSeconds, uint32_t milliseconds) const {
     // Only the low 16 bits of the milliseconds count, as Windows' calendar record holds them.
     return CurrentClock().SetUtc(
         {static_cast<int64_t>(unixSeconds), static_cast<int>(milliseconds & 0xFFFF)});
+}
+
+bool SystemClock::PreciseNow(NtpTime& now, int64_t& rawNs) const {
+    int64_t unixNs = 0;
+    if (!CurrentClock().ReadPrecise(unixNs, rawNs)) {
+        now = Now();
+        rawNs = 0;
+        return false;
+    }
+    now = NtpFromUnixNs(unixNs);
+    return true;
+}
+
+bool SystemClock::SetClockNs(int64_t unixNs) const {
+    return CurrentClock().SetUtcNs(unixNs);
+}
+
+NtpTime NtpFromUnixNs(int64_t unixNs) {
+    constexpr int64_t kNs = 1000000000;
+    int64_t seconds = unixNs / kNs;
+    int64_t ns = unixNs % kNs;
+    if (ns < 0) {
+        ns += kNs;
+        --seconds;
+    }
+    const uint32_t fraction = static_cast<uint32_t>((static_cast<uint64_t>(ns) << 32) / kNs);
+    return NtpTime(static_cast<uint32_t>(seconds + kSecondsFrom1900To1970), fraction);
+}
+
+int64_t UnixNsFromNtp(NtpTime t) {
+    // A double of seconds since 1900 holds about a quarter of a microsecond: to the microsecond.
+    return static_cast<int64_t>(std::llround(UnixSeconds(t) * 1e6)) * 1000;
 }
 
 double RealUnixSeconds() {

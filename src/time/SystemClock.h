@@ -12,7 +12,15 @@ class SystemClock {
     UtcSeconds UtcSecondsNow() const;
     NtpTime Now() const;
     bool SetClock(uint32_t unixSeconds, uint32_t milliseconds) const;
+    // PreciseTime: the time to the nanosecond and the raw clock read with it (false: the backend has no
+    // precise read, and the time is Now's), and a step to the nanosecond.
+    bool PreciseNow(NtpTime& now, int64_t& rawNs) const;
+    bool SetClockNs(int64_t unixNs) const;
 };
+
+// An NTP time from nanoseconds since 1970, and back (the seconds of this era).
+NtpTime NtpFromUnixNs(int64_t unixNs);
+int64_t UnixNsFromNtp(NtpTime t);
 
 // The machine's own clock, in seconds since 1970, whatever backend is in force: what the virtual clock
 // runs on, and what zelkorstat judges a status file's age by.

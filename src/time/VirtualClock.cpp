@@ -1,6 +1,7 @@
 #include "time/VirtualClock.h"
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cmath>
 #include <cstdio>
@@ -117,6 +118,8 @@ bool VirtualClock::Parse(const std::string& text, std::string& reason) {
         } else if (key == "increment") {
             ok = ParseUnsigned(value, UINT32_MAX, number) && number > 0;
             parsed.increment = static_cast<uint32_t>(number);
+        } else if (key == "rate_ppm") {
+            ok = ParseDouble(value, kMaxRatePpm, parsed.ratePpm);
         } else if (key == "steps") {
             ok = ParseUnsigned(value, ULLONG_MAX, parsed.steps);
         } else if (key == "adjustments") {
@@ -161,12 +164,18 @@ bool VirtualClock::Save(const State& state) const {
         kLeapNames[static_cast<int>(state.leap)], state.leapAt);
     if (n < 0 || n >= static_cast<int>(sizeof fixed)) return false;
     std::string text(fixed, static_cast<size_t>(n));
+    if (state.ratePpm != 0.0) {
+        char rate[48];
+        (void)std::snprintf(rate, sizeof rate, "rate_ppm=%.9f\n", state.ratePpm);
+        text.append(rate);
+    }
     for (const auto& [key, value] : state.otherKeys) text.append(key).append("=").append(value).append("\n");
     return WriteFileAtomically(path_.c_str(), text, false, true);
 }
 
 double VirtualClock::Unleapt(double realSeconds) const {
-    const double rate = static_cast<double>(state_.adjustment) / static_cast<double>(state_.increment);
+    const double rate =
+        static_cast<double>(state_.adjustment) / static_cast<double>(state_.increment) + state_.ratePpm / 1e6;
     return realSeconds + state_.offsetMs / 1000.0 + (realSeconds - state_.since) * (rate - 1.0);
 }
 
@@ -199,8 +208,16 @@ UtcSeconds VirtualClock::ReadUtc() {
 
 bool VirtualClock::SetUtc(UtcSeconds time) {
     // The platforms refuse a time they cannot represent; so does this clock.
-    if (state_.refuseSteps || time.milliseconds < 0 || time.milliseconds > 999) return false;
-    const double target = static_cast<double>(time.seconds) + time.milliseconds / 1000.0;
+    if (time.milliseconds < 0 || time.milliseconds > 999) return false;
+    return StepTo(static_cast<double>(time.seconds) + time.milliseconds / 1000.0);
+}
+
+bool VirtualClock::SetUtcNs(int64_t unixNs) {
+    return StepTo(static_cast<double>(unixNs) / 1e9);
+}
+
+bool VirtualClock::StepTo(double target) {
+    if (state_.refuseSteps) return false;
     const double real = RealUnixSeconds();
     State next = state_;
     next.offsetMs = (target - real) * 1000.0;
@@ -213,7 +230,9 @@ bool VirtualClock::SetUtc(UtcSeconds time) {
 }
 
 bool VirtualClock::GetAdjustment(uint32_t& adjustment, uint32_t& increment, bool& disabled) {
-    adjustment = state_.adjustment;
+    // A precise rate shows in whole units, as Linux rounds its frequency.
+    adjustment = static_cast<uint32_t>(static_cast<int64_t>(state_.adjustment) +
+                                       std::llround(state_.ratePpm * state_.increment / 1e6));
     increment = state_.increment;
     disabled = false;
     return true;
@@ -229,6 +248,34 @@ bool VirtualClock::SetAdjustment(uint32_t adjustment) {
     next.offsetMs = (VirtualAt(real) - real) * 1000.0;
     next.since = real;
     next.adjustment = adjustment;
+    next.ratePpm = 0.0;
+    ++next.adjustments;
+    return Commit(next);
+}
+
+bool VirtualClock::ReadPrecise(int64_t& unixNs, int64_t& rawNs) {
+    using namespace std::chrono;
+    const int64_t before = duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count();
+    const double v = VirtualAt(RealUnixSeconds());
+    const int64_t after = duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count();
+    unixNs = TruncateToInt64(v * 1e9);
+    rawNs = before + (after - before) / 2;
+    return true;
+}
+
+bool VirtualClock::GetRatePpm(double& ppm) {
+    ppm = (static_cast<double>(state_.adjustment) / state_.increment - 1.0) * 1e6 + state_.ratePpm;
+    return true;
+}
+
+bool VirtualClock::SetRatePpm(double ppm) {
+    if (!(std::fabs(ppm) <= kMaxRatePpm)) return false;
+    const double real = RealUnixSeconds();
+    State next = Settled(real);
+    next.offsetMs = (VirtualAt(real) - real) * 1000.0;
+    next.since = real;
+    next.adjustment = state_.increment;
+    next.ratePpm = ppm;
     ++next.adjustments;
     return Commit(next);
 }

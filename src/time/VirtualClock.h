@@ -23,6 +23,11 @@ class VirtualClock final : public ClockBackend {
     ClockTold TellSynchronised(uint32_t maxErrorUs, uint32_t estErrorUs) override;
     ClockTold TellUnsynchronised() override;
     ClockTold ArmLeap(LeapSecond leap) override;
+    // The raw clock is the machine's monotonic one, which runs with its real time.
+    bool ReadPrecise(int64_t& unixNs, int64_t& rawNs) override;
+    bool SetUtcNs(int64_t unixNs) override;
+    bool GetRatePpm(double& ppm) override;
+    bool SetRatePpm(double ppm) override;
 
     // Virtual time in seconds since 1970 at the given real time.
     double VirtualAt(double realSeconds) const;
@@ -36,6 +41,7 @@ class VirtualClock final : public ClockBackend {
         double since = 0.0;
         uint32_t adjustment = 0;
         uint32_t increment = 0;
+        double ratePpm = 0.0;  // a precise rate, beside the adjustment's (kept as "rate_ppm" when set)
         unsigned long long steps = 0;
         unsigned long long adjustments = 0;
         bool refuseSteps = false;
@@ -51,6 +57,7 @@ class VirtualClock final : public ClockBackend {
     bool Parse(const std::string& text, std::string& reason);
     bool Save(const State& state) const;
     bool Commit(const State& next);            // saved first, then in force; false changes nothing
+    bool StepTo(double target);                // virtual Unix seconds
     double Unleapt(double realSeconds) const;  // the time without a leap armed
     State Settled(double realSeconds) const;   // the state now, with a leap that was made in the offset
 

@@ -18,6 +18,7 @@ import harness  # noqa: E402
 import peer  # noqa: E402
 
 CLIENT, SERVER, ATTACKER = harness.Network.DAEMON_ADDR, harness.Network.PEER_ADDR, "10.77.0.5"
+SUBNET_BROADCAST = "10.77.0.255"
 UNUSED = "10.77.0.99"  # on the link, and no host's: a reply to it waits for an address that never resolves
 KEYS = "1 MD5 HEX:7a656c6b6f722d6d64352d6b6579\n"  # peer.signed's secret, "zelkor-md5-key"
 TOOLS = os.environ.get("ZELKOR_TOOLS") or os.path.join(harness.HERE, "..", "..", "build")
@@ -141,8 +142,8 @@ class AttackTest(unittest.TestCase):
         try:
             time.sleep(0.5)  # the flood under way
             for _ in range(100):
-                if broadcasts:
-                    sender.sendto(peer.broadcast(2), (CLIENT, 123))
+                if broadcasts:  # to the subnet, as a broadcaster sends them
+                    sender.sendto(peer.broadcast(2), (SUBNET_BROADCAST, 123))
                 time.sleep(1 / rate)
                 stalest = max(stalest, time.time() - float(status(victim)["updated"]))
         finally:

@@ -90,6 +90,7 @@ TEST(ConfigParsing, ASettingThatCannotBeUsedRefusesTheStart) {
         {"[Zelkor]\nServiceLog=maybe\nRtcSync=yes\n",
          false,
          {"refused: ServiceLog \"maybe\" is not yes or no"}},
+        {"[Zelkor]\nPreciseTime=yse\n", false, {"refused: PreciseTime \"yse\" is not yes or no"}},
         {"[Zelkor]\nTrustedKeys=1 2 x 2\nBroadcastKey=2\n",
          true,
          {"ignored: TrustedKeys entry \"x\" is not a key ID from 1 to 65534; it is ignored",

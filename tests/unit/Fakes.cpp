@@ -121,6 +121,7 @@ int FakeSockets::ReceiveMany(SocketHandle, Datagram* batch, int max, bool wait) 
         d.peer = p.peer;
         d.local = batching ? p.local : 0;
         d.destination = batching ? p.destination : 0;
+        d.ageNs = p.ageNs;
     }
     if (n == 0 && wait) {
         lastError = 11;

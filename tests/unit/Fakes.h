@@ -52,6 +52,7 @@ struct Packet {
     SocketAddress peer;
     uint32_t destination = 0;  // where the batching sockets tell: the address it was sent to
     uint32_t local = 0;
+    int64_t ageNs = -1;  // the receive stamp's age, as a kernel stamp would give it
 };
 
 class FakeSockets final : public SocketApi {

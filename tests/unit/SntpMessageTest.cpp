@@ -22,6 +22,19 @@ TEST(Wire, EncodesWholeMillisecondsAndWrapsTheFraction) {
     EXPECT_EQ(ToHex(wire, 8), "00 00 00 00 00 00 00 00");
 }
 
+// PreciseTime: the whole fraction, from nanoseconds, and replies that say so in their precision.
+TEST(Wire, PreciseTimesKeepTheirMicroseconds) {
+    uint8_t wire[8];
+    const NtpTime t = NtpFromUnixNs(int64_t{1798000000} * 1000000000 + 123456789);
+    EncodeTimestampPrecise(t, wire);
+    EXPECT_EQ(ToHex(wire, 8), "EE D5 CC 00 1F 9A E0 00");  // to the double's 2^-21 s
+    EXPECT_NEAR(UnixNsFromNtp(DecodeTimestamp(wire)), int64_t{1798000000} * 1000000000 + 123457000, 1);
+    SntpMessage reply;
+    BuildServerReply(SntpMessage{}, t, t, reply, Resolution::kFull);
+    EXPECT_EQ(static_cast<int8_t>(reply.bytes[kOffsetPrecision]), -20);
+    EXPECT_EQ(std::memcmp(reply.bytes + kOffsetTransmit, wire, 8), 0);
+}
+
 TEST(Messages, ClientRequestAtHalfASecondPast1970) {
     FakeClock clock;
     InstallPlatform({.clock = &clock});
