@@ -334,10 +334,22 @@ std::string RenderText(const StatusFileContent* content, const Verdict& verdict,
         row("Delay", c.Text("delay_source") == "none"
                          ? std::string("not known")
                          : c.Text("delay_ms") + " ms (" + c.Text("delay_source") + ")");
-        row("Adjustment", count("adjustment") + " (increment " + count("increment") + ", best guess " +
-                              count("best_guess") + ")");
-        if (c.Number("increment") > 0)
-            row("Rate", Format("%+.1f ppm", (c.Number("adjustment") / c.Number("increment") - 1.0) * 1e6));
+        if (c.Text("discipline") == "precise") {
+            // The fitted frequency at full resolution, and how well the broadcasts lie on the line.
+            row("Discipline", "precise (arrivals by " + c.Text("receive_stamps") + " stamps)");
+            row("Frequency", Format("%+.4f ppm", c.Number("frequency_ppm")));
+            row("Fit", c.Number("fit_samples") == 0
+                           ? std::string("not yet (two broadcasts at least)")
+                           : Format("spread %.3f us over %.0f broadcasts", c.Number("fit_spread_us"),
+                                    c.Number("fit_samples")));
+            if (c.Text("delay_source") == "measured")
+                row("Delay measured", Format("%lld s ago", Age(now, c.Number("delay_updated"))));
+        } else {
+            row("Adjustment", count("adjustment") + " (increment " + count("increment") + ", best guess " +
+                                  count("best_guess") + ")");
+            if (c.Number("increment") > 0)
+                row("Rate", Format("%+.1f ppm", (c.Number("adjustment") / c.Number("increment") - 1.0) * 1e6));
+        }
         if (!c.Text("kernel_sync").empty()) {
             const std::string kernel =
                 c.Text("kernel_sync") == "off" ? "not told, RtcSync off" : c.Text("kernel_sync");
@@ -438,9 +450,15 @@ std::string RenderOpenMetrics(const StatusFileContent* content, const Verdict& v
     if (c.Text("delay_source") != "none")
         gauge("zelkor_tracking_delay_seconds", "One-way delay from the server in use.",
               Seconds(c.Number("delay_ms")));
-    if (c.Number("increment") > 0)
+    if (c.Text("discipline") == "precise")
+        gauge("zelkor_tracking_frequency_ppms", "Rate of the clock against its nominal rate, in ppm.",
+              Format("%.4f", c.Number("frequency_ppm")));
+    else if (c.Number("increment") > 0)
         gauge("zelkor_tracking_frequency_ppms", "Rate of the clock against its nominal rate, in ppm.",
               Format("%.3f", (c.Number("adjustment") - c.Number("increment")) / c.Number("increment") * 1e6));
+    if (c.Text("discipline") == "precise" && c.Number("fit_samples") > 0)
+        gauge("zelkor_tracking_fit_spread_seconds", "Spread of the broadcasts about the fitted line (PreciseTime).",
+              Format("%.9f", c.Number("fit_spread_us") / 1e6));
     if (!c.Text("kernel_sync").empty())
         gauge("zelkor_kernel_synchronised", "Whether the kernel is told the clock is synchronised (RtcSync).",
               c.Text("kernel_sync") == "synchronised" ? "1" : "0");

@@ -572,9 +572,10 @@ def read_clock(path):
 
 
 def clock_offset_ms(c, real=None):
-    """Virtual minus real time (ms) of a clock file's values: offset_ms at since, then at adjustment/increment."""
+    """Virtual minus real time (ms) of a clock file's values: offset_ms at since, then at adjustment/increment
+    and rate_ppm."""
     real = time.time() if real is None else real
-    rate = int(c["adjustment"]) / int(c["increment"])
+    rate = int(c["adjustment"]) / int(c["increment"]) + float(c.get("rate_ppm", 0)) / 1e6
     return float(c["offset_ms"]) + (real - float(c["since"])) * (rate - 1.0) * 1000.0
 
 
