@@ -65,11 +65,15 @@ Fit LineThrough(const TimeSample* samples, const bool* keep, int count, int64_t 
     return fit;
 }
 
-void Plain(PreciseDiscipline& p) {
+// A new server: its samples from now on, and its own round trips (a confirmation may have just timed one).
+void Plain(PreciseDiscipline& p, uint32_t server) {
     p.count = p.next = 0;
-    p.trips = p.nextTrip = 0;
     p.fit = Fit{};
     p.leapShiftedFor = 0;
+    if (p.tripServer == server) return;
+    p.trips = p.nextTrip = 0;
+    p.tripServer = server;
+    if (!syncState.fixedDelay) syncState.delayValid = 0;
 }
 
 // Sets the rate, within the bound; a refusal counted, and said once a run.
@@ -158,8 +162,7 @@ CorrectionAction PreciseCorrect(uint32_t sender, bool newServer, NtpTime transmi
     PreciseDiscipline& p = precise;
     // Another server's samples and delay say nothing of this one's; the frequency is this machine's.
     if (newServer || p.pollServer != sender) {
-        Plain(p);
-        if (!syncState.fixedDelay) syncState.delayValid = 0;
+        Plain(p, sender);
         p.pollServer = sender;
         p.burstLeft = kBurstPolls;
         uint32_t spread = 0;
@@ -229,8 +232,12 @@ CorrectionAction PreciseCorrect(uint32_t sender, bool newServer, NtpTime transmi
     return CorrectionAction::kSlew;
 }
 
-void PreciseRoundTrip(double seconds) {
+void PreciseRoundTrip(uint32_t server, double seconds) {
     PreciseDiscipline& p = precise;
+    if (server != p.tripServer) {
+        p.trips = p.nextTrip = 0;
+        p.tripServer = server;
+    }
     p.roundTrips[p.nextTrip] = seconds;
     p.nextTrip = (p.nextTrip + 1) % kRoundTrips;
     p.trips = std::min(p.trips + 1, kRoundTrips);

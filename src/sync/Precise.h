@@ -56,7 +56,8 @@ struct PreciseDiscipline {
     NtpTime base = NtpTime();
     int64_t baseRawNs = 0;
     int64_t leapShiftedFor = 0;  // the leap midnight (Unix seconds) the samples were shifted for
-    // Its round trips (seconds), a ring, and when the last came (MonotonicMs).
+    // The round trips (seconds) to tripServer, a ring, and when the last came (MonotonicMs).
+    uint32_t tripServer = 0;
     double roundTrips[kRoundTrips] = {};
     int trips = 0;
     int nextTrip = 0;
@@ -87,8 +88,8 @@ void StartPrecise(bool active);
 // stratum: what its polls are sent with.
 CorrectionAction PreciseCorrect(uint32_t sender, bool newServer, NtpTime transmit, const Arrival& arrival,
                                 SocketHandle s, uint32_t key, int stratum, double& error);
-// A reply's round trip, timed on the raw clock less the server's holding time: the delay in force.
-void PreciseRoundTrip(double seconds);
+// A reply's round trip to server, timed on the raw clock less its holding time: the delay in force.
+void PreciseRoundTrip(uint32_t server, double seconds);
 // A poll sent: the next one of the burst, or in an hour.
 void PrecisePollSent(uint32_t server);
 // The phase rate ended, polls due: done; returns when next due (MonotonicMs), or -1.

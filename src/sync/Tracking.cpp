@@ -468,8 +468,11 @@ void HandleReply(const SntpMessage& message, uint32_t sender, const Arrival& arr
         // The round trip on the raw clock, less the server's holding time.
         const double trip = static_cast<double>(arrival.rawNs - poll.sentRawNs) / 1e9 -
                             (TransmitTime(message) - ReceiveTime(message)).Seconds();
+        // Only the followed server's, or the one a confirmation is about to make it: a late answer from
+        // the one before gives no delay to this one.
         syncState.lastReplyTime = arrival.local;
-        if (trip >= 0) PreciseRoundTrip(trip);
+        if (trip >= 0 && (sender == syncState.lastServer || poll.purpose == PollPurpose::kConfirm))
+            PreciseRoundTrip(sender, trip);
         LogBurst(Refusal::kDelay, EventKind::kOther, Priority::kInfo, "Offset is %.6f seconds",
                  syncState.delay.Seconds());
     } else if (!syncState.fixedDelay) {
