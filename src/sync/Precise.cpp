@@ -126,16 +126,16 @@ const char* Plural(double error) {
 
 Fit FitSamples(const TimeSample* samples, int count, int64_t atRawNs) {
     bool keep[kFitSamples];
-    count = std::min(count, kFitSamples);
+    if (count > kFitSamples) count = kFitSamples;
     std::fill(keep, keep + count, true);
     const Fit all = LineThrough(samples, keep, count, atRawNs);
-    if (!all.valid || count < kLeastToFitAgain) return all;
+    if (!all.valid || count < kLeastToFitAgain || count > kFitSamples) return all;
     // The samples that queued longest on the way lead least: without the half of them below the line.
     double residuals[kFitSamples];
     for (int i = 0; i < count; ++i)
         residuals[i] = samples[i].lead - all.lead - all.slope * Seconds(samples[i].rawNs, atRawNs);
     double sorted[kFitSamples];
-    std::copy(residuals, residuals + count, sorted);
+    for (int i = 0; i < count; ++i) sorted[i] = residuals[i];
     std::nth_element(sorted, sorted + count / 2, sorted + count);
     const double median = sorted[count / 2];
     for (int i = 0; i < count; ++i) keep[i] = residuals[i] >= median;

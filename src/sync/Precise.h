@@ -21,7 +21,7 @@ constexpr int kBurstPolls = 4;
 // The first poll of a burst waits a random part of this: a fleet hearing the same broadcast does not ask
 // its server in the same millisecond.
 constexpr int64_t kBurstSpreadMs = 4000;
-constexpr int64_t kRepollMs = 3600 * 1000;
+constexpr int64_t kRepollMs = int64_t{3600} * 1000;
 constexpr double kPhaseSeconds = 16.0;
 
 // A sample: raw arrival, and the server's time then less the raw clock, in seconds from the discipline's
