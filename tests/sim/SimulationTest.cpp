@@ -28,7 +28,9 @@ namespace {
 
 constexpr int64_t kNs = 1000000000;
 constexpr int64_t kStartNs = int64_t{1798000000} * kNs;  // December 2026
-constexpr uint32_t kServer = 0x0200000A;                 // 10.0.0.2, network order
+// The leap second of the end of 2026, inserted: the case with it starts twelve hours before.
+constexpr int64_t kLeapMidnightNs = int64_t{1798761600} * kNs;
+constexpr uint32_t kServer = 0x0200000A;  // 10.0.0.2, network order
 constexpr uint32_t kClient = 0x0100000A;
 // The oscillator's frequency steps by this much (one standard deviation) every 64 s: a random walk of
 // about 0.07 ppm over a day, as a quartz of an ordinary machine in a room.
@@ -60,14 +62,23 @@ class SimClock final : public ClockBackend {
     long double Raw() const {
         return rawFrom + (static_cast<long double>(trueNs) - driftFrom) * (1 + driftPpm / 1e6L);
     }
+    // As the kernel, an armed leap second repeats the second before its midnight; the perfect clock is a
+    // server's that inserts the one at the end of 2026 when leaps is set.
     long double Local() const {
-        return perfect ? static_cast<long double>(trueNs) : anchorLocal + (Raw() - anchorRaw) * rate;
+        if (perfect) return static_cast<long double>(trueNs - (leaps && trueNs >= kLeapMidnightNs ? kNs : 0));
+        const long double v = anchorLocal + (Raw() - anchorRaw) * rate;
+        return leapAt != 0 && v >= leapAt ? v - kNs : v;
     }
+    // local is Local(), the leap in it once made: from then on it is in the anchor.
     void Anchor(long double local, long double newRate) {
+        if (leapAt != 0 && anchorLocal + (Raw() - anchorRaw) * rate >= leapAt) leapAt = 0;
         anchorLocal = local;
         anchorRaw = Raw();
         rate = newRate;
     }
+    long double leapAt = 0;  // the midnight an armed leap second is made at (ns); 0: none
+    bool leaps = false;
+    bool armed = false;  // the kernel was armed for the leap
 
     UtcSeconds ReadUtc() override {
         const int64_t ms = static_cast<int64_t>(std::floor(Local() / 1000000));
@@ -78,6 +89,7 @@ class SimClock final : public ClockBackend {
     }
     bool SetUtcNs(int64_t unixNs) override {
         ++steps;
+        leapAt = 0;  // a step drops the leap armed, as Linux's does
         Anchor(static_cast<long double>(unixNs), rate);
         return true;
     }
@@ -106,7 +118,13 @@ class SimClock final : public ClockBackend {
     void EnableTimePrivilege() override {}
     ClockTold TellSynchronised(uint32_t, uint32_t) override { return ClockTold::kDone; }
     ClockTold TellUnsynchronised() override { return ClockTold::kDone; }
-    ClockTold ArmLeap(LeapSecond) override { return ClockTold::kDone; }
+    ClockTold ArmLeap(LeapSecond leap) override {
+        const long double day = 86400.0L * kNs, v = Local();
+        if (leap == LeapSecond::kInsert && leapAt == 0) leapAt = (std::floor(v / day) + 1) * day;
+        armed = armed || leap == LeapSecond::kInsert;
+        if (leap == LeapSecond::kNone && v < leapAt) leapAt = 0;
+        return ClockTold::kDone;
+    }
 };
 
 SimClock client, server;
@@ -127,12 +145,14 @@ struct Case {
     double driftPpm;
     double startOffsetSeconds;
     double jitterMs;      // the queueing delay's most, each way
+    bool leap;            // the server inserts the leap second of the end of 2026, announced on its last day
     double p50Ms, p99Ms;  // PreciseTime's figures to hold; 0: only printed
 };
 
 struct Figures {
     double p50Ms = 0, p99Ms = 0;
     uint64_t steps = 0;
+    bool leapArmed = false;
 };
 
 class Simulation : public SyncTest, public ::testing::WithParamInterface<std::tuple<Case, uint64_t>> {
@@ -140,12 +160,14 @@ class Simulation : public SyncTest, public ::testing::WithParamInterface<std::tu
     // Runs the case for 26 simulated hours with the seed; the client's |offset| from true time after 2 h.
     Figures Run(const Case& c, uint64_t seed) {
         rng.seed(seed);
-        trueNs = kStartNs;
+        const int64_t startNs = c.leap ? kLeapMidnightNs - 12 * 3600 * kNs : kStartNs;
+        trueNs = startNs;
         client = SimClock{};
         client.driftPpm = c.driftPpm;
         client.Start(c.startOffsetSeconds);
         server = SimClock{};
         server.perfect = true;
+        server.leaps = c.leap;
         settings.preciseTime = c.precise;
         Platform serverSide = platform;
         serverSide.clock = &server;
@@ -173,7 +195,7 @@ class Simulation : public SyncTest, public ::testing::WithParamInterface<std::tu
         };
         std::vector<double> offsets;
         int64_t nextBroadcast = trueNs + 5 * kNs, nextSample = trueNs, nextWork = -1;
-        const int64_t settled = kStartNs + 2 * 3600 * kNs, end = settled + 24 * 3600 * kNs;
+        const int64_t settled = startNs + 2 * 3600 * kNs, end = settled + 24 * 3600 * kNs;
         while (trueNs < end) {
             int64_t next = std::min(nextBroadcast, nextSample);
             if (!inFlight.empty()) next = std::min(next, inFlight.begin()->first);
@@ -181,13 +203,16 @@ class Simulation : public SyncTest, public ::testing::WithParamInterface<std::tu
             trueNs = next;
             if (trueNs == nextSample) {
                 if (trueNs >= settled)
-                    offsets.push_back(std::fabs(static_cast<double>(client.Local() - trueNs)));
+                    offsets.push_back(std::fabs(static_cast<double>(client.Local() - server.Local())));
                 nextSample += 10 * kNs;
             }
             if (trueNs == nextBroadcast) {
                 InstallPlatform(serverSide);
                 BroadcastOnce(5, {kClient, HostToNet16(123)});
                 InstallPlatform(platform);
+                // A Zelkor broadcaster announces no leap: this one does, through the last day of the year.
+                if (c.leap && trueNs >= kLeapMidnightNs - 86400 * kNs && trueNs < kLeapMidnightNs)
+                    serverNet.sent.back().bytes[0] |= 0x40;
                 collect(serverNet, true);
                 nextBroadcast += 64 * kNs;
                 client.Wander(wander(rng));
@@ -218,18 +243,20 @@ class Simulation : public SyncTest, public ::testing::WithParamInterface<std::tu
         const auto at = [&](double q) {
             return offsets[static_cast<size_t>(q * (offsets.size() - 1))] / 1e6;
         };
-        return {at(0.5), at(0.99), client.steps};
+        return {at(0.5), at(0.99), client.steps, client.armed};
     }
 
     FakeSockets serverNet;
 };
 
 const Case kCases[] = {
-    {"precise, 1 ms LAN, +53.7 ppm", true, 53.7, 0, 0, 0.05, 0.2},
-    {"precise, 1 ms LAN, -12.34 ppm, started +5 s", true, -12.34, 5, 0, 0.05, 0.2},
-    {"precise, 1 ms LAN with 1 ms of jitter, +53.7 ppm", true, 53.7, 0, 1, 0.3, 1.0},
-    {"default, 1 ms LAN, +53.7 ppm", false, 53.7, 0, 0, 0, 0},
-    {"default, 1 ms LAN with 1 ms of jitter, +53.7 ppm", false, 53.7, 0, 1, 0, 0},
+    {"precise, 1 ms LAN, +53.7 ppm", true, 53.7, 0, 0, false, 0.05, 0.2},
+    {"precise, 1 ms LAN, -12.34 ppm, started +5 s", true, -12.34, 5, 0, false, 0.05, 0.2},
+    {"precise, 1 ms LAN with 1 ms of jitter, +53.7 ppm", true, 53.7, 0, 1, false, 0.3, 1.0},
+    {"precise, 1 ms LAN, a leap second inserted", true, 53.7, 0, 0, true, 0.05, 0.2},
+    {"default, 1 ms LAN, +53.7 ppm", false, 53.7, 0, 0, false, 0, 0},
+    {"default, 1 ms LAN with 1 ms of jitter, +53.7 ppm", false, 53.7, 0, 1, false, 0, 0},
+    {"default, 1 ms LAN, a leap second inserted", false, 53.7, 0, 0, true, 0, 0},
 };
 
 TEST_P(Simulation, ADayAfterTwoHours) {
@@ -242,6 +269,7 @@ TEST_P(Simulation, ADayAfterTwoHours) {
     EXPECT_LE(f.p50Ms, c.p50Ms);
     EXPECT_LE(f.p99Ms, c.p99Ms);
     EXPECT_EQ(f.steps, c.startOffsetSeconds > 2 ? 1u : 0u);
+    EXPECT_EQ(f.leapArmed, c.leap);  // and made: a leap missed, or its second corrected, is a second off
 }
 
 INSTANTIATE_TEST_SUITE_P(Links, Simulation,
