@@ -30,6 +30,18 @@ struct Sums {
     double least = 0, most = 0;
 };
 
+// The square root by Newton's method, from above: the daemon links no libm for one root.
+double Root(double v) {
+    if (!(v > 0)) return 0;
+    double x = v > 1 ? v : 1;
+    for (int i = 0; i < 100; ++i) {
+        const double next = (x + v / x) / 2;
+        if (!(next < x)) break;
+        x = next;
+    }
+    return x;
+}
+
 double Seconds(int64_t rawNs, int64_t atRawNs) {
     return static_cast<double>(rawNs - atRawNs) / kNsPerSecond;
 }
@@ -59,7 +71,7 @@ Fit LineThrough(const TimeSample* samples, const bool* keep, int count, int64_t 
         const double r = samples[i].lead - fit.lead - fit.slope * Seconds(samples[i].rawNs, atRawNs);
         squares += r * r;
     }
-    fit.spread = std::sqrt(squares / s.n);
+    fit.spread = Root(squares / s.n);
     fit.used = s.n;
     fit.valid = true;
     return fit;
@@ -195,11 +207,12 @@ CorrectionAction PreciseCorrect(uint32_t sender, bool newServer, NtpTime transmi
     error = offset;
 
     LOG_LINE("Delta is %.6f second%s", offset, Plural(offset));
+    CurrentClock().EnableTimePrivilege();  // Windows: the step and the rate want it
     correctorState.lastError = offset;
     p.phasePpm = 0;
     p.phaseEndMs = -1;
     if (std::fabs(offset) > kStepThresholdSeconds) {
-        if (!SystemClock().SetClockNs(UnixNsFromNtp(local) + std::llround(offset * kNsPerSecond))) {
+        if (!SystemClock().SetClockNs(UnixNsFromNtp(local) + RoundToInt64(offset * kNsPerSecond))) {
             ++correctorState.failedSteps;
             correctorState.lastAction = CorrectionAction::kFailedStep;
             LogEvent(Priority::kError, "Failed to set the time");
@@ -227,7 +240,7 @@ CorrectionAction PreciseCorrect(uint32_t sender, bool newServer, NtpTime transmi
         seconds = std::fabs(offset) / (headroom / 1e6);
     }
     p.phasePpm = phase;
-    p.phaseEndMs = MonotonicMs() + std::llround(seconds * 1000);
+    p.phaseEndMs = MonotonicMs() + RoundToInt64(seconds * 1000);
     SetRate(p.freqPpm + phase);
     return CorrectionAction::kSlew;
 }

@@ -182,10 +182,7 @@ void Answer(const Datagram& request, const SntpMessage& message, ReplyQueue& que
     SntpMessage built;
     // Its transmit time is read now, as late as it can be.
     if (settings.preciseTime) {
-        NtpTime transmit;
-        int64_t raw = 0;
-        (void)SystemClock().PreciseNow(transmit, raw);
-        BuildServerReply(message, request.arrival.local, transmit, built, Resolution::kFull);
+        BuildServerReply(message, request.arrival.local, SystemClock().PreciseNow(), built, Resolution::kFull);
     } else {
         BuildServerReply(message, request.arrival.local, SystemClock().Now(), built);
     }
@@ -253,7 +250,7 @@ Received ReceiveDatagrams(SocketHandle s, Datagram* batch, int max, bool wait) {
     if (!SystemClock().PreciseNow(now, raw)) return {n, 0};
     for (int i = 0; i < n; ++i) {
         const int64_t age = batch[i].ageNs > 0 ? batch[i].ageNs : 0;
-        batch[i].arrival.local = NtpFromUnixNs(UnixNsFromNtp(now) - age);
+        batch[i].arrival.local = age > 0 ? now - NtpSpan(age) : now;
         batch[i].arrival.rawNs = raw - age;
     }
     return {n, 0};

@@ -5,6 +5,10 @@
 bool ClockBackend::ReadPrecise(int64_t&, int64_t&) {
     return false;
 }
+bool ClockBackend::ReadPreciseTime(int64_t& unixNs) {
+    int64_t rawNs = 0;
+    return ReadPrecise(unixNs, rawNs);
+}
 bool ClockBackend::SetUtcNs(int64_t) {
     return false;
 }

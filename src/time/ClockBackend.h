@@ -37,6 +37,8 @@ class ClockBackend {
     // its offset from nominal in ppm, at the platform's full resolution: the clock then runs against the
     // raw one at 1 + ppm / 10^6. False where the backend has none of it (the default).
     virtual bool ReadPrecise(int64_t& unixNs, int64_t& rawNs);
+    // The time alone, for a reply's transmit time: by default ReadPrecise's.
+    virtual bool ReadPreciseTime(int64_t& unixNs);
     virtual bool SetUtcNs(int64_t unixNs);
     virtual bool GetRatePpm(double& ppm);
     virtual bool SetRatePpm(double ppm);

@@ -24,10 +24,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cmath>
 
 #include "time/Calendar.h"
 #include "time/ClockBackend.h"
+#include "time/NtpTime.h"
 
 namespace {
 
@@ -138,6 +138,13 @@ class LinuxClock final : public ClockBackend {
         return true;
     }
 
+    bool ReadPreciseTime(int64_t& unixNs) override {
+        timespec real{};
+        if (clock_gettime(CLOCK_REALTIME, &real) != 0) return false;
+        unixNs = Ns(real);
+        return true;
+    }
+
     bool SetUtcNs(int64_t unixNs) override {
         timespec ts{};
         ts.tv_sec = static_cast<time_t>(unixNs / kNsPerSecond);
@@ -169,7 +176,7 @@ class LinuxClock final : public ClockBackend {
         timex tx{};
         tx.modes = ADJ_TICK | ADJ_FREQUENCY;
         tx.tick = static_cast<long>(kNominalTickUs);
-        tx.freq = static_cast<long>(std::lround(ppm * 65536.0));
+        tx.freq = static_cast<long>(RoundToInt64(ppm * 65536.0));
         return adjtimex(&tx) != -1;
     }
 

@@ -1,7 +1,6 @@
 #include "time/SystemClock.h"
 
 #include <chrono>
-#include <cmath>
 
 #include "time/Calendar.h"
 #include "time/SntpMessage.h"
@@ -38,6 +37,11 @@ bool SystemClock::PreciseNow(NtpTime& now, int64_t& rawNs) const {
     return true;
 }
 
+NtpTime SystemClock::PreciseNow() const {
+    int64_t unixNs = 0;
+    return CurrentClock().ReadPreciseTime(unixNs) ? NtpFromUnixNs(unixNs) : Now();
+}
+
 bool SystemClock::SetClockNs(int64_t unixNs) const {
     return CurrentClock().SetUtcNs(unixNs);
 }
@@ -54,9 +58,15 @@ NtpTime NtpFromUnixNs(int64_t unixNs) {
     return NtpTime(static_cast<uint32_t>(seconds + kSecondsFrom1900To1970), fraction);
 }
 
+NtpTime NtpSpan(int64_t ns) {
+    constexpr int64_t kNs = 1000000000;
+    if (ns <= 0) return NtpTime();
+    return NtpTime(static_cast<uint32_t>(ns / kNs), static_cast<uint32_t>(((ns % kNs) << 32) / kNs));
+}
+
 int64_t UnixNsFromNtp(NtpTime t) {
     // A double of seconds since 1900 holds about a quarter of a microsecond: to the microsecond.
-    return static_cast<int64_t>(std::llround(UnixSeconds(t) * 1e6)) * 1000;
+    return RoundToInt64(UnixSeconds(t) * 1e6) * 1000;
 }
 
 double RealUnixSeconds() {

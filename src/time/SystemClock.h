@@ -15,11 +15,13 @@ class SystemClock {
     // PreciseTime: the time to the nanosecond and the raw clock read with it (false: the backend has no
     // precise read, and the time is Now's), and a step to the nanosecond.
     bool PreciseNow(NtpTime& now, int64_t& rawNs) const;
+    NtpTime PreciseNow() const;  // the time alone (Now's where the backend has no precise read)
     bool SetClockNs(int64_t unixNs) const;
 };
 
-// An NTP time from nanoseconds since 1970, and back (the seconds of this era).
+// An NTP time from nanoseconds since 1970, and back (the seconds of this era); a span of nanoseconds.
 NtpTime NtpFromUnixNs(int64_t unixNs);
+NtpTime NtpSpan(int64_t ns);
 int64_t UnixNsFromNtp(NtpTime t);
 
 // The machine's own clock, in seconds since 1970, whatever backend is in force: what the virtual clock

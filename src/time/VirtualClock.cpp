@@ -232,7 +232,7 @@ bool VirtualClock::StepTo(double target) {
 bool VirtualClock::GetAdjustment(uint32_t& adjustment, uint32_t& increment, bool& disabled) {
     // A precise rate shows in whole units, as Linux rounds its frequency.
     adjustment = static_cast<uint32_t>(static_cast<int64_t>(state_.adjustment) +
-                                       std::llround(state_.ratePpm * state_.increment / 1e6));
+                                       RoundToInt64(state_.ratePpm * state_.increment / 1e6));
     increment = state_.increment;
     disabled = false;
     return true;
