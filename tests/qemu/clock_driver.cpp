@@ -8,7 +8,10 @@
 //     CLOCK_MONOTONIC_RAW over a window with no broadcasts;
 //   - then, restarted with RtcSync=yes: the kernel's state (adjtimex status, maxerror), a leap second the
 //     broadcasts announce on a 31 December, where the clock stands after midnight, and the state after
-//     600 s of silence.
+//     600 s of silence;
+//   - then, restarted with PreciseTime=yes: a broadcaster whose true time runs 37.3 ppm fast of
+//     CLOCK_MONOTONIC_RAW, heard every 64 s; how far CLOCK_REALTIME strays from that time, the frequency
+//     adjtimex reports and the daemon's status file.
 // It judges nothing itself: it prints machine-readable lines ("@@ZQ KIND key=value ...", each on a line
 // of its own) on the console, and the host-side runner (test_real_clock.py) checks them against the
 // values it expects. Standalone on purpose: it shares no code with the daemon. Every wait is bounded and
@@ -26,6 +29,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cmath>
@@ -41,13 +45,27 @@ namespace {
 constexpr int64_t kNs = 1000000000;
 constexpr int64_t kDelayNs = 1000000;              // Offset=1 in the daemon's configuration: 1 ms
 constexpr int64_t kUnixToNtpSeconds = 2208988800;  // 1900-01-01 to 1970-01-01
-constexpr int kAlarmSeconds = 1800;                // the whole run, mostly idle; the host gives the VM more
+constexpr int kAlarmSeconds = 2400;                // the whole run, mostly idle; the host gives the VM more
 constexpr int kHandleTimeoutMs = 8000;             // one broadcast from sending to "...received from"
 constexpr int64_t kRateWindowNs = 2500000000;      // rate measurement window
 constexpr int64_t kBaselineWindowNs = 2000000000;
 constexpr const char* kConfigPath = "/tmp/zelkornt.ini";
 constexpr int64_t kLeapMidnight = 1798761600;  // 2027-01-01 00:00:00 UTC, after a leap second inserted
 constexpr int64_t kSilenceNs = 601 * kNs;      // past the daemon's 600 s rule
+// PreciseTime's run. True time gains 37.3 ppm on CLOCK_MONOTONIC_RAW: no whole number of the default
+// discipline's 10 ppm units, so only a rate set at full resolution follows it.
+constexpr int64_t kTrueRateTenthsPpm = 373;
+constexpr int64_t kPreciseStartLeadNs = 3300000000;  // true time ahead at the start: a first step
+constexpr int64_t kPreciseIntervalNs = 64 * kNs;     // a broadcast server's interval
+// The settle: the second broadcast gives the fit two points 64 s apart, so the frequency, and the 2.4 ms
+// the first interval lost at the nominal rate go in the 16 s after it; the interval up to the third, at
+// 128 s, is the first run at the fitted frequency, and the third's phase is done by 144 s. Held to the
+// bound from 150 s on, for 300 s.
+constexpr int64_t kPreciseSettleNs = 150 * kNs;
+constexpr int64_t kPreciseHoldNs = 300 * kNs;
+constexpr int64_t kPhaseDoneNs = 20 * kNs;  // after a broadcast: the daemon's 16 s phase rate has ended
+constexpr const char* kStatusFolder = "/tmp/zelkor-precise";
+constexpr const char* kStatusPath = "/tmp/zelkor-precise/status";
 
 pid_t daemonPid = -1;
 int daemonOut = -1;
@@ -313,6 +331,104 @@ void RateCase(const char* label, int64_t windowNs) {
     Drain(label, 0);  // the daemon says nothing unprompted; anything it did say goes to the log
 }
 
+// Sleeps until CLOCK_MONOTONIC_RAW reaches rawNs (idle: no real time under the instruction count).
+void SleepUntil(int64_t rawNs) {
+    for (int i = 0; i < 1000; ++i) {
+        const int64_t left = rawNs - Now(CLOCK_MONOTONIC_RAW);
+        if (left <= 0) return;
+        usleep(static_cast<useconds_t>(left > 500000000 ? 500000 : left / 1000 + 1));
+    }
+}
+
+// True time for PreciseTime's run: set at trueBaseRawNs, gaining kTrueRateTenthsPpm on the raw clock.
+int64_t trueBaseNs = 0;
+int64_t trueBaseRawNs = 0;
+
+int64_t TrueTime(int64_t rawNs) {
+    const int64_t elapsed = rawNs - trueBaseRawNs;
+    return trueBaseNs + elapsed + elapsed * kTrueRateTenthsPpm / 10000000;
+}
+
+// One broadcast of true time. Its transmit field is read last, just before it goes, and is true time
+// less the configured delay: as if it had crossed a 1 ms path, so the daemon's clock should be true time.
+void PreciseHandle(const char* label) {
+    const Pair at = ReadPair();
+    std::printf("\n@@ZQ TRACK label=%s t=%.3f clock_vs_true_ms=%.6f\n", label, Elapsed(),
+                static_cast<double>(at.real - TrueTime(at.raw)) / 1e6);
+    std::fflush(stdout);
+    SendBroadcast(TrueTime(Now(CLOCK_MONOTONIC_RAW)) - kDelayNs);
+    usleep(150000);
+    (void)ReadUntil(label, "NTP Time broadcast received from", kHandleTimeoutMs);
+    Drain(label, 100);  // what it did about it
+}
+
+// The status file, one marker a line.
+void PrintStatusFile(const char* label) {
+    FILE* f = std::fopen(kStatusPath, "r");
+    if (f == nullptr) Fail("status-file-missing");
+    char line[512];
+    for (int i = 0; i < 200 && std::fgets(line, sizeof line, f) != nullptr; ++i) {
+        line[std::strcspn(line, "\n")] = '\0';
+        std::printf("\n@@ZQ STATUS label=%s text=%s\n", label, line);
+    }
+    std::fclose(f);
+    std::fflush(stdout);
+}
+
+// PreciseTime: a broadcast every 64 s from the start; after the settle, CLOCK_REALTIME against true time
+// once a second for the hold window. Prints the worst, and the clock's rate over the window.
+void PreciseRun() {
+    char label[32];
+    const int64_t start = Now(CLOCK_MONOTONIC_RAW);
+    const int64_t holdFrom = start + kPreciseSettleNs;
+    const int64_t holdTo = holdFrom + kPreciseHoldNs;
+    int64_t nextBroadcast = start;
+    int64_t nextSample = holdFrom;
+    int64_t lastBroadcast = start;
+    int broadcasts = 0;
+    int samples = 0;
+    int64_t worstNs = 0;
+    double worstAt = 0;
+    Pair first{0, 0};
+    Pair last{0, 0};
+    for (int i = 0; i < 4000; ++i) {
+        const int64_t now = Now(CLOCK_MONOTONIC_RAW);
+        if (now >= nextBroadcast && nextBroadcast < holdTo) {
+            std::snprintf(label, sizeof label, "precise_%d", broadcasts++);
+            lastBroadcast = now;
+            PreciseHandle(label);
+            nextBroadcast += kPreciseIntervalNs;
+        } else if (now >= holdTo) {
+            break;
+        } else if (now >= nextSample) {
+            const Pair p = ReadPair();
+            const int64_t off = p.real - TrueTime(p.raw);
+            if (samples++ == 0) first = p;
+            last = p;
+            if (std::llabs(off) > std::llabs(worstNs)) {
+                worstNs = off;
+                worstAt = Elapsed();
+            }
+            nextSample += kNs;
+        } else {
+            SleepUntil(std::min(nextBroadcast < holdTo ? nextBroadcast : holdTo, nextSample));
+        }
+    }
+    const double raw = static_cast<double>(last.raw - first.raw);
+    const double ppm = raw > 0 ? (static_cast<double>(last.real - first.real) - raw) / raw * 1e6 : 0;
+    std::printf(
+        "\n@@ZQ PRECISE t=%.3f set_ppm=%.1f settle_s=%.0f broadcasts=%d samples=%d window_s=%.3f "
+        "max_offset_ms=%.6f worst_t=%.3f rate_ppm=%.4f\n",
+        Elapsed(), static_cast<double>(kTrueRateTenthsPpm) / 10, static_cast<double>(kPreciseSettleNs) / 1e9,
+        broadcasts, samples, raw / 1e9, static_cast<double>(worstNs) / 1e6, worstAt, ppm);
+    std::fflush(stdout);
+    // The frequency alone, once the last broadcast's phase rate has ended; the status written by then.
+    SleepUntil(lastBroadcast + kPhaseDoneNs);
+    Drain("precise_end", 100);
+    PrintAdjustment("precise_end");
+    PrintStatusFile("precise_end");
+}
+
 double Uptime() {
     FILE* f = std::fopen("/proc/uptime", "r");
     double up = -1;
@@ -469,6 +585,26 @@ int main(int argc, char** argv) {
     Idle(kSilenceNs);
     Drain("silent", 200);
     PrintKernel("silent");
+
+    StopDaemon();
+
+    // 7. PreciseTime=yes, its status file in a folder of root's alone. Started at the nominal rate, so the
+    // frequency it settles on is its own finding.
+    config = std::fopen(kConfigPath, "w");
+    if (config == nullptr) Fail("config-write");
+    std::fputs("[Zelkor]\nOffset=1\nPreciseTime=yes\n", config);
+    std::fclose(config);
+    if (mkdir(kStatusFolder, 0700) != 0 || chmod(kStatusFolder, 0700) != 0) Fail("status-folder");
+    setenv("ZELKOR_STATUS", kStatusPath, 1);
+    SetTimex(10000, 0);
+    PrintAdjustment("precise_preset");
+    StartDaemon(argv[1]);
+    (void)ReadUntil("precise_start", "Listening for time broadcasts", 10000);
+    Drain("precise_start", 300);
+    const Pair trueBase = ReadPair();
+    trueBaseRawNs = trueBase.raw;
+    trueBaseNs = trueBase.real + kPreciseStartLeadNs;
+    PreciseRun();
 
     StopDaemon();
     std::printf("\n@@ZQ DONE t=%.3f uptime_s=%.3f\n", Elapsed(), Uptime());

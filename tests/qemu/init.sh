@@ -22,7 +22,7 @@ done
 echo
 echo "@@ZQ CLOCKSOURCE name=$(cat $cs/current_clocksource) available=$(tr ' ' , <$cs/available_clocksource)" \
      "waited_s=$((i / 10))"
-timeout 1700 /bin/zelkor-clock-driver /bin/zelkornt
+timeout 2300 /bin/zelkor-clock-driver /bin/zelkornt
 rc=$?
 echo
 echo "@@ZQ KMSG text=$(dmesg | grep -o 'Clock: .*leap second.*' | tr '\n' ' ')"
