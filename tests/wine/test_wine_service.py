@@ -368,6 +368,29 @@ class StatusTest(ServiceCase):
                          ("Zelkor: synchronised to 10.77.0.2", 2, "slew"))
         self.assertAlmostEqual(report["last_delta_ms"], 300, delta=50)
 
+    def test_precise_time_runs_on_the_virtual_clock_and_is_refused_on_wines_own(self):
+        # Wine 8 has GetSystemTimePreciseAsFileTime but neither GetSystemTimeAdjustmentPrecise nor
+        # SetSystemTimeAdjustmentPrecise: zelkorstat, which judges on the system's clock, refuses the start.
+        # The service runs on the virtual clock, which has every precise call; Winsock 1.1 gives no receive
+        # stamps, so its arrivals are reads.
+        self.install()
+        wine.import_values(winehelper.SERVICE_KEY, {"PreciseTime": "dword:00000001"})
+        result = wine.run(wine.stat_exe, "--check-config")
+        self.assertEqual(result.returncode, 6)
+        self.assertIn("PreciseTime needs the system's precise clock calls (a read in nanoseconds beside a raw clock, "
+                      "a rate at full resolution), which it lacks; Zelkor does not start", winehelper.text(result.stdout))
+        wine.set_clock(offset_ms=0)
+        self.start_service()
+
+        def status():
+            return harness.read_clock(wine.status_path) if os.path.exists(wine.status_path) else {}
+
+        harness.wait_until(lambda: status().get("state") == "waiting", 10, "the listener to wait")
+        self.assertEqual((status()["discipline"], status()["receive_stamps"]), ("precise", "read"))
+        net.peer_socket().sendto(peer.broadcast(2, error=0.3), (harness.Network.DAEMON_ADDR, harness.NTP_PORT))
+        harness.wait_until(lambda: status().get("last_action") == "slew", 10, "the precise discipline's slew")
+        self.assertEqual(float(wine.clock()["rate_ppm"]), 500.0)  # the phase at the rate's bound
+
 
 class MsiTest(ServiceCase):
     """The MSI given settings, upgraded, failing, and Windows Time (a stand-in: Wine has none)."""
@@ -401,7 +424,7 @@ class MsiTest(ServiceCase):
                            30, "the service's state to settle", interval=0.2)
         ini = os.path.join(wine.windows_folder(), "zelkornt.ini")
         return ({n: probe.value(n) for n in ("Offset", "MaxStep", "BroadcastKey", "ServiceLog", "Servers", "Keys",
-                                             "TrustedKeys", "RateLimit", "Respond")},
+                                             "TrustedKeys", "RateLimit", "Respond", "PreciseTime")},
                 pathlib.Path(ini).read_bytes() if os.path.exists(ini) else b"", self.sc_state(),
                 probe.value("Start", key=r"SYSTEM\CurrentControlSet\Services\W32Time")[1][0])
 
@@ -413,12 +436,12 @@ class MsiTest(ServiceCase):
         self.addCleanup(shutil.rmtree, os.path.dirname(keys), True)
         code, out = self.msiexec("/i", self.msi, "SERVERS=10.1.2.3,10.9.0.0/16", "MAXSTEP=10", "OFFSET=250",
                                  "KEYS=C:\\Zelkor\\keys", "TRUSTEDKEYS=1,2", "BROADCASTKEY=7", "SERVERMODE=1",
-                                 "RATELIMIT=off", "RESPOND=0")
+                                 "RATELIMIT=off", "RESPOND=0", "PRECISETIME=0")
         self.assertEqual(code, 0, out)
         settings = {"Offset": (4, b"\xfa\0\0\0"), "MaxStep": (4, b"\x0a\0\0\0"), "BroadcastKey": (4, b"\x07\0\0\0"),
                     "ServiceLog": (4, b"\x01\0\0\0"), "Servers": (1, b"10.1.2.3,10.9.0.0/16\0"),
                     "Keys": (1, b"C:\\Zelkor\\keys\0"), "TrustedKeys": (1, b"1,2\0"), "RateLimit": (1, b"off\0"),
-                    "Respond": (4, b"\0\0\0\0")}
+                    "Respond": (4, b"\0\0\0\0"), "PreciseTime": (4, b"\0\0\0\0")}
         ini = b"[ZelkorNT]\r\nserver=1\r\n"
         self.assertEqual(self.state(), (settings, ini, winehelper.RUNNING, 4))  # w32time disabled
         self.assertEqual(sorted(os.listdir(self.folder)), ["LICENSE.txt", "README.txt", "zelkornt.exe", "zelkorstat.exe"])
@@ -439,12 +462,14 @@ class MsiTest(ServiceCase):
 
     def test_a_setting_the_service_would_refuse_fails_the_install_before_anything_is_written(self):
         untouched = self.state()
-        # Each refused by the package's zelkorstat (which Wine lets print to msiexec's output), but the
-        # lenient Offset, which the MSI would write as a number: by its launch condition (no text here).
+        # Each refused by the package's zelkorstat (which Wine lets print to msiexec's output; PreciseTime on,
+        # as Wine lacks the precise rate calls), but values the MSI cannot write as a number (the lenient
+        # Offset's, "no" for PreciseTime): by its launch condition (no text here).
         for given, reason in (("MAXSTEP=2", 'MaxStep "2" is not a whole number of seconds of at least 3'),
                               ("SERVERS=10.1.2.3/0", 'Servers entry "0.0.0.0/0" admits most of the Internet'),
                               ("RESPOND=2", 'Respond "2" is not yes or no'),
-                              ("OFFSET=250ms", "")):
+                              ("PRECISETIME=1", "PreciseTime needs the system's precise clock calls"),
+                              ("OFFSET=250ms", ""), ("PRECISETIME=x", ""), ("PRECISETIME=no", "")):
             with self.subTest(given=given):
                 code, out = self.msiexec("/i", self.msi, given)
                 self.assertNotEqual(code, 0, out)
