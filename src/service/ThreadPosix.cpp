@@ -44,13 +44,17 @@ bool WaitReadable(int timeoutMs) {
 // StopEvent together, and returns when the event is set.
 class StopPipeGate final : public WorkerGate {
   public:
-    Wait BeforeReceive(const SocketHandle* sockets, int count, int timeoutMs) override {
+    Wait BeforeReceive(const SocketHandle* sockets, int count, int timeoutMs, unsigned& ready) override {
         pollfd fds[3] = {{stopPipe[0], POLLIN, 0}, {}, {}};
         if (count > 2) count = 2;
         for (int i = 0; i < count; ++i) fds[1 + i] = {static_cast<int>(sockets[i]), POLLIN, 0};
-        // A failed poll is left to the receive, which reports it.
         const int n = PollFor(fds, static_cast<nfds_t>(count) + 1, timeoutMs);
         if ((fds[0].revents & POLLIN) != 0) return kEnd;
+        // A failed poll is left to every receive, which reports it; an error pending on a socket (any
+        // event, not only a datagram) to that socket's, which takes it off.
+        ready = 0;
+        for (int i = 0; i < count; ++i)
+            if (n < 0 || fds[1 + i].revents != 0) ready |= 1u << i;
         return n == 0 ? kTimedOut : kReadable;
     }
     void AfterReceive() override {}

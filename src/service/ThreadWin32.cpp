@@ -28,7 +28,7 @@ constexpr int kSliceMs = 200;
 
 class LockGate final : public WorkerGate {
   public:
-    Wait BeforeReceive(const SocketHandle* sockets, int count, int timeoutMs) override {
+    Wait BeforeReceive(const SocketHandle* sockets, int count, int timeoutMs, unsigned& ready) override {
         ReleaseSemaphore(workerLock, 1, nullptr);
         const ULONGLONG start = GetTickCount64();
         for (;;) {
@@ -46,8 +46,14 @@ class LockGate final : public WorkerGate {
             FD_ZERO(&readable);
             for (int i = 0; i < count; ++i) FD_SET(static_cast<SOCKET>(sockets[i]), &readable);
             timeval wait{slice / 1000, (slice % 1000) * 1000};
-            if (select(0, &readable, nullptr, nullptr, &wait) != 0)
-                return kReadable;  // a failure: the receive says
+            const int n = select(0, &readable, nullptr, nullptr, &wait);
+            if (n != 0) {
+                // A failure: every receive says.
+                ready = 0;
+                for (int i = 0; i < count; ++i)
+                    if (n < 0 || FD_ISSET(static_cast<SOCKET>(sockets[i]), &readable)) ready |= 1u << i;
+                return kReadable;
+            }
         }
         WaitForSingleObject(workerLock, INFINITE);
         return kTimedOut;

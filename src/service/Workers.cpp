@@ -13,7 +13,10 @@ namespace {
 
 class OpenGate final : public WorkerGate {
   public:
-    Wait BeforeReceive(const SocketHandle*, int, int) override { return kReadable; }
+    Wait BeforeReceive(const SocketHandle*, int count, int, unsigned& ready) override {
+        ready = (1u << count) - 1;
+        return kReadable;
+    }
     void AfterReceive() override {}
     bool Pause(uint32_t milliseconds) override {
         std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
@@ -37,19 +40,23 @@ uint32_t ListenerThread(void*) {
     const bool apart = broadcasts != kInvalidSocket;
     const SocketHandle sockets[2] = {s, broadcasts};
     for (;;) {
-        const WorkerGate::Wait wait = gate.BeforeReceive(sockets, apart ? 2 : 1, DuePendingWork());
+        unsigned ready = 0;
+        const WorkerGate::Wait wait = gate.BeforeReceive(sockets, apart ? 2 : 1, DuePendingWork(), ready);
         if (wait == WorkerGate::kEnd) return kWorkerEnded;
         if (wait == WorkerGate::kTimedOut) {
             (void)DuePendingWork();
             continue;
         }
         // With a queue of their own, the broadcasts waiting are taken first, and neither receive waits:
-        // either socket may be the one that woke the gate.
+        // either socket may be the one that woke the gate. A socket the gate found empty is not asked:
+        // under a flood of requests that receive would be a system call per batch for nothing.
         Datagram heard[kListenBatch];
         Datagram batch[kListenBatch];
-        const Received fromBroadcasts =
-            apart ? ReceiveDatagrams(broadcasts, heard, kListenBatch, false) : Received{0, 0};
-        const Received received = ReceiveDatagrams(s, batch, kListenBatch, !apart);
+        const Received fromBroadcasts = apart && (ready & 2u) != 0
+                                            ? ReceiveDatagrams(broadcasts, heard, kListenBatch, false)
+                                            : Received{0, 0};
+        const Received received =
+            (ready & 1u) != 0 ? ReceiveDatagrams(s, batch, kListenBatch, !apart) : Received{0, 0};
         gate.AfterReceive();
         if (HandleDatagrams(s, heard, fromBroadcasts) == Listened::kFailedForGood ||
             HandleDatagrams(s, batch, received) == Listened::kFailedForGood)
@@ -79,7 +86,9 @@ uint32_t BroadcasterThread(void*) {
             next = MonotonicMs() + kBroadcastIntervalMs;
         }
         const int64_t left = next - MonotonicMs();
-        const WorkerGate::Wait wait = gate.BeforeReceive(&answers, 1, left > 0 ? static_cast<int>(left) : 0);
+        unsigned ready = 0;
+        const WorkerGate::Wait wait =
+            gate.BeforeReceive(&answers, 1, left > 0 ? static_cast<int>(left) : 0, ready);
         if (wait == WorkerGate::kEnd) return kWorkerEnded;
         if (wait == WorkerGate::kTimedOut) continue;
         Datagram batch[kListenBatch];

@@ -10,7 +10,7 @@
 
 constexpr int kMulticastGroupOctets[4] = {224, 0, 1, 1};
 // Datagrams taken per receive where the platform can batch; each is still handled on its own.
-constexpr int kListenBatch = 32;
+constexpr int kListenBatch = 64;
 // Receives that fail one after another, with no datagram between, before the listener gives up: far more
 // than any passing fault (a full buffer, an ICMP error a platform reports) produces.
 constexpr int kMaxReceiveFailuresInARow = 1000;
