@@ -20,6 +20,10 @@ ReceiveStamps SocketApi::EnableReceiveStamps(SocketHandle) {
     return ReceiveStamps::kRead;
 }
 
+int SocketApi::ForbidFragments(SocketHandle) {
+    return -1;
+}
+
 const char* ReceiveStampsName(ReceiveStamps stamps) {
     switch (stamps) {
         case ReceiveStamps::kKernel:

@@ -81,6 +81,10 @@ class SocketApi {
     virtual int SplitOffBroadcasts(SocketHandle& listener, SocketHandle& broadcasts);
     // Asks for receive stamps on s, the best the platform has; returns what its datagrams will carry.
     virtual ReceiveStamps EnableReceiveStamps(SocketHandle s);
+    // Sends from s leave marked not to be fragmented, where the platform can say so (PreciseTime). No SNTP
+    // datagram needs fragmenting, and one that may not be needs no IP identification, which otherwise
+    // costs the host a shared hash per datagram sent: that pays for the receive stamps. 0 when done.
+    virtual int ForbidFragments(SocketHandle s);
     virtual int LastError() = 0;
     // The platform's text for an error number, for the service log; empty when it has none.
     virtual std::string Describe(int error);

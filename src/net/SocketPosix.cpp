@@ -249,6 +249,11 @@ class PosixSockets final : public SocketApi {
         return ReceiveStamps::kRead;
     }
 
+    // DF without the path MTU: that, lowered by an ICMP datagram anyone can forge, is never consulted.
+    int ForbidFragments(SocketHandle s) override {
+        return SetOption<int>(s, IPPROTO_IP, IP_MTU_DISCOVER, IP_PMTUDISC_PROBE);
+    }
+
     int LastError() override { return errno; }
 
     std::string Describe(int error) override {

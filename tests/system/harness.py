@@ -284,6 +284,13 @@ class Network:
         self._sockets.append(s)
         return s
 
+    def capture_socket(self, ns):
+        """A packet socket in ns that receives every IPv4 packet there, from its IP header on. Closed by close()."""
+        with _InNamespace(ns):
+            s = socket.socket(socket.AF_PACKET, socket.SOCK_DGRAM, socket.htons(0x0800))
+        self._sockets.append(s)
+        return s
+
     def close(self):
         for s in self._sockets:
             s.close()

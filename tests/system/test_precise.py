@@ -16,12 +16,20 @@ ZELKORSTAT = os.path.join(os.environ.get("ZELKOR_TOOLS") or os.path.join(harness
                           "zelkorstat")
 
 
+def next_packet(s):
+    try:
+        return s.recv(2048)
+    except BlockingIOError:
+        return None
+
+
 class PreciseTimeTest(unittest.TestCase):
     def setUp(self):
         self.net = harness.Network()
         self.addCleanup(self.net.close)
 
     def test_a_precise_client_follows_a_precise_server(self):
+        capture = self.net.capture_socket(self.net.peer_ns)
         client = harness.Daemon(self.net.peer_ns, config=PRECISE, clock={"offset_ms": 5}).start()
         self.addCleanup(client.stop)
         client.wait_bound()
@@ -49,6 +57,13 @@ class PreciseTimeTest(unittest.TestCase):
         report = subprocess.run([ZELKORSTAT, "--file", client.status_path], capture_output=True, text=True).stdout
         self.assertIn("Discipline      : precise (arrivals by kernel stamps)\n", report)
         self.assertGreaterEqual(int(harness.read_status(server.status_path)["requests_answered"]), 2)
+        # Its replies leave unfragmentable, so without an IP identification.
+        capture.settimeout(0)
+        replies = [(p[6] & 0x40, p[4:6]) for p in iter(lambda: next_packet(capture), None)
+                   if p[9] == 17 and p[12:16] == bytes([10, 77, 0, 1]) and p[20:22] == b"\x00\x7b"
+                   and len(p) >= 29 and p[28] & 7 == 4]
+        self.assertTrue(replies)
+        self.assertEqual(set(replies), {(0x40, b"\0\0")})
         client.assert_no_sanitizer_report()
         server.assert_no_sanitizer_report()
 
