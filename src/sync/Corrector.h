@@ -3,7 +3,6 @@
 // The clock corrector: steps the clock by an error beyond kStepThresholdSeconds, slews it otherwise, and
 // learns a best guess of the clock's rate. What it did is in correctorState.
 
-constexpr double kStepThresholdSeconds = 2.0;  // strictly greater errors step
 
 // error: seconds, positive when the local clock is behind.
 void CorrectClock(double error);

@@ -5,6 +5,8 @@
 // The clock corrector's state, and its own account of what it did: tracking and the status read that
 // here. Only the worker touches it.
 
+constexpr double kStepThresholdSeconds = 2.0;  // strictly greater errors step
+
 enum class CorrectionAction { kNone, kStep, kSlew, kFailedStep };
 
 struct CorrectorState {

@@ -3,15 +3,12 @@
 #include <algorithm>
 #include <cmath>
 
-#include "auth/Keys.h"
 #include "auth/Mac.h"
 #include "base/Log.h"
 #include "base/Monotonic.h"
-#include "sync/Corrector.h"
 #include "sync/InForce.h"
 #include "sync/Status.h"
 #include "sync/SyncState.h"
-#include "sync/Tracking.h"
 #include "time/ClockBackend.h"
 #include "time/SystemClock.h"
 
@@ -270,29 +267,12 @@ void PrecisePollSent(uint32_t server) {
 
 int64_t PreciseDue() {
     PreciseDiscipline& p = precise;
-    if (!p.active) return -1;
-    const int64_t now = MonotonicMs();
-    int64_t next = -1;
-    if (p.phaseEndMs >= 0) {
-        if (now >= p.phaseEndMs) {
-            p.phasePpm = 0;
-            p.phaseEndMs = -1;
-            SetRate(p.freqPpm);
-        } else {
-            next = p.phaseEndMs;
-        }
-    }
-    if (p.nextPollMs >= 0 && p.pollServer != 0 && p.pollSocket != kInvalidSocket && !syncState.fixedDelay) {
-        if (now >= p.nextPollMs) {
-            const SymmetricKey* key = p.pollKey != 0 ? FindKey(authentication.keys, p.pollKey) : nullptr;
-            if (PollServer(p.pollServer, p.pollSocket, key, PollPurpose::kDelay, p.pollStratum))
-                PrecisePollSent(p.pollServer);
-            else
-                p.nextPollMs = now + kMinPollIntervalMs;  // its slot was taken: once it is free
-        }
-        if (next < 0 || p.nextPollMs < next) next = p.nextPollMs;
-    }
-    return next;
+    if (!p.active || p.phaseEndMs < 0) return -1;
+    if (MonotonicMs() < p.phaseEndMs) return p.phaseEndMs;
+    p.phasePpm = 0;
+    p.phaseEndMs = -1;
+    SetRate(p.freqPpm);
+    return -1;
 }
 
 void PreciseHoldRate() {

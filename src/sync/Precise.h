@@ -92,7 +92,7 @@ CorrectionAction PreciseCorrect(uint32_t sender, bool newServer, NtpTime transmi
 void PreciseRoundTrip(uint32_t server, double seconds);
 // A poll sent: the next one of the burst, or in an hour.
 void PrecisePollSent(uint32_t server);
-// The phase rate ended, polls due: done; returns when next due (MonotonicMs), or -1.
+// The phase rate ended when due; returns when it is (MonotonicMs), or -1.
 int64_t PreciseDue();
 // The rate back to the frequency alone (a refused correction, a clean stop).
 void PreciseHoldRate();

@@ -276,7 +276,8 @@ Listened AnswerSignedRequests(SocketHandle s, const Datagram* batch, const Recei
 int DuePendingWork() {
     int64_t next = -1;
     for (const int64_t due : {PublishPendingStatus(), FlushRefusalSummaries(), ExpireSynchronised(),
-                              TellSilence(), Rejoin(), PreciseDue()})
+                              TellSilence(), Rejoin(), PreciseDue(),
+                              SendPrecisePolls()})
         if (due >= 0 && (next < 0 || due < next)) next = due;
     if (next < 0) return -1;
     next -= MonotonicMs();

@@ -62,6 +62,7 @@ struct Poll {
     Candidate held;      // kConfirm: the broadcast the reply is to confirm
     int64_t sentRawNs = 0;  // PreciseTime: when it went out by the raw clock
 };
+constexpr int64_t kMinPollIntervalMs = 8000;  // polls to one sender leave at most this often
 // The polls that may leave within any kMinPollIntervalMs, of every sender together: however many addresses
 // a flood of broadcasts claims, it draws no more.
 constexpr int kMaxPolls = 4;

@@ -496,3 +496,19 @@ void HandleReply(const SntpMessage& message, uint32_t sender, const Arrival& arr
                kInvalidSocket, false);
     }
 }
+
+int64_t SendPrecisePolls() {
+    PreciseDiscipline& p = precise;
+    if (!p.active || p.nextPollMs < 0 || p.pollServer == 0 || p.pollSocket == kInvalidSocket ||
+        syncState.fixedDelay)
+        return -1;
+    const int64_t now = MonotonicMs();
+    if (now >= p.nextPollMs) {
+        const SymmetricKey* key = p.pollKey != 0 ? FindKey(authentication.keys, p.pollKey) : nullptr;
+        if (PollServer(p.pollServer, p.pollSocket, key, PollPurpose::kDelay, p.pollStratum))
+            PrecisePollSent(p.pollServer);
+        else
+            p.nextPollMs = now + kMinPollIntervalMs;  // its slot was taken: once it is free
+    }
+    return p.nextPollMs;
+}

@@ -14,7 +14,6 @@
 // the one-way delay, measured by a poll or configured. Each datagram is judged from what it says and the
 // state alone (JudgeBroadcast, JudgeReply), then the verdict is followed.
 
-constexpr int64_t kMinPollIntervalMs = 8000;  // polls to one sender leave at most this often
 // Under TrustedKeys, the followed server's broadcasts are followed while their error stays this near the
 // one its last signed answer confirmed: far above a LAN's delay and jitter, and the 32 ms a slew at the
 // kernel's 500 ppm moves the clock between two broadcasts. Beyond it a broadcast waits for a fresh signed
@@ -88,5 +87,8 @@ void HandleReply(const SntpMessage& message, uint32_t sender, const Arrival& arr
 // configured.
 bool PollServer(uint32_t server, SocketHandle s, const SymmetricKey* key = nullptr,
                 PollPurpose purpose = PollPurpose::kDelay, int stratum = 0, const Candidate* held = nullptr);
+// PreciseTime's polls (a burst on a new server, then one an hour) sent when due; returns when the next
+// is (MonotonicMs), or -1.
+int64_t SendPrecisePolls();
 // Whether a request is our own outstanding signed poll sent back to us: never answered.
 bool IsOwnPoll(const uint8_t* request);
