@@ -73,3 +73,10 @@ bool JudgeKeySettings(const FoundSettings& found, const std::vector<uint32_t>& l
     }
     return ok;
 }
+
+bool TrustsBroadcastsUnder(const Settings& in, uint32_t id) {
+    if (!in.trustedConfigured) return false;
+    for (const uint32_t trusted : in.trusted)
+        if (trusted == id) return true;
+    return false;
+}

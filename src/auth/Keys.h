@@ -61,6 +61,8 @@ std::string FormatKeyIds(const std::vector<uint32_t>& ids);  // blank-separated
 // reason, when Zelkor must not start.
 bool JudgeKeySettings(const FoundSettings& found, const std::vector<uint32_t>& loaded, Settings& settings,
                       std::vector<SettingLine>& lines);
+// Whether TrustedKeys is in force and names key id: the broadcasts signed under it are followed.
+bool TrustsBroadcastsUnder(const Settings& in, uint32_t id);
 
 // Platform: the keys file at path, at most maxBytes, refused on POSIX when group or others may read or
 // change it (for kServiceKeysPath, the service manager's private copy when it passed one; the file's own

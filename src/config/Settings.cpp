@@ -295,8 +295,7 @@ bool JudgeSettings(const FoundSettings& found, Settings& settings, std::vector<S
             Say(lines, SettingLine::kRefused,
                 "RateLimit " + Shown(v) +
                     " is not an interval of 1 to 3600 seconds and a burst of 1 to 1024, such as \"2 16\", "
-                    "nor "
-                    "off");
+                    "nor off");
             ok = false;
         }
     }

@@ -38,10 +38,15 @@ void PointAt(mmsghdr& header, sockaddr_in& peer, iovec& io, void* control, size_
     header.msg_hdr.msg_controllen = controlSize;
 }
 
+int64_t Ns(const timespec& t) {
+    return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
 // The addresses of a received datagram: the local one (for unicast the address it was sent to, for
 // broadcast and multicast the address the system would answer from), and the one in its header.
-// And its receive stamp, as its age at now (ns of CLOCK_REALTIME), where one came.
-void Addresses(const msghdr& header, int64_t now, Datagram& d) {
+// And its receive stamp, as its age at now (ns of CLOCK_REALTIME, read when the batch's first stamp is
+// found: without stamps no clock is read), where one came.
+void Addresses(const msghdr& header, int64_t& now, Datagram& d) {
     d.local = d.destination = 0;
     d.ageNs = -1;
     for (cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr;
@@ -56,16 +61,16 @@ void Addresses(const msghdr& header, int64_t now, Datagram& d) {
             // SO_TIMESTAMPING's first timespec is the software stamp, SO_TIMESTAMPNS's its only one.
             timespec stamp;
             std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
-            const int64_t at = static_cast<int64_t>(stamp.tv_sec) * 1000000000 + stamp.tv_nsec;
-            if (at != 0) d.ageNs = now > at ? now - at : 0;
+            const int64_t at = Ns(stamp);
+            if (at == 0) continue;
+            if (now == 0) {
+                timespec read{};
+                clock_gettime(CLOCK_REALTIME, &read);
+                now = Ns(read);
+            }
+            d.ageNs = now > at ? now - at : 0;
         }
     }
-}
-
-int64_t RealtimeNs() {
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
 // A socket filter (classic BPF, run on the UDP header and what follows) that keeps the broadcasts, mode-5
@@ -162,7 +167,7 @@ class PosixSockets final : public SocketApi {
                          wait ? MSG_WAITFORONE : MSG_DONTWAIT, nullptr);
         } while (n < 0 && errno == EINTR);
         if (n < 0 && !wait && (errno == EAGAIN || errno == EWOULDBLOCK)) return 0;
-        const int64_t now = n > 0 ? RealtimeNs() : 0;
+        int64_t now = 0;
         for (int i = 0; i < n; ++i) {
             Datagram& d = batch[i];
             // msg_len counts the bytes received: a longer datagram shows as a full buffer.

@@ -348,7 +348,8 @@ std::string RenderText(const StatusFileContent* content, const Verdict& verdict,
             row("Adjustment", count("adjustment") + " (increment " + count("increment") + ", best guess " +
                                   count("best_guess") + ")");
             if (c.Number("increment") > 0)
-                row("Rate", Format("%+.1f ppm", (c.Number("adjustment") / c.Number("increment") - 1.0) * 1e6));
+                row("Rate",
+                    Format("%+.1f ppm", (c.Number("adjustment") / c.Number("increment") - 1.0) * 1e6));
         }
         if (!c.Text("kernel_sync").empty()) {
             const std::string kernel =
@@ -450,14 +451,15 @@ std::string RenderOpenMetrics(const StatusFileContent* content, const Verdict& v
     if (c.Text("delay_source") != "none")
         gauge("zelkor_tracking_delay_seconds", "One-way delay from the server in use.",
               Seconds(c.Number("delay_ms")));
-    if (c.Text("discipline") == "precise")
+    const bool precise = c.Text("discipline") == "precise";
+    if (precise || c.Number("increment") > 0)
         gauge("zelkor_tracking_frequency_ppms", "Rate of the clock against its nominal rate, in ppm.",
-              Format("%.4f", c.Number("frequency_ppm")));
-    else if (c.Number("increment") > 0)
-        gauge("zelkor_tracking_frequency_ppms", "Rate of the clock against its nominal rate, in ppm.",
-              Format("%.3f", (c.Number("adjustment") - c.Number("increment")) / c.Number("increment") * 1e6));
-    if (c.Text("discipline") == "precise" && c.Number("fit_samples") > 0)
-        gauge("zelkor_tracking_fit_spread_seconds", "Spread of the broadcasts about the fitted line (PreciseTime).",
+              precise ? Format("%.4f", c.Number("frequency_ppm"))
+                      : Format("%.3f", (c.Number("adjustment") - c.Number("increment")) /
+                                           c.Number("increment") * 1e6));
+    if (precise && c.Number("fit_samples") > 0)
+        gauge("zelkor_tracking_fit_spread_seconds",
+              "Spread of the broadcasts about the fitted line (PreciseTime).",
               Format("%.9f", c.Number("fit_spread_us") / 1e6));
     if (!c.Text("kernel_sync").empty())
         gauge("zelkor_kernel_synchronised", "Whether the kernel is told the clock is synchronised (RtcSync).",

@@ -32,9 +32,7 @@ bool OpenBroadcastSocket(SocketHandle& s) {
 
 void BroadcastOnce(SocketHandle s, const SocketAddress& destination) {
     // Read as late as can be: only the signature, which covers it, comes between it and the send.
-    NtpTime now = SystemClock().Now();
-    int64_t raw = 0;
-    if (settings.preciseTime) (void)SystemClock().PreciseNow(now, raw);
+    const NtpTime now = settings.preciseTime ? SystemClock().PreciseNow() : SystemClock().Now();
     const SntpMessage message =
         BuildBroadcast(now, settings.preciseTime ? Resolution::kFull : Resolution::kMilliseconds);
     uint8_t bytes[kMaxAuthenticatedBytes];
@@ -67,10 +65,8 @@ bool StartBroadcaster(SocketHandle& s, SocketHandle& answers) {
     // Signed broadcasts are followed only once the broadcaster answers a signed poll sent after one; with
     // PreciseTime its clients measure the delay by unsigned polls too.
     if ((settings.broadcastKey != 0 || settings.preciseTime) && !OpenAnswerSocket(answers)) return false;
-    if (settings.preciseTime && answers != kInvalidSocket) {
-        statusRecord.receiveStamps = Net().EnableReceiveStamps(answers);
-        (void)Net().ForbidFragments(answers);  // worth speed only: without it the replies are the same
-    }
+    if (settings.preciseTime && answers != kInvalidSocket)
+        statusRecord.receiveStamps = PrepareForPreciseTime(answers);
     statusRecord.state = WorkerState::kBroadcasting;
     return true;
 }

@@ -1,4 +1,5 @@
 #include <cmath>
+#include <cstdio>
 
 #include "sync/Corrector.h"
 
@@ -16,27 +17,13 @@ constexpr double kSlewUnitsPerSecond = 100.0;
 constexpr int64_t kMaxRatePartsPerMillion = 500;
 constexpr uint32_t kUnixFromNtpSeconds = 2085978496u;  // -2208988800 modulo 2^32
 
-const char* Plural(double error) {
-    return (error == 1.0 || error == -1.0) ? "" : "s";
-}
-
 void StepClock(NtpTime start, double error) {
     const SystemClock clock;
     const double t = start.Seconds() + error;
     const int64_t s = TruncateToInt64(t);
     const int32_t ms = TruncateToInt32((t - static_cast<double>(s)) * 1000.0);
     const uint32_t unixSeconds = static_cast<uint32_t>(s) + kUnixFromNtpSeconds;
-    if (clock.SetClock(unixSeconds, static_cast<uint32_t>(ms))) {
-        ++correctorState.steps;
-        correctorState.lastAction = CorrectionAction::kStep;
-        correctorState.corrected = 1;
-        LogBurst(Refusal::kStepMade, EventKind::kStep, Priority::kNotice,
-                 "The time has been corrected by %.3f second%s", error, Plural(error));
-    } else {
-        ++correctorState.failedSteps;
-        correctorState.lastAction = CorrectionAction::kFailedStep;
-        LogEvent(Priority::kError, "Failed to set the time");
-    }
+    NoteStep(clock.SetClock(unixSeconds, static_cast<uint32_t>(ms)), error);
 }
 
 // Sets the rate, held within kMaxRatePartsPerMillion of the increment; a refusal (a missing privilege) is
@@ -55,17 +42,9 @@ void SetRate(ClockBackend& backend, int64_t wanted, uint32_t increment) {
                          static_cast<long long>(held), increment, static_cast<long long>(wanted));
     }
     const uint32_t adjustment = static_cast<uint32_t>(held);
-    if (backend.SetAdjustment(adjustment)) {
-        correctorState.rateRefused = 0;
-        return;
-    }
-    ++correctorState.rateChangesFailed;
-    if (correctorState.rateRefused) {
-        LOG_LINE("Failed to set the clock's rate to %u", adjustment);
-    } else {
-        LogEvent(Priority::kError, "Failed to set the clock's rate to %u", adjustment);
-    }
-    correctorState.rateRefused = 1;
+    char amount[16];
+    (void)std::snprintf(amount, sizeof amount, "%u", adjustment);
+    NoteRateChange(backend.SetAdjustment(adjustment), amount);
 }
 
 }  // namespace
@@ -102,10 +81,7 @@ void CorrectClock(double error) {
         return;
     }
 
-    LOG_LINE("Slew clock");
-    state.corrected = 1;
-    ++state.slews;
-    state.lastAction = CorrectionAction::kSlew;
+    NoteSlew();
     uint32_t amount = static_cast<uint32_t>(TruncateToInt32(std::fabs(error) * kSlewUnitsPerSecond));
     if (amount == 0) amount = 1;
     if (positive != static_cast<bool>(state.prevPositive)) {

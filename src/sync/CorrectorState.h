@@ -27,3 +27,10 @@ struct CorrectorState {
 };
 
 extern CorrectorState correctorState;
+
+// The account both disciplines give of what they did, counted and said alike. error: seconds.
+const char* Plural(double error);  // "" for one second, "s" otherwise
+void NoteStep(bool done, double error);
+void NoteSlew();
+// A change of the rate to amount (its text): a refusal counted, and said in the service log once a run.
+void NoteRateChange(bool done, const char* amount);

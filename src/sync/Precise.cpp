@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 #include "auth/Mac.h"
 #include "base/Log.h"
@@ -88,17 +89,9 @@ void Plain(PreciseDiscipline& p, uint32_t server) {
 // Sets the rate, within the bound; a refusal counted, and said once a run.
 void SetRate(double ppm) {
     const double held = std::clamp(ppm, -kMaxRatePpm, kMaxRatePpm);
-    if (CurrentClock().SetRatePpm(held)) {
-        precise.rateRefused = false;
-        return;
-    }
-    ++correctorState.rateChangesFailed;
-    if (precise.rateRefused) {
-        LOG_LINE("Failed to set the clock's rate to %.3f ppm", held);
-    } else {
-        LogEvent(Priority::kError, "Failed to set the clock's rate to %.3f ppm", held);
-    }
-    precise.rateRefused = true;
+    char amount[32];
+    (void)std::snprintf(amount, sizeof amount, "%.3f ppm", held);
+    NoteRateChange(CurrentClock().SetRatePpm(held), amount);
 }
 
 // A frequency beyond the bound is a wrong fit or a broken oscillator: held, and said once.
@@ -125,10 +118,6 @@ void ShiftForLeap(double lead, const Arrival& arrival) {
                                 : p.samples[latest].lead;
     if (std::fabs(lead - expected - leap) >= std::fabs(lead - expected)) return;
     for (int i = 0; i < p.count; ++i) p.samples[i].lead += leap;
-}
-
-const char* Plural(double error) {
-    return (error == 1.0 || error == -1.0) ? "" : "s";
 }
 
 }  // namespace
@@ -209,26 +198,16 @@ CorrectionAction PreciseCorrect(uint32_t sender, bool newServer, NtpTime transmi
     p.phasePpm = 0;
     p.phaseEndMs = -1;
     if (std::fabs(offset) > kStepThresholdSeconds) {
-        if (!SystemClock().SetClockNs(UnixNsFromNtp(local) + RoundToInt64(offset * kNsPerSecond))) {
-            ++correctorState.failedSteps;
-            correctorState.lastAction = CorrectionAction::kFailedStep;
-            LogEvent(Priority::kError, "Failed to set the time");
-            return CorrectionAction::kFailedStep;
-        }
-        ++correctorState.steps;
-        correctorState.lastAction = CorrectionAction::kStep;
-        correctorState.corrected = 1;
-        LogBurst(Refusal::kStepMade, EventKind::kStep, Priority::kNotice,
-                 "The time has been corrected by %.3f second%s", offset, Plural(offset));
+        const bool stepped =
+            SystemClock().SetClockNs(UnixNsFromNtp(local) + RoundToInt64(offset * kNsPerSecond));
+        NoteStep(stepped, offset);
+        if (!stepped) return CorrectionAction::kFailedStep;
         SetRate(p.freqPpm);
         return CorrectionAction::kStep;
     }
     // The phase goes by a rate on top of the frequency for kPhaseSeconds, or for as long as the rate's
     // headroom needs.
-    LOG_LINE("Slew clock");
-    ++correctorState.slews;
-    correctorState.lastAction = CorrectionAction::kSlew;
-    correctorState.corrected = 1;
+    NoteSlew();
     const double headroom = std::max(kMaxRatePpm - std::fabs(p.freqPpm), 1.0);
     double seconds = kPhaseSeconds;
     double phase = offset / seconds * 1e6;
@@ -269,9 +248,7 @@ int64_t PreciseDue() {
     PreciseDiscipline& p = precise;
     if (!p.active || p.phaseEndMs < 0) return -1;
     if (MonotonicMs() < p.phaseEndMs) return p.phaseEndMs;
-    p.phasePpm = 0;
-    p.phaseEndMs = -1;
-    SetRate(p.freqPpm);
+    PreciseHoldRate();
     return -1;
 }
 

@@ -48,7 +48,6 @@ double DelayFromRoundTrips(const double* roundTrips, int count);
 
 struct PreciseDiscipline {
     bool active = false;  // PreciseTime is in force, in client mode
-    ReceiveStamps stamps = ReceiveStamps::kRead;
     // The followed server's samples, a ring.
     TimeSample samples[kFitSamples] = {};
     int count = 0;
@@ -74,7 +73,6 @@ struct PreciseDiscipline {
     double freqPpm = 0;
     double phasePpm = 0;
     int64_t phaseEndMs = -1;
-    bool rateRefused = false;
     Fit fit;
     double lastOffset = 0;  // seconds, at the last sample
 };

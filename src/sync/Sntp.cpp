@@ -61,6 +61,11 @@ bool OpenAnswerSocket(SocketHandle& s) {
     return true;
 }
 
+ReceiveStamps PrepareForPreciseTime(SocketHandle s) {
+    (void)Net().ForbidFragments(s);  // worth speed only: without it the replies are the same
+    return Net().EnableReceiveStamps(s);
+}
+
 bool OpenListenerSocket(SocketHandle& s, SocketHandle& broadcasts) {
     SocketApi& net = Net();
     broadcasts = kInvalidSocket;
@@ -126,10 +131,7 @@ struct ReplyQueue {
 // Whether key is one this client trusts broadcasts under: only the broadcaster speaks for that time, and
 // a client that signed under it would vouch for its own clock as the server's (a relayed poll).
 bool VouchesForTheServer(const SymmetricKey& key) {
-    if (settings.serverMode != 0 || !settings.trustedConfigured) return false;
-    for (const uint32_t id : settings.trusted)
-        if (id == key.id) return true;
-    return false;
+    return settings.serverMode == 0 && TrustsBroadcastsUnder(settings, key.id);
 }
 
 // A request with a MAC: a reply signed under the same key when it verifies, a crypto-NAK when its key is
@@ -182,7 +184,8 @@ void Answer(const Datagram& request, const SntpMessage& message, ReplyQueue& que
     SntpMessage built;
     // Its transmit time is read now, as late as it can be.
     if (settings.preciseTime) {
-        BuildServerReply(message, request.arrival.local, SystemClock().PreciseNow(), built, Resolution::kFull);
+        BuildServerReply(message, request.arrival.local, SystemClock().PreciseNow(), built,
+                         Resolution::kFull);
     } else {
         BuildServerReply(message, request.arrival.local, SystemClock().Now(), built);
     }
@@ -276,8 +279,7 @@ Listened AnswerSignedRequests(SocketHandle s, const Datagram* batch, const Recei
 int DuePendingWork() {
     int64_t next = -1;
     for (const int64_t due : {PublishPendingStatus(), FlushRefusalSummaries(), ExpireSynchronised(),
-                              TellSilence(), Rejoin(), PreciseDue(),
-                              SendPrecisePolls()})
+                              TellSilence(), Rejoin(), PreciseDue(), SendPrecisePolls()})
         if (due >= 0 && (next < 0 || due < next)) next = due;
     if (next < 0) return -1;
     next -= MonotonicMs();
@@ -302,10 +304,8 @@ bool StartListener(SocketHandle& s, SocketHandle& broadcasts) {
     s = kInvalidSocket;
     if (!OpenListenerSocket(s, broadcasts)) return false;
     if (settings.preciseTime) {
-        precise.stamps = Net().EnableReceiveStamps(s);
-        (void)Net().ForbidFragments(s);  // worth speed only: without it the replies are the same
+        statusRecord.receiveStamps = PrepareForPreciseTime(s);
         if (broadcasts != kInvalidSocket) (void)Net().EnableReceiveStamps(broadcasts);
-        statusRecord.receiveStamps = precise.stamps;
     }
     statusRecord.state = WorkerState::kWaiting;
     PublishStatus();

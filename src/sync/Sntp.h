@@ -24,6 +24,9 @@ bool StartListener(SocketHandle& s, SocketHandle& broadcasts);
 // Server mode with BroadcastKey: its clients confirm it with a signed poll, to port 123. Opens that port
 // (no multicast group) and answers the signed requests of a batch; nothing else is answered there.
 bool OpenAnswerSocket(SocketHandle& s);
+// PreciseTime on a socket that answers requests: the best receive stamps the platform has (returned), and
+// sends that take no IP identification.
+ReceiveStamps PrepareForPreciseTime(SocketHandle s);
 
 // The receive: waits for a datagram (or takes only what is there), takes what else is waiting (up to max),
 // and stamps each with when it arrived, read once right after. error: the platform's, when count is -1.
@@ -34,9 +37,8 @@ struct Received {
 Received ReceiveDatagrams(SocketHandle s, Datagram* batch, int max, bool wait);
 
 // Logs, answers or hands on each datagram of a batch by its mode; s: the listener, which answers and polls.
-// A failed receive is counted and
-// logged; kFailedForGood (logged as the failure that ends the worker) once receives have failed
-// kMaxReceiveFailuresInARow times with no datagram between.
+// A failed receive is counted and logged; kFailedForGood (logged as the failure that ends the worker)
+// once receives have failed kMaxReceiveFailuresInARow times with no datagram between.
 enum class Listened { kGoOn, kFailedForGood };
 Listened HandleDatagrams(SocketHandle s, const Datagram* batch, const Received& received);
 // The same for the broadcaster's answer socket: only signed requests are answered.

@@ -52,6 +52,11 @@ void SetLatest(SyncState& sync, uint32_t key, NtpTime latest) {
     sync.freshness.push_back({key, latest});
 }
 
+void AdvanceLatest(SyncState& sync, uint32_t key, NtpTime t) {
+    const NtpTime* latest = LatestUnder(sync, key);
+    if (latest == nullptr || (t - *latest).Seconds() > 0) SetLatest(sync, key, t);
+}
+
 int FindPoll(const SyncState& sync, uint32_t server, const uint8_t* transmit) {
     if (server == 0) return -1;
     for (int i = 0; i < kMaxPolls; ++i)

@@ -110,3 +110,5 @@ bool AwaitsSignedReply(const SyncState& sync, uint32_t sender);
 // The latest time seen under key, or null.
 const NtpTime* LatestUnder(const SyncState& sync, uint32_t key);
 void SetLatest(SyncState& sync, uint32_t key, NtpTime latest);
+// The latest time under key moved on to t, when t is later (or the first).
+void AdvanceLatest(SyncState& sync, uint32_t key, NtpTime t);

@@ -64,10 +64,7 @@ bool CorrectionTooLarge(double error, int64_t nowMs, const SyncState& sync, cons
 
 // The key of a valid MAC, when it is one broadcasts are trusted under; null otherwise.
 const SymmetricKey* TrustedKey(const MacResult& mac, const Settings& in) {
-    if (!in.trustedConfigured || mac.verdict != MacVerdict::kValid) return nullptr;
-    for (const uint32_t id : in.trusted)
-        if (mac.key->id == id) return mac.key;
-    return nullptr;
+    return mac.verdict == MacVerdict::kValid && TrustsBroadcastsUnder(in, mac.key->id) ? mac.key : nullptr;
 }
 
 // A message refused for want of a valid MAC under a trusted key.
@@ -147,10 +144,7 @@ void Follow(uint32_t sender, int stratum, int leap, NtpTime transmit, double err
     syncState.lastAcceptTime = now;
     syncState.lastAcceptMs = arrival.monotonicMs;
     syncState.lastStratum = stratum;
-    if (key != 0) {
-        const NtpTime* latest = LatestUnder(syncState, key);
-        if (latest == nullptr || (transmit - *latest).Seconds() > 0) SetLatest(syncState, key, transmit);
-    }
+    if (key != 0) AdvanceLatest(syncState, key, transmit);
     ++statusRecord.broadcastsAccepted;
     statusRecord.state = WorkerState::kFollowing;
     statusRecord.lastBroadcast = now;
@@ -290,12 +284,8 @@ void HandleBroadcast(const SntpMessage& message, uint32_t sender, const Arrival&
     const Judged judged = JudgeBroadcast(facts, syncState, correctorState, settings);
     // A signed broadcast is spent once seen, whoever sent it and whatever becomes of it: a copy from any
     // address, however soon after, is a replay.
-    if (const SymmetricKey* key = TrustedKey(mac, settings);
-        key != nullptr && judged.verdict != BroadcastVerdict::kReplayed) {
-        const NtpTime* latest = LatestUnder(syncState, key->id);
-        if (latest == nullptr || (facts.transmit - *latest).Seconds() > 0)
-            SetLatest(syncState, key->id, facts.transmit);
-    }
+    if (const SymmetricKey* key = TrustedKey(mac, settings))
+        AdvanceLatest(syncState, key->id, facts.transmit);
     // Events anyone on the network can cause at will renew the status at most once a second.
     switch (judged.verdict) {
         case BroadcastVerdict::kNotAllowed:

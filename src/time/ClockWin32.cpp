@@ -23,6 +23,7 @@
 
 #include "time/Calendar.h"
 #include "time/ClockBackend.h"
+#include "time/NtpTime.h"
 
 namespace {
 
@@ -175,7 +176,7 @@ class Win32Clock final : public ClockBackend {
         if (!(std::fabs(ppm) <= kMaxRatePpm) || setAdjustmentPrecise_ == nullptr ||
             !ReadAdjustmentPrecise(adjustment, increment, disabled))
             return false;
-        const int64_t change = std::llround(static_cast<double>(increment) * ppm / 1e6);
+        const int64_t change = RoundToInt64(static_cast<double>(increment) * ppm / 1e6);
         const DWORD64 wanted = static_cast<DWORD64>(static_cast<int64_t>(increment) + change);
         // The precise discipline sets the clock without the corrector, which enables the privilege for the
         // 32-bit calls.
