@@ -92,13 +92,54 @@ bool OpenListenerSocket(SocketHandle& s, SocketHandle& broadcasts) {
 
 namespace {
 
+// Whether key is one this client trusts broadcasts under: only the broadcaster speaks for that time, and
+// a client that signed under it would vouch for its own clock as the server's (a relayed poll).
+bool VouchesForTheServer(const SymmetricKey& key) {
+    return settings.serverMode == 0 && TrustsBroadcastsUnder(settings, key.id);
+}
+
+// A request with a MAC: a reply signed under the same key when it verifies, a crypto-NAK when its key is
+// unknown, its digest wrong, or its key one the client trusts broadcasts under, and otherwise (a MAC of no
+// known shape) the plain reply. Never longer than the request.
+void Authenticate(const Datagram& request, Datagram& reply) {
+    const MacResult mac = CheckMac(authentication.keys, request.bytes, request.length);
+    if (mac.verdict == MacVerdict::kValid && !VouchesForTheServer(*mac.key)) {
+        const int length = AppendMac(reply.bytes, *mac.key);
+        if (length != 0) {
+            reply.length = length;
+            return;
+        }
+    } else if (mac.verdict != MacVerdict::kValid && mac.verdict != MacVerdict::kUnknownKey &&
+               mac.verdict != MacVerdict::kBadDigest) {
+        return;
+    }
+    std::memset(reply.bytes + kSntpMessageSize, 0, kKeyIdBytes);
+    reply.length = kCryptoNakBytes;
+}
+
 // Replies wait here until the batch is done or something else must go out first, so they leave in the
 // order their requests came.
 struct ReplyQueue {
     Datagram replies[kListenBatch];
+    const Datagram* requests[kListenBatch];  // each reply's, alive until the batch is done
     int count = 0;
 
+    // With PreciseTime the clock is read once, as the replies leave: each transmit time is then nearer its
+    // send than one read as the reply was built, and the MAC that covers it comes after.
+    void StampAndSign() {
+        if (count == 0) return;
+        const NtpTime now = SystemClock().PreciseNow();
+        for (int i = 0; i < count; ++i) {
+            uint8_t* bytes = replies[i].bytes;
+            EncodeTimestampPrecise(now, bytes + kOffsetTransmit);
+            std::memcpy(bytes + kOffsetReference, bytes + kOffsetTransmit, kTimestampSize);
+            if (!authentication.keys.empty() && requests[i]->length > kSntpMessageSize)
+                Authenticate(*requests[i], replies[i]);
+        }
+    }
+
     void Flush(SocketHandle s) {
+        if (settings.preciseTime) StampAndSign();
         SocketApi& net = Net();
         int sent = 0;
         while (sent < count) {
@@ -128,31 +169,6 @@ struct ReplyQueue {
     }
 };
 
-// Whether key is one this client trusts broadcasts under: only the broadcaster speaks for that time, and
-// a client that signed under it would vouch for its own clock as the server's (a relayed poll).
-bool VouchesForTheServer(const SymmetricKey& key) {
-    return settings.serverMode == 0 && TrustsBroadcastsUnder(settings, key.id);
-}
-
-// A request with a MAC: a reply signed under the same key when it verifies, a crypto-NAK when its key is
-// unknown, its digest wrong, or its key one the client trusts broadcasts under, and otherwise (a MAC of no
-// known shape) the plain reply. Never longer than the request.
-void Authenticate(const Datagram& request, Datagram& reply) {
-    const MacResult mac = CheckMac(authentication.keys, request.bytes, request.length);
-    if (mac.verdict == MacVerdict::kValid && !VouchesForTheServer(*mac.key)) {
-        const int length = AppendMac(reply.bytes, *mac.key);
-        if (length != 0) {
-            reply.length = length;
-            return;
-        }
-    } else if (mac.verdict != MacVerdict::kValid && mac.verdict != MacVerdict::kUnknownKey &&
-               mac.verdict != MacVerdict::kBadDigest) {
-        return;
-    }
-    std::memset(reply.bytes + kSntpMessageSize, 0, kKeyIdBytes);
-    reply.length = kCryptoNakBytes;
-}
-
 // Why a request is left unanswered, or null. Never where the answer would amplify (a datagram too short to
 // be a request, one sent to or claiming to come from every host of the network) or reflect our own signed
 // poll for someone to forward as the server's answer.
@@ -180,18 +196,20 @@ void Answer(const Datagram& request, const SntpMessage& message, ReplyQueue& que
                          FormatAddress(request.peer.address).text);
         return;
     }
+    queue.requests[queue.count] = &request;
     Datagram& reply = queue.replies[queue.count++];
     SntpMessage built;
-    // Its transmit time is read now, as late as it can be.
     if (settings.preciseTime) {
-        BuildServerReply(message, request.arrival.local, SystemClock().PreciseNow(), built,
-                         Resolution::kFull);
+        // Its transmit time and MAC come as it leaves (StampAndSign).
+        BuildServerReply(message, request.arrival.local, request.arrival.local, built, Resolution::kFull);
     } else {
+        // Its transmit time is read now, as late as it can be.
         BuildServerReply(message, request.arrival.local, SystemClock().Now(), built);
     }
     std::memcpy(reply.bytes, built.bytes, kSntpMessageSize);
     reply.length = kSntpMessageSize;
-    if (!authentication.keys.empty() && request.length > kSntpMessageSize) Authenticate(request, reply);
+    if (!settings.preciseTime && !authentication.keys.empty() && request.length > kSntpMessageSize)
+        Authenticate(request, reply);
     reply.peer = request.peer;
     reply.local = request.local;
 }

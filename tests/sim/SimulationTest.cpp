@@ -13,10 +13,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <random>
 
 #include "../unit/Fakes.h"
+#include "auth/Keys.h"
 #include "base/Log.h"
 #include "sync/Broadcaster.h"
 #include "sync/CorrectorState.h"
@@ -274,5 +276,35 @@ TEST_P(Simulation, ADayAfterTwoHours) {
 
 INSTANTIATE_TEST_SUITE_P(Links, Simulation,
                          ::testing::Combine(::testing::ValuesIn(kCases), ::testing::Values(1, 2, 3, 7)));
+
+// A precise responder's transmit time is read as the batch leaves, and a signed reply's MAC covers it.
+TEST_F(SyncTest, APreciseReplyIsSignedAfterItsTransmitTimeIsWritten) {
+    SimClock perfect;
+    perfect.perfect = true;
+    platform.clock = &perfect;
+    net.batchSize = kListenBatch;
+    InstallPlatform(platform);
+    settings.preciseTime = true;
+    authentication.keys = {SymmetricKey{1, MacType::kMd5, 3, {'o', 'n', 'e'}}};
+    std::vector<uint8_t> signedPoll(kMaxAuthenticatedBytes);
+    const SntpMessage poll = BuildClientRequest(NtpTime(3900000000u, 0));
+    std::copy(poll.bytes, poll.bytes + kSntpMessageSize, signedPoll.begin());
+    signedPoll.resize(static_cast<size_t>(AppendMac(signedPoll.data(), authentication.keys[0])));
+    const std::vector<uint8_t> plainPoll(poll.bytes, poll.bytes + kSntpMessageSize);
+    for (const auto& bytes : {signedPoll, plainPoll})
+        net.incoming.push_back({bytes, {kClient, HostToNet16(123)}, kServer, kServer, 7000});
+    ASSERT_EQ(Listen(), Listened::kGoOn);
+    ASSERT_EQ(net.sent.size(), 2u);
+    const MacResult mac =
+        CheckMac(authentication.keys, net.sent[0].bytes.data(), static_cast<int>(net.sent[0].bytes.size()));
+    EXPECT_EQ(mac.verdict, MacVerdict::kValid);
+    EXPECT_EQ(net.sent[1].bytes.size(), static_cast<size_t>(kSntpMessageSize));
+    for (const Packet& reply : net.sent) {
+        SntpMessage m;
+        std::copy(reply.bytes.begin(), reply.bytes.begin() + kSntpMessageSize, m.bytes);
+        EXPECT_NEAR((TransmitTime(m) - ReceiveTime(m)).Seconds() * 1e6, 7.0, 0.5);  // to a double's 0.5 us
+        EXPECT_EQ(0, std::memcmp(m.bytes + kOffsetReference, m.bytes + kOffsetTransmit, kTimestampSize));
+    }
+}
 
 }  // namespace
