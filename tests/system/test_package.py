@@ -80,7 +80,8 @@ class DebianPackageTest(unittest.TestCase):
             run("dpkg-deb", "-x", deb(), root)
             with open(os.path.join(root, "etc/zelkornt.ini")) as f:
                 settings = [line for line in f if line.strip() and not line.lstrip().startswith((";", "["))]
-            self.assertEqual(settings, ["ServiceLog=yes\n", "RtcSync=yes\n", "RateLimit=2 16\n", "MaxStep=60\n"])
+            self.assertEqual(settings, ["ServiceLog=yes\n", "RtcSync=yes\n", "RateLimit=2 16\n", "PreciseTime=yes\n",
+                                        "MaxStep=60\n"])
 
     def test_the_man_pages_render_without_a_warning(self):
         with tempfile.TemporaryDirectory() as root:
