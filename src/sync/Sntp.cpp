@@ -124,22 +124,24 @@ struct ReplyQueue {
     const Datagram* requests[kListenBatch];  // each reply's, alive until the batch is done
     int count = 0;
 
-    // With PreciseTime the clock is read once, as the replies leave: each transmit time is then nearer its
-    // send than one read as the reply was built, and the MAC that covers it comes after.
-    void StampAndSign() {
-        if (count == 0) return;
-        const NtpTime now = SystemClock().PreciseNow();
+    // As the replies leave: with PreciseTime their transmit time, read once for all of them (nearer each
+    // send than a read as each was built); then the MACs, which cover it.
+    void Finish() {
+        if (count == 0 || (!settings.preciseTime && authentication.keys.empty())) return;
+        const NtpTime now = settings.preciseTime ? SystemClock().PreciseNow() : NtpTime();
         for (int i = 0; i < count; ++i) {
             uint8_t* bytes = replies[i].bytes;
-            EncodeTimestampPrecise(now, bytes + kOffsetTransmit);
-            std::memcpy(bytes + kOffsetReference, bytes + kOffsetTransmit, kTimestampSize);
+            if (settings.preciseTime) {
+                EncodeTimestampPrecise(now, bytes + kOffsetTransmit);
+                std::memcpy(bytes + kOffsetReference, bytes + kOffsetTransmit, kTimestampSize);
+            }
             if (!authentication.keys.empty() && requests[i]->length > kSntpMessageSize)
                 Authenticate(*requests[i], replies[i]);
         }
     }
 
     void Flush(SocketHandle s) {
-        if (settings.preciseTime) StampAndSign();
+        Finish();
         SocketApi& net = Net();
         int sent = 0;
         while (sent < count) {
@@ -200,16 +202,14 @@ void Answer(const Datagram& request, const SntpMessage& message, ReplyQueue& que
     Datagram& reply = queue.replies[queue.count++];
     SntpMessage built;
     if (settings.preciseTime) {
-        // Its transmit time and MAC come as it leaves (StampAndSign).
+        // Its transmit time comes as it leaves (Finish).
         BuildServerReply(message, request.arrival.local, request.arrival.local, built, Resolution::kFull);
     } else {
         // Its transmit time is read now, as late as it can be.
         BuildServerReply(message, request.arrival.local, SystemClock().Now(), built);
     }
     std::memcpy(reply.bytes, built.bytes, kSntpMessageSize);
-    reply.length = kSntpMessageSize;
-    if (!settings.preciseTime && !authentication.keys.empty() && request.length > kSntpMessageSize)
-        Authenticate(request, reply);
+    reply.length = kSntpMessageSize;  // and a MAC as it leaves, where the request has one
     reply.peer = request.peer;
     reply.local = request.local;
 }
